@@ -1,0 +1,31 @@
+// The command line of tevgen. Started without arguments, the program
+// catalogues its own folder; a folder may be named instead. Parsing is pure:
+// it only decides what to do.
+#ifndef TEVGEN_APP_COMMAND_LINE_H_
+#define TEVGEN_APP_COMMAND_LINE_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tevgen {
+
+struct CommandLine {
+  enum class Action { kCatalogue, kHelp, kVersion, kUsageError };
+  Action action = Action::kCatalogue;
+  // The folder to catalogue; none means the program's own folder.
+  std::optional<std::string> directory;
+  // With kUsageError: what is wrong, in plain words.
+  std::string problem;
+};
+
+// `args` are the arguments without the program's name. "--" ends the
+// options, so that a folder whose name begins with "-" can be given.
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText();
+std::string VersionText();
+
+}  // namespace tevgen
+
+#endif  // TEVGEN_APP_COMMAND_LINE_H_

@@ -1,0 +1,68 @@
+#include "app/file_list.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/error.h"
+#include "platform/memory_env.h"
+
+namespace tevgen {
+namespace {
+
+TEST(FileListBoxTest, PatternIsTheSvgExtensionInAnyCase) {
+  const struct {
+    std::string_view name;
+    bool matches;
+  } kCases[] = {
+      {"1234.svg", true},  {"1234.SVG", true},   {"1234.Svg", true},
+      {".svg", true},      {"a.b.svg", true},    {"1234.svgz", false},
+      {"1234.sv", false},  {"svg", false},       {"1234svg", false},
+      {"tev.xml", false},  {"1234.svg.bak", false}, {"", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(FileListBox::MatchesPattern(c.name), c.matches);
+  }
+}
+
+TEST(FileListBoxTest, SortsByNameWithoutRegardToCase) {
+  MemoryEnv env;
+  for (const char* name :
+       {"999.svg", "1000.svg", "b.SVG", "B.svg", "a.svg", "07.svg", "7.svg",
+        "_1.svg", "Z1.svg", "\xE4.svg", "10.svg", "1.svg", "readme.txt"}) {
+    env.AddFile(std::string("/pics/") + name, "");
+  }
+  FileListBox list;
+  list.SetPath(env, "/pics");
+
+  // "_" (0x5F) sorts after digits but before folded letters; "Z" folds to
+  // "z"; bytes above 127 come last; equal names but for case by raw bytes.
+  const std::vector<std::string> expected = {
+      "07.svg", "1.svg",  "10.svg", "1000.svg", "7.svg",  "999.svg",
+      "_1.svg", "a.svg",  "B.svg",  "b.SVG",    "Z1.svg", "\xE4.svg"};
+  ASSERT_EQ(list.ListCount(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(list.List(i), expected[i]) << "index " << i;
+  }
+  EXPECT_EQ(list.Path(), "/pics");
+}
+
+TEST(FileListBoxTest, NameLessIsAStrictOrder) {
+  EXPECT_FALSE(FileListBox::NameLess("a.svg", "a.svg"));
+  EXPECT_TRUE(FileListBox::NameLess("A.svg", "a.svg"));
+  EXPECT_FALSE(FileListBox::NameLess("a.svg", "A.svg"));
+  EXPECT_TRUE(FileListBox::NameLess("a", "ab"));
+  EXPECT_FALSE(FileListBox::NameLess("ab", "a"));
+}
+
+TEST(FileListBoxTest, FolderThatCannotBeListedKeepsTheOldList) {
+  MemoryEnv env;
+  env.AddFile("/pics/1.svg", "");
+  FileListBox list;
+  list.SetPath(env, "/pics");
+  EXPECT_THROW(list.SetPath(env, "/missing"), Error);
+  EXPECT_EQ(list.Path(), "/pics");
+  EXPECT_EQ(list.ListCount(), 1u);
+}
+
+}  // namespace
+}  // namespace tevgen

@@ -1,0 +1,63 @@
+// Form1 is the program's main window. It is never shown: its load handler
+// does the program's whole job (it catalogues the SVG images of a folder
+// into tev.xml) and then unloads the window. Beside the run it offers the
+// text-file readers, and privately the creation of temporary files.
+//
+// Form1 does not own its Env, which must outlive it. Failures are thrown as
+// Error (platform/error.h) and reach the caller unhandled.
+#ifndef TEVGEN_APP_FORM1_H_
+#define TEVGEN_APP_FORM1_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/file_list.h"
+#include "platform/env.h"
+
+namespace tevgen {
+
+class Form1 {
+ public:
+  static constexpr std::string_view kCaption = "XML generieren";
+
+  // `directory` is the folder to catalogue: the program's own folder when
+  // the program is started without arguments.
+  Form1(Env& env, std::string directory);
+
+  // The load handler, the whole run: lists the folder's images into File1,
+  // builds one record per image in list order and replaces
+  // <directory>/tev.xml with the complete new catalogue in one atomic step.
+  // On an error the old catalogue stays exactly as it was and no temporary
+  // file is left behind. Ends by unloading the window.
+  void Form_Load();
+
+  // Whether the window has been unloaded (the program may end).
+  bool unloaded() const { return unloaded_; }
+
+  // The whole content of the file `sFilename`; empty when there is no such
+  // ordinary file.
+  std::string txt_ReadAll(std::string sFilename);
+
+  // Line `LineToRead` (1-based) of the file `sFilename` without its line
+  // end; empty when there is no such file or line, or LineToRead < 1.
+  std::string txt_ReadLine(std::string sFilename, int32_t LineToRead);
+
+  FileListBox File1;
+
+ private:
+  friend class Form1TestPeer;
+
+  // Creates a new, empty, uniquely named file in the system's temporary
+  // folder and returns its full path. The run does not use it.
+  std::string txt_GetTempFile();
+
+  Env& env_;
+  std::string directory_;
+  bool unloaded_ = false;
+  std::string sTempPath;  // The temporary folder, once it has been asked for.
+};
+
+}  // namespace tevgen
+
+#endif  // TEVGEN_APP_FORM1_H_

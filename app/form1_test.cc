@@ -1,0 +1,242 @@
+#include "app/form1.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "app/catalogue_record.h"
+#include "platform/error.h"
+#include "platform/memory_env.h"
+
+namespace tevgen {
+
+// Reaches the window's private temporary-file operation.
+class Form1TestPeer {
+ public:
+  static std::string GetTempFile(Form1& form) { return form.txt_GetTempFile(); }
+  static const std::string& TempPath(const Form1& form) {
+    return form.sTempPath;
+  }
+};
+
+namespace {
+
+constexpr std::string_view kHead =
+    "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\r\n<tevs>\r\n";
+constexpr std::string_view kTail = "</tevs>\r\n";
+constexpr std::string_view kOldCatalogue = "old catalogue\r\n";
+
+std::string Record(std::string_view id, std::string_view category,
+                   std::string_view w, std::string_view h) {
+  return "  <tev id=\"" + std::string(id) + "\" displayed_name=\"" +
+         std::string(category) + "\">\r\n" +
+         "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"" +
+         std::string(w) + "\" h=\"" + std::string(h) + "\"/>\r\n  </tev>\r\n";
+}
+
+class Form1Test : public ::testing::Test {
+ protected:
+  Form1Test() { env_.AddDirectory("/pics"); }
+
+  std::string Catalogue() {
+    return env_.FileContents("/pics/tev.xml").value_or("<missing>");
+  }
+
+  // Runs and expects the run to fail with `message`, leaving the old
+  // catalogue and nothing staged.
+  void ExpectFailureKeepsOldCatalogue(std::string_view message) {
+    env_.AddFile("/pics/tev.xml", std::string(kOldCatalogue));
+    Form1 form(env_, "/pics");
+    try {
+      form.Form_Load();
+      ADD_FAILURE() << "the run succeeded";
+    } catch (const Error& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+    EXPECT_FALSE(form.unloaded());
+    EXPECT_EQ(Catalogue(), kOldCatalogue);
+    EXPECT_EQ(env_.open_replacements(), 0);
+  }
+
+  MemoryEnv env_;
+};
+
+TEST_F(Form1Test, EmptyFolderGivesThreeLines) {
+  Form1 form(env_, "/pics");
+  form.Form_Load();
+  EXPECT_TRUE(form.unloaded());
+  EXPECT_EQ(Catalogue(), std::string(kHead) + std::string(kTail));
+  EXPECT_EQ(Form1::kCaption, "XML generieren");
+}
+
+TEST_F(Form1Test, RecordsInListOrderWithSizesAndCategories) {
+  env_.AddFile("/pics/999.svg", R"(<svg width="10.5" height="20.5">)");
+  env_.AddFile("/pics/1000.svg", R"(<svg width="64.0" height="48.5">)");
+  env_.AddFile("/pics/0042.svg", "<svg>no size</svg>");
+  env_.AddFile("/pics/6500.SVG", R"(<svg height="3.5">)");
+  env_.AddFile("/pics/7.svg", R"(<svg width="1.5">)");
+  env_.AddFile("/pics/07.svg", R"(<svg width="2.5">)");
+  env_.AddFile("/pics/notes.txt", "ignored");
+  env_.AddFile("/pics/tev.xml", "replaced");
+  Form1 form(env_, "/pics");
+  form.Form_Load();
+  EXPECT_EQ(Catalogue(), std::string(kHead) +
+                             Record("42", "Smiley", "0", "0") +
+                             Record("7", "Smiley", "20", "0") +
+                             Record("1000", "Pfeile", "640", "480") +
+                             Record("6500", "H\xE4user", "0", "30") +
+                             Record("7", "Smiley", "10", "0") +
+                             Record("999", "Bubbles", "100", "200") +
+                             std::string(kTail));
+}
+
+TEST_F(Form1Test, NegativeNumbersGetNoCategory) {
+  // The category of one image never carries over to the next.
+  env_.AddFile("/pics/-1.svg", "");
+  env_.AddFile("/pics/-2.svg", "");
+  env_.AddFile("/pics/0.svg", "");
+  Form1 form(env_, "/pics");
+  form.Form_Load();
+  EXPECT_EQ(Catalogue(), std::string(kHead) + Record("-1", "", "0", "0") +
+                             Record("-2", "", "0", "0") +
+                             Record("0", "Smiley", "0", "0") +
+                             std::string(kTail));
+}
+
+// Removes one file right after the folder has been listed.
+class VanishingEnv : public MemoryEnv {
+ public:
+  explicit VanishingEnv(std::string doomed) : doomed_(std::move(doomed)) {}
+  std::vector<std::string> ListFiles(const std::string& directory,
+                                     const NameFilter& keep) override {
+    std::vector<std::string> names = MemoryEnv::ListFiles(directory, keep);
+    RemoveFile(doomed_);
+    return names;
+  }
+
+ private:
+  std::string doomed_;
+};
+
+TEST(Form1VanishedImageTest, ImageGoneSinceTheListingHasNoSize) {
+  VanishingEnv env("/pics/2.svg");
+  env.AddFile("/pics/1.svg", R"(<svg width="1.5">)");
+  env.AddFile("/pics/2.svg", R"(<svg width="2.5">)");
+  Form1 form(env, "/pics");
+  form.Form_Load();
+  EXPECT_EQ(env.FileContents("/pics/tev.xml"),
+            std::string(kHead) + Record("1", "Smiley", "10", "0") +
+                Record("2", "Smiley", "0", "0") + std::string(kTail));
+}
+
+TEST_F(Form1Test, HiddenImagesAreNotListed) {
+  env_.AddHiddenFile("/pics/5.svg", R"(<svg width="1.5">)");
+  env_.AddFile("/pics/6.svg", "");
+  Form1 form(env_, "/pics");
+  form.Form_Load();
+  EXPECT_EQ(Catalogue(), std::string(kHead) + Record("6", "Smiley", "0", "0") +
+                             std::string(kTail));
+}
+
+TEST_F(Form1Test, LargeFoldersAreWrittenInPieces) {
+  // More names than a 16-bit count holds, and a catalogue larger than one
+  // write, must come out whole and in order.
+  std::string expected(kHead);
+  for (int i = 0; i < 40000; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%05d.svg", i);
+    env_.AddFile("/pics/" + std::string(name), "");
+  }
+  for (int i = 0; i < 40000; ++i) {
+    expected += Record(std::to_string(i), CategoryOf(i), "0", "0");
+  }
+  expected += kTail;
+  Form1 form(env_, "/pics");
+  form.Form_Load();
+  EXPECT_EQ(Catalogue(), expected);
+}
+
+TEST_F(Form1Test, NameThatIsNotANumberStopsTheRun) {
+  env_.AddFile("/pics/1.svg", "");
+  env_.AddFile("/pics/logo.svg", "");
+  ExpectFailureKeepsOldCatalogue(
+      "/pics/logo.svg: the file name is not an image number (only digits "
+      "may stand before \".svg\")");
+}
+
+TEST_F(Form1Test, NumberOutOfRangeStopsTheRun) {
+  env_.AddFile("/pics/2147483648.svg", "");
+  ExpectFailureKeepsOldCatalogue(
+      "/pics/2147483648.svg: the image number is outside the range "
+      "-2147483648 to 2147483647");
+}
+
+TEST_F(Form1Test, DotRightAfterEqualsStopsTheRun) {
+  env_.AddFile("/pics/1.svg", "<svg height=.5>");
+  ExpectFailureKeepsOldCatalogue(
+      "/pics/1.svg: the height attribute has \".\" right after \"=\", so its "
+      "value cannot be read");
+}
+
+TEST_F(Form1Test, UnreadableImageStopsTheRun) {
+  env_.AddUnreadableFile("/pics/3.svg");
+  ExpectFailureKeepsOldCatalogue(
+      "/pics/3.svg: cannot open the file: Permission denied");
+}
+
+TEST_F(Form1Test, FullDiskStopsTheRun) {
+  for (int i = 0; i < 5000; ++i) {
+    env_.AddFile("/pics/" + std::to_string(i) + ".svg", "");
+  }
+  env_.FailWritesAfter(300 * 1024);
+  ExpectFailureKeepsOldCatalogue(
+      "/pics/tev.xml: cannot write the catalogue: No space left on device");
+}
+
+TEST_F(Form1Test, FailedReplacementKeepsTheOldCatalogue) {
+  env_.AddFile("/pics/1.svg", "");
+  env_.FailCommit();
+  ExpectFailureKeepsOldCatalogue(
+      "/pics/tev.xml: cannot replace the catalogue: Input/output error");
+}
+
+TEST_F(Form1Test, FolderThatCannotBeListedStopsTheRun) {
+  Form1 form(env_, "/nowhere");
+  EXPECT_THROW(form.Form_Load(), Error);
+  EXPECT_FALSE(env_.FileContents("/nowhere/tev.xml"));
+}
+
+TEST_F(Form1Test, ReadersOnTheWindow) {
+  env_.AddFile("/pics/a.txt", "one\r\ntwo\r\n");
+  Form1 form(env_, "/pics");
+  EXPECT_EQ(form.txt_ReadAll("/pics/a.txt"), "one\r\ntwo\r\n");
+  EXPECT_EQ(form.txt_ReadAll("/pics/none.txt"), "");
+  EXPECT_EQ(form.txt_ReadLine("/pics/a.txt", 2), "two");
+  EXPECT_EQ(form.txt_ReadLine("/pics/none.txt", 1), "");
+}
+
+TEST_F(Form1Test, TempFolderIsAskedForOnce) {
+  Form1 form(env_, "/pics");
+  EXPECT_EQ(Form1TestPeer::TempPath(form), "");
+  std::string first = Form1TestPeer::GetTempFile(form);
+  std::string second = Form1TestPeer::GetTempFile(form);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first.rfind("/tmp/txt", 0), 0u) << first;
+  EXPECT_EQ(env_.FileContents(first), "");
+  EXPECT_EQ(env_.FileContents(second), "");
+  EXPECT_EQ(Form1TestPeer::TempPath(form), "/tmp/");
+  EXPECT_EQ(env_.temp_directory_lookups(), 1);
+}
+
+TEST_F(Form1Test, FailedTempFolderLookupIsAskedAgain) {
+  Form1 form(env_, "/pics");
+  env_.SetTempDirectory(std::nullopt);
+  EXPECT_THROW(Form1TestPeer::GetTempFile(form), Error);
+  EXPECT_EQ(Form1TestPeer::TempPath(form), "");
+  env_.SetTempDirectory("/var/tmp/");
+  EXPECT_EQ(Form1TestPeer::GetTempFile(form).rfind("/var/tmp/txt", 0), 0u);
+  EXPECT_EQ(env_.temp_directory_lookups(), 2);
+}
+
+}  // namespace
+}  // namespace tevgen

@@ -1,0 +1,123 @@
+// Env is the operating system as tevgen sees it: the program's own folder,
+// the listing of a folder, reading files, replacing the catalogue in one
+// atomic step, and creating temporary files. Everything above this layer is
+// the same on every platform; env_posix.cc and env_windows.cc implement it,
+// and MemoryEnv (memory_env.h) stands in for it in tests.
+//
+// Paths are byte strings: on POSIX the raw bytes of the name, on Windows
+// UTF-8 (converted to UTF-16 at the system call).
+//
+// Failures that should stop a run are thrown as Error (error.h), naming the
+// path concerned. A file that does not exist is not a failure: the readers
+// report it by their return value.
+#ifndef TEVGEN_PLATFORM_ENV_H_
+#define TEVGEN_PLATFORM_ENV_H_
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tevgen {
+
+// A file open for reading from front to back. The destructor closes it, on
+// every path.
+class SequentialFile {
+ public:
+  virtual ~SequentialFile() = default;
+
+  // Reads up to `n` bytes into `buffer` and returns how many were read; 0
+  // means the end of the file. Throws Error when the read fails.
+  virtual size_t Read(char* buffer, size_t n) = 0;
+};
+
+// The new content of a file, staged beside it under a temporary name. The
+// file it replaces stays exactly as it was until Commit() has succeeded;
+// destroying a ReplacementFile that was not committed removes the staged
+// bytes and leaves nothing behind.
+class ReplacementFile {
+ public:
+  virtual ~ReplacementFile() = default;
+
+  // Appends `data` to the staged content. Throws Error (for example when the
+  // disk is full).
+  virtual void Append(std::string_view data) = 0;
+
+  // Forces the staged content to disk and puts it in place of the target in
+  // one atomic step, so that a crash at any moment leaves either the old file
+  // or the complete new one. Throws Error; after a failure the target is
+  // unchanged and nothing is left behind.
+  virtual void Commit() = 0;
+};
+
+// Decides whether a listed name is wanted; called before any other work is
+// spent on the entry.
+using NameFilter = std::function<bool(std::string_view name)>;
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // The Env of the running system; lives as long as the program.
+  static Env& Default();
+
+  // The folder that holds the running executable, without a trailing
+  // separator (except at a root, which keeps its own).
+  virtual std::string ProgramDirectory() = 0;
+
+  // `directory` and `name` joined with the platform's separator, without
+  // doubling one that `directory` already ends with.
+  virtual std::string JoinPath(std::string_view directory,
+                               std::string_view name) = 0;
+
+  // The names (without folder) of the ordinary files in `directory` that
+  // `keep` accepts, in no particular order. Links are followed; folders,
+  // dangling links and hidden files are left out. Throws Error when the
+  // folder cannot be listed.
+  virtual std::vector<std::string> ListFiles(const std::string& directory,
+                                             const NameFilter& keep) = 0;
+
+  // Replaces `*contents` with the whole content of the file at `path` and
+  // returns true; returns false, leaving `*contents` empty, when there is no
+  // ordinary file there. Throws Error when the file exists but cannot be
+  // opened or read.
+  virtual bool ReadFile(const std::string& path, std::string* contents) = 0;
+
+  // Opens the file at `path` for reading from the start; returns nullptr
+  // when there is no ordinary file there. Throws Error when the file exists
+  // but cannot be opened.
+  virtual std::unique_ptr<SequentialFile> OpenSequential(
+      const std::string& path) = 0;
+
+  // Starts the replacement of `name` in `directory`. The new file keeps the
+  // permissions of the one it replaces. Throws Error when the existing file
+  // may not be written (read-only) or the folder does not allow a new file.
+  virtual std::unique_ptr<ReplacementFile> NewReplacementFile(
+      const std::string& directory, const std::string& name) = 0;
+
+  // The system's folder for temporary files, ending with a separator.
+  // Throws Error when the system cannot say.
+  virtual std::string TempDirectory() = 0;
+
+  // Creates a new, empty file with a unique name that begins with `prefix`
+  // in `directory` (which ends with a separator) and returns its full path.
+  // The caller owns the file. Throws Error when no file could be created.
+  virtual std::string CreateUniqueFile(const std::string& directory,
+                                       std::string_view prefix) = 0;
+};
+
+// The program's arguments, without the program's name. On Windows they are
+// taken from the wide command line and given as UTF-8.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+// Console output. On a platform where the program may have no console, the
+// error report falls back to a message box titled `title`.
+void WriteStandardOutput(std::string_view text);
+void WriteStandardError(std::string_view text);
+void ReportError(std::string_view line, std::string_view title);
+
+}  // namespace tevgen
+
+#endif  // TEVGEN_PLATFORM_ENV_H_

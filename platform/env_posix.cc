@@ -1,0 +1,332 @@
+// Env on Linux and other POSIX systems.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/env.h"
+#include "platform/error.h"
+
+namespace tevgen {
+namespace {
+
+std::string ErrnoText(int error_number) { return std::strerror(error_number); }
+
+// Closes a descriptor on every path out of a scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now and reports whether the close succeeded.
+  bool Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Opens `path` for reading if it names an ordinary file (links followed).
+// Returns -1 when it does not; throws when it does but cannot be opened.
+// O_NONBLOCK keeps a FIFO named like an image from blocking the open; it has
+// no effect on ordinary files.
+int OpenOrdinaryFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    int error_number = errno;
+    if (error_number == ENOENT || error_number == ENOTDIR ||
+        error_number == ELOOP) {
+      return -1;
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return -1;
+    throw Error(path, "cannot open the file: " + ErrnoText(error_number));
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+class PosixSequentialFile : public SequentialFile {
+ public:
+  PosixSequentialFile(std::string path, int fd)
+      : path_(std::move(path)), fd_(fd) {}
+
+  size_t Read(char* buffer, size_t n) override {
+    for (;;) {
+      ssize_t got = ::read(fd_.get(), buffer, n);
+      if (got >= 0) return static_cast<size_t>(got);
+      if (errno != EINTR) {
+        throw Error(path_, "cannot read the file: " + ErrnoText(errno));
+      }
+    }
+  }
+
+ private:
+  std::string path_;
+  ScopedFd fd_;
+};
+
+mode_t CurrentUmask() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+void WriteAll(int fd, std::string_view data, const std::string& path) {
+  while (!data.empty()) {
+    ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      throw Error(path, "cannot write the catalogue: " + ErrnoText(errno));
+    }
+    data.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
+class PosixReplacementFile : public ReplacementFile {
+ public:
+  PosixReplacementFile(std::string directory, std::string target,
+                       std::string staged, int fd)
+      : directory_(std::move(directory)),
+        target_(std::move(target)),
+        staged_(std::move(staged)),
+        fd_(fd) {}
+
+  ~PosixReplacementFile() override {
+    if (!committed_) ::unlink(staged_.c_str());
+  }
+
+  void Append(std::string_view data) override {
+    WriteAll(fd_.get(), data, target_);
+  }
+
+  void Commit() override {
+    if (::fsync(fd_.get()) != 0) {
+      throw Error(target_, "cannot write the catalogue to disk: " +
+                               ErrnoText(errno));
+    }
+    // A failing close can be the first report of a lost write (NFS).
+    if (!fd_.Close()) {
+      throw Error(target_, "cannot write the catalogue: " + ErrnoText(errno));
+    }
+    if (::rename(staged_.c_str(), target_.c_str()) != 0) {
+      throw Error(target_,
+                  "cannot replace the catalogue: " + ErrnoText(errno));
+    }
+    committed_ = true;
+    SyncDirectory();
+  }
+
+ private:
+  // Makes the rename itself durable. File systems that cannot sync a folder
+  // say so with EINVAL; there is nothing more to do on them.
+  void SyncDirectory() {
+    ScopedFd dir(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return;
+    if (::fsync(dir.get()) != 0 && errno != EINVAL) {
+      throw Error(directory_,
+                  "the catalogue was replaced, but the folder could not be "
+                  "written to disk: " +
+                      ErrnoText(errno));
+    }
+  }
+
+  std::string directory_;
+  std::string target_;
+  std::string staged_;
+  ScopedFd fd_;
+  bool committed_ = false;
+};
+
+class PosixEnv : public Env {
+ public:
+  std::string ProgramDirectory() override {
+    std::string path(PATH_MAX, '\0');
+    ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (length <= 0 || static_cast<size_t>(length) >= path.size()) {
+      throw Error("/proc/self/exe",
+                  "cannot find the program's own folder: " + ErrnoText(errno));
+    }
+    path.resize(static_cast<size_t>(length));
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+  }
+
+  std::string JoinPath(std::string_view directory,
+                       std::string_view name) override {
+    std::string path(directory);
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += name;
+    return path;
+  }
+
+  std::vector<std::string> ListFiles(const std::string& directory,
+                                     const NameFilter& keep) override {
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) {
+      throw Error(directory, "cannot list the folder: " + ErrnoText(errno));
+    }
+    std::vector<std::string> names;
+    for (;;) {
+      errno = 0;
+      const struct dirent* entry = ::readdir(dir);
+      if (entry == nullptr) break;
+      std::string_view name = entry->d_name;
+      // Names beginning with "." are hidden here, by convention.
+      if (name.empty() || name[0] == '.' || !keep(name)) continue;
+      if (entry->d_type == DT_REG || (entry->d_type != DT_DIR &&
+                                      IsOrdinaryFile(directory, name))) {
+        names.emplace_back(name);
+      }
+    }
+    int error_number = errno;
+    ::closedir(dir);
+    if (error_number != 0) {
+      throw Error(directory,
+                  "cannot list the folder: " + ErrnoText(error_number));
+    }
+    return names;
+  }
+
+  bool ReadFile(const std::string& path, std::string* contents) override {
+    contents->clear();
+    int raw_fd = OpenOrdinaryFile(path);
+    if (raw_fd < 0) return false;
+    ScopedFd fd(raw_fd);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+      throw Error(path, "cannot read the file: " + ErrnoText(errno));
+    }
+    // One buffer of the file's length at this moment, filled from the start.
+    contents->resize(static_cast<size_t>(st.st_size));
+    size_t filled = 0;
+    while (filled < contents->size()) {
+      ssize_t got = ::read(fd.get(), contents->data() + filled,
+                           contents->size() - filled);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        int error_number = errno;
+        contents->clear();
+        throw Error(path, "cannot read the file: " + ErrnoText(error_number));
+      }
+      if (got == 0) break;  // The file shrank since fstat.
+      filled += static_cast<size_t>(got);
+    }
+    contents->resize(filled);
+    return true;
+  }
+
+  std::unique_ptr<SequentialFile> OpenSequential(
+      const std::string& path) override {
+    int fd = OpenOrdinaryFile(path);
+    if (fd < 0) return nullptr;
+    return std::make_unique<PosixSequentialFile>(path, fd);
+  }
+
+  std::unique_ptr<ReplacementFile> NewReplacementFile(
+      const std::string& directory, const std::string& name) override {
+    std::string target = JoinPath(directory, name);
+    mode_t mode = 0666 & ~CurrentUmask();
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0) {
+      if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        throw Error(target, "cannot replace the catalogue: " +
+                                ErrnoText(errno));
+      }
+      mode = st.st_mode & 07777;
+    }
+    // The staged name is hidden and does not end in ".svg", so no run,
+    // this one or another one in the same folder, ever lists it.
+    std::string staged = JoinPath(directory, "." + name + ".XXXXXX");
+    int fd = ::mkostemp(staged.data(), O_CLOEXEC);
+    if (fd < 0) {
+      throw Error(directory,
+                  "cannot write a new catalogue in the folder: " +
+                      ErrnoText(errno));
+    }
+    if (::fchmod(fd, mode) != 0) {
+      int error_number = errno;
+      ::close(fd);
+      ::unlink(staged.c_str());
+      throw Error(target, "cannot set the catalogue's permissions: " +
+                              ErrnoText(error_number));
+    }
+    return std::make_unique<PosixReplacementFile>(directory, target, staged,
+                                                  fd);
+  }
+
+  std::string TempDirectory() override {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string directory = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir
+                                                                   : "/tmp";
+    if (directory.back() != '/') directory += '/';
+    return directory;
+  }
+
+  std::string CreateUniqueFile(const std::string& directory,
+                               std::string_view prefix) override {
+    std::string path = directory;
+    path += prefix;
+    path += "XXXXXX.tmp";
+    int fd = ::mkostemps(path.data(), 4, O_CLOEXEC);
+    if (fd < 0) {
+      throw Error(directory,
+                  "cannot create a temporary file: " + ErrnoText(errno));
+    }
+    ::close(fd);
+    return path;
+  }
+
+ private:
+  bool IsOrdinaryFile(const std::string& directory, std::string_view name) {
+    struct stat st;
+    return ::stat(JoinPath(directory, name).c_str(), &st) == 0 &&
+           S_ISREG(st.st_mode);
+  }
+};
+
+void WriteAllTo(FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
+Env& Env::Default() {
+  static PosixEnv env;
+  return env;
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+void WriteStandardOutput(std::string_view text) { WriteAllTo(stdout, text); }
+
+void WriteStandardError(std::string_view text) { WriteAllTo(stderr, text); }
+
+void ReportError(std::string_view line, std::string_view /*title*/) {
+  std::string text(line);
+  text += '\n';
+  WriteStandardError(text);
+}
+
+}  // namespace tevgen

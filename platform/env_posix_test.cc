@@ -1,0 +1,202 @@
+// POSIX-only behaviour of the Env: hidden names, links, FIFOs, permissions.
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "platform/env.h"
+#include "platform/error.h"
+#include "test/test_util.h"
+#include "test/unprivileged.h"
+
+namespace tevgen {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FolderListing;
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+bool AnyName(std::string_view) { return true; }
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// Runs `check` in a child process as an unprivileged user (root would pass
+// every permission test) and returns its exit status.
+int RunUnprivileged(const std::function<int()>& check) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (!testing::DropPrivileges()) ::_exit(100);
+    int status;
+    try {
+      status = check();
+    } catch (...) {
+      status = 101;
+    }
+    ::_exit(status);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 102;
+}
+
+TEST(EnvPosixTest, ProgramDirectoryHoldsTheExecutable) {
+  EXPECT_EQ(Env::Default().ProgramDirectory(),
+            fs::read_symlink("/proc/self/exe").parent_path().string());
+}
+
+TEST(EnvPosixTest, JoinPathDoesNotDoubleTheSeparator) {
+  EXPECT_EQ(Env::Default().JoinPath("/pics", "1.svg"), "/pics/1.svg");
+  EXPECT_EQ(Env::Default().JoinPath("/pics/", "1.svg"), "/pics/1.svg");
+  EXPECT_EQ(Env::Default().JoinPath("/", "tev.xml"), "/tev.xml");
+  EXPECT_EQ(Env::Default().JoinPath("pics", "tev.xml"), "pics/tev.xml");
+}
+
+TEST(EnvPosixTest, ListingFollowsLinksAndSkipsHiddenNames) {
+  TempDir dir;
+  WriteBytes(dir / "1.svg", "");
+  WriteBytes(dir / "._1.svg", "resource fork");
+  WriteBytes(dir / ".hidden.svg", "");
+  fs::create_symlink(dir / "1.svg", dir.path() / "2.svg");
+  fs::create_symlink(dir / "gone.svg", dir.path() / "3.svg");
+  fs::create_directory(dir.path() / "sub");
+  fs::create_directory_symlink(dir.path() / "sub", dir.path() / "4.svg");
+  ASSERT_EQ(::mkfifo((dir / "5.svg").c_str(), 0600), 0);
+  std::vector<std::string> names =
+      Env::Default().ListFiles(dir.path().string(), AnyName);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"1.svg", "2.svg"}));
+}
+
+TEST(EnvPosixTest, ReadersTreatSpecialFilesAsMissing) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo.svg").c_str(), 0600), 0);
+  fs::create_symlink(dir / "gone.svg", dir.path() / "dangling.svg");
+  fs::create_symlink(dir / "loop.svg", dir.path() / "loop.svg");
+  std::string contents;
+  for (const char* name : {"fifo.svg", "dangling.svg", "loop.svg"}) {
+    SCOPED_TRACE(name);
+    // A FIFO must not block the reader.
+    EXPECT_FALSE(Env::Default().ReadFile(dir / name, &contents));
+    EXPECT_EQ(Env::Default().OpenSequential(dir / name), nullptr);
+  }
+  EXPECT_FALSE(Env::Default().ReadFile("/dev/null", &contents));
+}
+
+TEST(EnvPosixTest, DotfilesAreReadLikeAnyFile) {
+  TempDir dir;
+  WriteBytes(dir / ".hidden", "x");
+  std::string contents;
+  EXPECT_TRUE(Env::Default().ReadFile(dir / ".hidden", &contents));
+  EXPECT_EQ(contents, "x");
+}
+
+TEST(EnvPosixTest, ReplacementKeepsThePermissionsOfTheOldFile) {
+  TempDir dir;
+  WriteBytes(dir / "tev.xml", "old");
+  fs::permissions(dir / "tev.xml", fs::perms(0640));
+  auto file = Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+  file->Commit();
+  EXPECT_EQ(ModeOf(dir / "tev.xml"), 0640u);
+}
+
+TEST(EnvPosixTest, FirstCatalogueGetsTheUsualModeLessTheUmask) {
+  for (mode_t mask : {022, 077, 002}) {
+    SCOPED_TRACE(mask);
+    TempDir dir;
+    mode_t old_mask = ::umask(mask);
+    auto file =
+        Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+    file->Commit();
+    ::umask(old_mask);
+    EXPECT_EQ(ModeOf(dir / "tev.xml"), 0666u & ~mask);
+  }
+}
+
+TEST(EnvPosixTest, ReadOnlyCatalogueIsNotReplaced) {
+  TempDir dir;
+  testing::OpenToEveryone(dir.path());
+  WriteBytes(dir / "tev.xml", "old");
+  fs::permissions(dir / "tev.xml", fs::perms(0444));
+  std::string folder = dir.path().string();
+  int status = RunUnprivileged([&] {
+    try {
+      Env::Default().NewReplacementFile(folder, "tev.xml");
+    } catch (const Error& e) {
+      return e.path() == folder + "/tev.xml" ? 0 : 1;
+    }
+    return 2;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadBytes(dir / "tev.xml"), "old");
+  EXPECT_EQ(FolderListing(dir.path()), "tev.xml\n");
+}
+
+TEST(EnvPosixTest, ReadOnlyFolderNamesTheFolder) {
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms(0555));
+  std::string folder = dir.path().string();
+  int status = RunUnprivileged([&] {
+    try {
+      Env::Default().NewReplacementFile(folder, "tev.xml");
+    } catch (const Error& e) {
+      return e.path() == folder ? 0 : 1;
+    }
+    return 2;
+  });
+  EXPECT_EQ(status, 0);
+  fs::permissions(dir.path(), fs::perms(0755));
+}
+
+TEST(EnvPosixTest, UnreadableFileIsAnErrorNotAMissingFile) {
+  TempDir dir;
+  testing::OpenToEveryone(dir.path());
+  WriteBytes(dir / "1.svg", "secret");
+  fs::permissions(dir / "1.svg", fs::perms(0));
+  std::string path = dir / "1.svg";
+  int status = RunUnprivileged([&] {
+    std::string contents;
+    try {
+      Env::Default().ReadFile(path, &contents);
+    } catch (const Error& e) {
+      return e.path() == path ? 0 : 1;
+    }
+    return 2;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+TEST(EnvPosixTest, TempDirectoryComesFromTmpdir) {
+  const char* saved = std::getenv("TMPDIR");
+  std::string restore = saved ? saved : "";
+  ::setenv("TMPDIR", "/var/tmp", 1);
+  EXPECT_EQ(Env::Default().TempDirectory(), "/var/tmp/");
+  ::setenv("TMPDIR", "/srv/tmp/", 1);
+  EXPECT_EQ(Env::Default().TempDirectory(), "/srv/tmp/");
+  ::setenv("TMPDIR", "", 1);
+  EXPECT_EQ(Env::Default().TempDirectory(), "/tmp/");
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(Env::Default().TempDirectory(), "/tmp/");
+  if (saved) ::setenv("TMPDIR", restore.c_str(), 1);
+}
+
+TEST(EnvPosixTest, UniqueFilesAreCreatedPrivately) {
+  TempDir dir;
+  std::string path = Env::Default().CreateUniqueFile(dir / "", "txt");
+  EXPECT_EQ(ModeOf(path), 0600u);
+}
+
+}  // namespace
+}  // namespace tevgen

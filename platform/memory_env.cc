@@ -1,0 +1,175 @@
+#include "platform/memory_env.h"
+
+#include <algorithm>
+
+#include "platform/error.h"
+
+namespace tevgen {
+namespace {
+
+std::string ParentOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+class MemorySequentialFile : public SequentialFile {
+ public:
+  MemorySequentialFile(std::string contents, size_t chunk)
+      : contents_(std::move(contents)), chunk_(chunk) {}
+
+  size_t Read(char* buffer, size_t n) override {
+    size_t count = std::min({n, chunk_, contents_.size() - offset_});
+    std::copy_n(contents_.data() + offset_, count, buffer);
+    offset_ += count;
+    return count;
+  }
+
+ private:
+  std::string contents_;
+  size_t chunk_;
+  size_t offset_ = 0;
+};
+
+}  // namespace
+
+class MemoryReplacementFile : public ReplacementFile {
+ public:
+  MemoryReplacementFile(MemoryEnv* env, std::string target)
+      : env_(env), target_(std::move(target)) {
+    ++env_->open_replacements_;
+  }
+  ~MemoryReplacementFile() override { --env_->open_replacements_; }
+
+  void Append(std::string_view data) override {
+    if (env_->write_limit_ && staged_.size() + data.size() > *env_->write_limit_) {
+      throw Error(target_, "cannot write the catalogue: No space left on device");
+    }
+    staged_ += data;
+  }
+
+  void Commit() override {
+    if (env_->fail_commit_) {
+      throw Error(target_, "cannot replace the catalogue: Input/output error");
+    }
+    env_->files_[target_] = staged_;
+  }
+
+ private:
+  MemoryEnv* env_;
+  std::string target_;
+  std::string staged_;
+};
+
+MemoryEnv::MemoryEnv(std::string program_directory)
+    : program_directory_(std::move(program_directory)) {
+  AddDirectory(program_directory_);
+}
+
+void MemoryEnv::AddDirectory(const std::string& directory) {
+  directories_.insert(directory);
+}
+
+void MemoryEnv::AddFile(const std::string& path, std::string contents) {
+  AddDirectory(ParentOf(path));
+  files_[path] = std::move(contents);
+}
+
+void MemoryEnv::AddUnreadableFile(const std::string& path) {
+  AddFile(path, "");
+  unreadable_.insert(path);
+}
+
+void MemoryEnv::AddHiddenFile(const std::string& path, std::string contents) {
+  AddFile(path, std::move(contents));
+  hidden_.insert(path);
+}
+
+void MemoryEnv::RemoveFile(const std::string& path) { files_.erase(path); }
+
+std::optional<std::string> MemoryEnv::FileContents(
+    const std::string& path) const {
+  auto it = files_.find(path);
+  if (it == files_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string MemoryEnv::JoinPath(std::string_view directory,
+                                std::string_view name) {
+  std::string path(directory);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+std::vector<std::string> MemoryEnv::ListFiles(const std::string& directory,
+                                              const NameFilter& keep) {
+  if (!directories_.count(directory)) {
+    throw Error(directory,
+                "cannot list the folder: No such file or directory");
+  }
+  std::vector<std::string> names;
+  for (const auto& [path, contents] : files_) {
+    if (ParentOf(path) != directory || hidden_.count(path)) continue;
+    std::string name = path.substr(path.rfind('/') + 1);
+    if (keep(name)) names.push_back(name);
+  }
+  // A real folder lists in no particular order; reversing catches callers
+  // that forget to sort.
+  std::reverse(names.begin(), names.end());
+  return names;
+}
+
+void MemoryEnv::CheckReadable(const std::string& path) const {
+  if (unreadable_.count(path)) {
+    throw Error(path, "cannot open the file: Permission denied");
+  }
+}
+
+bool MemoryEnv::ReadFile(const std::string& path, std::string* contents) {
+  contents->clear();
+  auto it = files_.find(path);
+  if (it == files_.end()) return false;
+  CheckReadable(path);
+  *contents = it->second;
+  return true;
+}
+
+std::unique_ptr<SequentialFile> MemoryEnv::OpenSequential(
+    const std::string& path) {
+  auto it = files_.find(path);
+  if (it == files_.end()) return nullptr;
+  CheckReadable(path);
+  return std::make_unique<MemorySequentialFile>(it->second, read_chunk_);
+}
+
+std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(
+    const std::string& directory, const std::string& name) {
+  std::string target = JoinPath(directory, name);
+  if (!directories_.count(directory)) {
+    throw Error(directory, "cannot write a new catalogue in the folder: "
+                           "No such file or directory");
+  }
+  if (unreadable_.count(target)) {
+    throw Error(target, "cannot replace the catalogue: Permission denied");
+  }
+  return std::make_unique<MemoryReplacementFile>(this, target);
+}
+
+std::string MemoryEnv::TempDirectory() {
+  ++temp_directory_lookups_;
+  if (!temp_directory_) {
+    throw Error("", "cannot find the folder for temporary files");
+  }
+  return *temp_directory_;
+}
+
+std::string MemoryEnv::CreateUniqueFile(const std::string& directory,
+                                        std::string_view prefix) {
+  std::string path = directory + std::string(prefix) +
+                     std::to_string(++unique_counter_) + ".tmp";
+  AddFile(path, "");
+  return path;
+}
+
+}  // namespace tevgen

@@ -1,0 +1,50 @@
+#include "textfile/text_readers.h"
+
+#include <array>
+#include <cstring>
+
+namespace tevgen {
+
+std::string ReadWholeFile(Env& env, const std::string& path) {
+  std::string contents;
+  env.ReadFile(path, &contents);
+  return contents;
+}
+
+std::string ReadNumberedLine(Env& env, const std::string& path,
+                             int32_t line_number) {
+  std::unique_ptr<SequentialFile> file = env.OpenSequential(path);
+  if (file == nullptr || line_number < 1) return "";
+
+  std::array<char, 64 * 1024> buffer;
+  std::string line;
+  int32_t lines_started = 0;  // Never passes line_number, so cannot overflow.
+  bool in_line = false;       // Some byte of the current line has been seen.
+  bool after_cr = false;      // The previous byte ended a line with CR.
+  for (;;) {
+    size_t count = file->Read(buffer.data(), buffer.size());
+    if (count == 0) break;
+    for (size_t i = 0; i < count; ++i) {
+      char c = buffer[i];
+      if (after_cr) {
+        after_cr = false;
+        if (c == '\n') continue;  // The LF of a CR LF pair.
+      }
+      if (!in_line) {
+        ++lines_started;
+        line.clear();
+        in_line = true;
+      }
+      if (c == '\r' || c == '\n') {
+        in_line = false;
+        after_cr = c == '\r';
+        if (lines_started == line_number) return line;
+        continue;
+      }
+      if (lines_started == line_number) line += c;
+    }
+  }
+  return lines_started == line_number ? line : "";
+}
+
+}  // namespace tevgen
