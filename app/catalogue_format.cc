@@ -48,14 +48,29 @@ void AppendEscaped(std::string_view text, std::string* out) {
     out->append(text.substr(plain_start, i - plain_start));
     plain_start = i + 1;
     switch (c) {
-      case '&': out->append("&amp;"); break;
-      case '<': out->append("&lt;"); break;
-      case '>': out->append("&gt;"); break;
-      case '"': out->append("&quot;"); break;
-      case '\t': out->append("&#9;"); break;
-      case '\n': out->append("&#10;"); break;
-      case '\r': out->append("&#13;"); break;
-      default: break;  // Not allowed in XML 1.0: left out.
+      case '&':
+        out->append("&amp;");
+        break;
+      case '<':
+        out->append("&lt;");
+        break;
+      case '>':
+        out->append("&gt;");
+        break;
+      case '"':
+        out->append("&quot;");
+        break;
+      case '\t':
+        out->append("&#9;");
+        break;
+      case '\n':
+        out->append("&#10;");
+        break;
+      case '\r':
+        out->append("&#13;");
+        break;
+      default:
+        break;  // Not allowed in XML 1.0: left out.
     }
   }
   out->append(text.substr(plain_start));

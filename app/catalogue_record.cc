@@ -12,12 +12,12 @@ struct CategoryRange {
 };
 
 constexpr std::array<CategoryRange, 19> kCategories = {{
-    {0, "Smiley"},     {500, "Bubbles"},   {1000, "Pfeile"},
+    {0, "Smiley"},       {500, "Bubbles"},    {1000, "Pfeile"},
     {1500, "Geometrie"}, {2000, "Ornamente"}, {2500, "Rahmen"},
-    {3000, "Menschen"}, {3500, "Technik"},   {4000, "Tiere"},
-    {4500, "Pflanzen"}, {5000, "Zeichen"},   {5500, "Fahnen"},
-    {6000, "Style"},    {6500, "H\xE4user"},  {7000, "Party"},
-    {7500, "Urlaub"},   {8000, "Liebe"},     {8500, "Sonstige"},
+    {3000, "Menschen"},  {3500, "Technik"},   {4000, "Tiere"},
+    {4500, "Pflanzen"},  {5000, "Zeichen"},   {5500, "Fahnen"},
+    {6000, "Style"},     {6500, "H\xE4user"}, {7000, "Party"},
+    {7500, "Urlaub"},    {8000, "Liebe"},     {8500, "Sonstige"},
     {9000, "Kalender"},
 }};
 

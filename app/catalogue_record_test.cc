@@ -24,8 +24,8 @@ const ScanCase kScanCases[] = {
      "<svg height=\"100\" width=\"20.5\">", "100\" width=\"20", "20"},
     {"dot on a later line", "<svg height=\"7\"\r\n><g x=\"1.5\"/>",
      "7\"\r\n><g x=\"1", ""},
-    {"single quotes read like double", "<svg height='12.5' width='3.25'>",
-     "12", "3"},
+    {"single quotes read like double", "<svg height='12.5' width='3.25'>", "12",
+     "3"},
     {"unquoted value loses its first character",
      "<svg height=150.25 width=210.5>", "50", "10"},
     {"zero length value", R"(<svg height=".5" width=".25">)", "", ""},
@@ -133,16 +133,35 @@ TEST(CategoryOfTest, EachRangeOf500HasItsName) {
     int32_t number;
     std::string_view category;
   } kCases[] = {
-      {0, "Smiley"},        {42, "Smiley"},        {499, "Smiley"},
-      {500, "Bubbles"},     {999, "Bubbles"},      {1000, "Pfeile"},
-      {1500, "Geometrie"},  {2000, "Ornamente"},   {2500, "Rahmen"},
-      {3000, "Menschen"},   {3500, "Technik"},     {4000, "Tiere"},
-      {4500, "Pflanzen"},   {5000, "Zeichen"},     {5500, "Fahnen"},
-      {6000, "Style"},      {6499, "Style"},       {6500, "H\xE4user"},
-      {6999, "H\xE4user"},  {7000, "Party"},       {7500, "Urlaub"},
-      {8000, "Liebe"},      {8500, "Sonstige"},    {8999, "Sonstige"},
-      {9000, "Kalender"},   {123456, "Kalender"},  {2147483647, "Kalender"},
-      {-1, ""},             {-2147483647 - 1, ""},
+      {0, "Smiley"},
+      {42, "Smiley"},
+      {499, "Smiley"},
+      {500, "Bubbles"},
+      {999, "Bubbles"},
+      {1000, "Pfeile"},
+      {1500, "Geometrie"},
+      {2000, "Ornamente"},
+      {2500, "Rahmen"},
+      {3000, "Menschen"},
+      {3500, "Technik"},
+      {4000, "Tiere"},
+      {4500, "Pflanzen"},
+      {5000, "Zeichen"},
+      {5500, "Fahnen"},
+      {6000, "Style"},
+      {6499, "Style"},
+      {6500, "H\xE4user"},
+      {6999, "H\xE4user"},
+      {7000, "Party"},
+      {7500, "Urlaub"},
+      {8000, "Liebe"},
+      {8500, "Sonstige"},
+      {8999, "Sonstige"},
+      {9000, "Kalender"},
+      {123456, "Kalender"},
+      {2147483647, "Kalender"},
+      {-1, ""},
+      {-2147483647 - 1, ""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.number);
@@ -156,9 +175,12 @@ TEST(BuildRecordTest, NumberFromTheNameLessItsExtension) {
     std::string_view number;
     std::string_view category;
   } kCases[] = {
-      {"0042.svg", "42", "Smiley"},   {"1234.svg", "1234", "Pfeile"},
-      {"7.SVG", "7", "Smiley"},       {"07.Svg", "7", "Smiley"},
-      {"-5.svg", "-5", ""},           {"+6500.svg", "6500", "H\xE4user"},
+      {"0042.svg", "42", "Smiley"},
+      {"1234.svg", "1234", "Pfeile"},
+      {"7.SVG", "7", "Smiley"},
+      {"07.Svg", "7", "Smiley"},
+      {"-5.svg", "-5", ""},
+      {"+6500.svg", "6500", "H\xE4user"},
       {"9000.svg", "9000", "Kalender"},
   };
   for (const auto& c : kCases) {
@@ -173,8 +195,8 @@ TEST(BuildRecordTest, NumberFromTheNameLessItsExtension) {
 }
 
 TEST(BuildRecordTest, NamesThatAreNotNumbersAreErrors) {
-  for (std::string_view name : {"logo.svg", ".svg", "12a.svg", "1 2.svg",
-                                "3000000000.svg"}) {
+  for (std::string_view name :
+       {"logo.svg", ".svg", "12a.svg", "1 2.svg", "3000000000.svg"}) {
     SCOPED_TRACE(name);
     EXPECT_THROW(BuildRecord(name, ""), RecordError);
   }

@@ -13,10 +13,10 @@ TEST(FileListBoxTest, PatternIsTheSvgExtensionInAnyCase) {
     std::string_view name;
     bool matches;
   } kCases[] = {
-      {"1234.svg", true},  {"1234.SVG", true},   {"1234.Svg", true},
-      {".svg", true},      {"a.b.svg", true},    {"1234.svgz", false},
-      {"1234.sv", false},  {"svg", false},       {"1234svg", false},
-      {"tev.xml", false},  {"1234.svg.bak", false}, {"", false},
+      {"1234.svg", true}, {"1234.SVG", true},      {"1234.Svg", true},
+      {".svg", true},     {"a.b.svg", true},       {"1234.svgz", false},
+      {"1234.sv", false}, {"svg", false},          {"1234svg", false},
+      {"tev.xml", false}, {"1234.svg.bak", false}, {"", false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -37,8 +37,8 @@ TEST(FileListBoxTest, SortsByNameWithoutRegardToCase) {
   // "_" (0x5F) sorts after digits but before folded letters; "Z" folds to
   // "z"; bytes above 127 come last; equal names but for case by raw bytes.
   const std::vector<std::string> expected = {
-      "07.svg", "1.svg",  "10.svg", "1000.svg", "7.svg",  "999.svg",
-      "_1.svg", "a.svg",  "B.svg",  "b.SVG",    "Z1.svg", "\xE4.svg"};
+      "07.svg", "1.svg", "10.svg", "1000.svg", "7.svg",  "999.svg",
+      "_1.svg", "a.svg", "B.svg",  "b.SVG",    "Z1.svg", "\xE4.svg"};
   ASSERT_EQ(list.ListCount(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(list.List(i), expected[i]) << "index " << i;

@@ -80,8 +80,7 @@ TEST_F(Form1Test, RecordsInListOrderWithSizesAndCategories) {
   env_.AddFile("/pics/tev.xml", "replaced");
   Form1 form(env_, "/pics");
   form.Form_Load();
-  EXPECT_EQ(Catalogue(), std::string(kHead) +
-                             Record("42", "Smiley", "0", "0") +
+  EXPECT_EQ(Catalogue(), std::string(kHead) + Record("42", "Smiley", "0", "0") +
                              Record("7", "Smiley", "20", "0") +
                              Record("1000", "Pfeile", "640", "480") +
                              Record("6500", "H\xE4user", "0", "30") +

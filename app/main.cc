@@ -36,17 +36,18 @@ int RunProgram(const std::vector<std::string>& args) {
   Env& env = Env::Default();
   // Every failure is caught here, so that the stack unwinds and a staged
   // catalogue is removed before the program ends.
+  std::string directory;
   try {
-    Form1 form(env, command.directory ? *command.directory
-                                      : env.ProgramDirectory());
+    directory = command.directory ? *command.directory : env.ProgramDirectory();
+    Form1 form(env, directory);
     form.Form_Load();
     return 0;
   } catch (const Error& e) {
     ReportFailure(e.what());
   } catch (const std::bad_alloc&) {
-    ReportFailure("not enough memory");
+    ReportFailure(directory + ": not enough memory to catalogue the folder");
   } catch (const std::exception& e) {
-    ReportFailure(e.what());
+    ReportFailure(directory + ": " + e.what());
   }
   return kExitError;
 }

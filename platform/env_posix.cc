@@ -119,16 +119,15 @@ class PosixReplacementFile : public ReplacementFile {
 
   void Commit() override {
     if (::fsync(fd_.get()) != 0) {
-      throw Error(target_, "cannot write the catalogue to disk: " +
-                               ErrnoText(errno));
+      throw Error(target_,
+                  "cannot write the catalogue to disk: " + ErrnoText(errno));
     }
     // A failing close can be the first report of a lost write (NFS).
     if (!fd_.Close()) {
       throw Error(target_, "cannot write the catalogue: " + ErrnoText(errno));
     }
     if (::rename(staged_.c_str(), target_.c_str()) != 0) {
-      throw Error(target_,
-                  "cannot replace the catalogue: " + ErrnoText(errno));
+      throw Error(target_, "cannot replace the catalogue: " + ErrnoText(errno));
     }
     committed_ = true;
     SyncDirectory();
@@ -138,7 +137,8 @@ class PosixReplacementFile : public ReplacementFile {
   // Makes the rename itself durable. File systems that cannot sync a folder
   // say so with EINVAL; there is nothing more to do on them.
   void SyncDirectory() {
-    ScopedFd dir(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ScopedFd dir(
+        ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return;
     if (::fsync(dir.get()) != 0 && errno != EINVAL) {
       throw Error(directory_,
@@ -192,8 +192,8 @@ class PosixEnv : public Env {
       std::string_view name = entry->d_name;
       // Names beginning with "." are hidden here, by convention.
       if (name.empty() || name[0] == '.' || !keep(name)) continue;
-      if (entry->d_type == DT_REG || (entry->d_type != DT_DIR &&
-                                      IsOrdinaryFile(directory, name))) {
+      if (entry->d_type == DT_REG ||
+          (entry->d_type != DT_DIR && IsOrdinaryFile(directory, name))) {
         names.emplace_back(name);
       }
     }
@@ -248,8 +248,8 @@ class PosixEnv : public Env {
     struct stat st;
     if (::stat(target.c_str(), &st) == 0) {
       if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-        throw Error(target, "cannot replace the catalogue: " +
-                                ErrnoText(errno));
+        throw Error(target,
+                    "cannot replace the catalogue: " + ErrnoText(errno));
       }
       mode = st.st_mode & 07777;
     }
@@ -258,9 +258,8 @@ class PosixEnv : public Env {
     std::string staged = JoinPath(directory, "." + name + ".XXXXXX");
     int fd = ::mkostemp(staged.data(), O_CLOEXEC);
     if (fd < 0) {
-      throw Error(directory,
-                  "cannot write a new catalogue in the folder: " +
-                      ErrnoText(errno));
+      throw Error(directory, "cannot write a new catalogue in the folder: " +
+                                 ErrnoText(errno));
     }
     if (::fchmod(fd, mode) != 0) {
       int error_number = errno;
@@ -275,8 +274,8 @@ class PosixEnv : public Env {
 
   std::string TempDirectory() override {
     const char* tmpdir = std::getenv("TMPDIR");
-    std::string directory = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir
-                                                                   : "/tmp";
+    std::string directory =
+        (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
     if (directory.back() != '/') directory += '/';
     return directory;
   }

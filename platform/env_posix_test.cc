@@ -1,10 +1,9 @@
 // POSIX-only behaviour of the Env: hidden names, links, FIFOs, permissions.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>

@@ -42,8 +42,10 @@ class MemoryReplacementFile : public ReplacementFile {
   ~MemoryReplacementFile() override { --env_->open_replacements_; }
 
   void Append(std::string_view data) override {
-    if (env_->write_limit_ && staged_.size() + data.size() > *env_->write_limit_) {
-      throw Error(target_, "cannot write the catalogue: No space left on device");
+    if (env_->write_limit_ &&
+        staged_.size() + data.size() > *env_->write_limit_) {
+      throw Error(target_,
+                  "cannot write the catalogue: No space left on device");
     }
     staged_ += data;
   }
@@ -105,8 +107,7 @@ std::string MemoryEnv::JoinPath(std::string_view directory,
 std::vector<std::string> MemoryEnv::ListFiles(const std::string& directory,
                                               const NameFilter& keep) {
   if (!directories_.count(directory)) {
-    throw Error(directory,
-                "cannot list the folder: No such file or directory");
+    throw Error(directory, "cannot list the folder: No such file or directory");
   }
   std::vector<std::string> names;
   for (const auto& [path, contents] : files_) {
@@ -147,8 +148,9 @@ std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(
     const std::string& directory, const std::string& name) {
   std::string target = JoinPath(directory, name);
   if (!directories_.count(directory)) {
-    throw Error(directory, "cannot write a new catalogue in the folder: "
-                           "No such file or directory");
+    throw Error(directory,
+                "cannot write a new catalogue in the folder: "
+                "No such file or directory");
   }
   if (unreadable_.count(target)) {
     throw Error(target, "cannot replace the catalogue: Permission denied");

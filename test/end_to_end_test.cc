@@ -2,11 +2,10 @@
 // started the way its users start it, and the catalogue's bytes are compared
 // with the expected bytes written out here.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
@@ -33,7 +32,7 @@ struct Outcome {
 // Starts `argv` in `cwd`, as the unprivileged user when `unprivileged`, and
 // waits for it. Output goes through files so that neither stream can block.
 Outcome RunProgram(const std::vector<std::string>& argv, const fs::path& cwd,
-            bool unprivileged = false) {
+                   bool unprivileged = false) {
   TempDir capture;
   std::string out_path = capture / "out";
   std::string err_path = capture / "err";
@@ -43,8 +42,7 @@ Outcome RunProgram(const std::vector<std::string>& argv, const fs::path& cwd,
     int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int in = ::open("/dev/null", O_RDONLY);
     if (out < 0 || err < 0 || in < 0 || ::dup2(in, 0) < 0 ||
-        ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
-        ::chdir(cwd.c_str()) != 0) {
+        ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || ::chdir(cwd.c_str()) != 0) {
       ::_exit(120);
     }
     if (unprivileged && !testing::DropPrivileges()) ::_exit(121);
@@ -143,7 +141,8 @@ TEST_F(EndToEndTest, CataloguesEveryImageExactly) {
       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\r\n"
       "<tevs>\r\n"
       "  <tev id=\"42\" displayed_name=\"Smiley\">\r\n"
-      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"640\" h=\"480\"/>\r\n"
+      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"640\" "
+      "h=\"480\"/>\r\n"
       "  </tev>\r\n"
       "  <tev id=\"7\" displayed_name=\"Smiley\">\r\n"
       "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"\xE4\xB5\x30\" "
@@ -211,7 +210,9 @@ TEST_F(EndToEndTest, CommandLineOptions) {
       {{"--help"}, 0, "Usage: tevgen [DIR]", ""},
       {{"--version"}, 0, "tevgen 1.", ""},
       {{"-x"}, 2, "", "tevgen: unknown option '-x'\nUsage: tevgen [DIR]"},
-      {{"a", "b"}, 2, "",
+      {{"a", "b"},
+       2,
+       "",
        "tevgen: only one folder can be catalogued at a time\nUsage:"},
   };
   for (const auto& c : kCases) {
@@ -259,7 +260,8 @@ TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
 }
 
 TEST_F(EndToEndTest, MissingNamedFolderIsAnError) {
-  Outcome outcome = RunProgram({program(), "no-such-folder"}, elsewhere_.path());
+  Outcome outcome =
+      RunProgram({program(), "no-such-folder"}, elsewhere_.path());
   EXPECT_EQ(outcome.exit_status, 1);
   EXPECT_EQ(outcome.err,
             "tevgen: no-such-folder: cannot list the folder: No such file or "
@@ -280,8 +282,9 @@ TEST_F(EndToEndTest, ReadOnlyCatalogueIsNotReplaced) {
   fs::permissions(catalogue(), fs::perms(0444));
   std::string before = FolderListing(images_.path());
   ExpectFailure(Start(/*unprivileged=*/true),
-                catalogue() + ": cannot replace the catalogue: Permission "
-                              "denied",
+                catalogue() +
+                    ": cannot replace the catalogue: Permission "
+                    "denied",
                 before, "old");
 }
 
@@ -291,8 +294,9 @@ TEST_F(EndToEndTest, ReadOnlyFolderIsAnError) {
   fs::permissions(images_.path(), fs::perms(0555));
   std::string before = FolderListing(images_.path());
   ExpectFailure(Start(/*unprivileged=*/true),
-                folder() + ": cannot write a new catalogue in the folder: "
-                           "Permission denied",
+                folder() +
+                    ": cannot write a new catalogue in the folder: "
+                    "Permission denied",
                 before, "old");
   fs::permissions(images_.path(), fs::perms::all);
 }
