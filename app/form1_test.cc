@@ -7,17 +7,9 @@
 #include "app/catalogue_record.h"
 #include "platform/error.h"
 #include "platform/memory_env.h"
+#include "test/form1_test_peer.h"
 
 namespace tevgen {
-
-// Reaches the window's private temporary-file operation.
-class Form1TestPeer {
- public:
-  static std::string GetTempFile(Form1& form) { return form.txt_GetTempFile(); }
-  static const std::string& TempPath(const Form1& form) {
-    return form.sTempPath;
-  }
-};
 
 namespace {
 

@@ -14,7 +14,6 @@ if(NOT TARGET GTest::gtest)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  # Its own CMake files define GTest::gtest and GTest::gtest_main.
   add_subdirectory(${TEVGEN_GOOGLETEST_SOURCE} googletest EXCLUDE_FROM_ALL)
-  add_library(GTest::gtest ALIAS gtest)
-  add_library(GTest::gtest_main ALIAS gtest_main)
 endif()

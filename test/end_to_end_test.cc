@@ -1,12 +1,17 @@
 // End-to-end tests: the built program is copied into a folder of images and
 // started the way its users start it, and the catalogue's bytes are compared
 // with the expected bytes written out here.
+//
+// The same tests run the Windows build under Wine: TEVGEN_E2E_PROGRAM names
+// the program to test and TEVGEN_E2E_LAUNCHER the command that starts it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,6 +27,39 @@ using testing::FolderListing;
 using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
+
+// The program under test and how it is started.
+struct ProgramUnderTest {
+  std::string path = TEVGEN_PROGRAM;
+  std::string launcher;  // Empty: started directly.
+
+  static const ProgramUnderTest& Get() {
+    static const ProgramUnderTest program = [] {
+      ProgramUnderTest p;
+      if (const char* path = std::getenv("TEVGEN_E2E_PROGRAM")) p.path = path;
+      if (const char* launcher = std::getenv("TEVGEN_E2E_LAUNCHER")) {
+        p.launcher = launcher;
+      }
+      return p;
+    }();
+    return program;
+  }
+
+  bool windows() const { return !launcher.empty(); }
+  std::string file_name() const { return fs::path(path).filename().string(); }
+
+  // How the program names an absolute path of this system: under Wine the
+  // file system's root is drive Z:.
+  std::string Shown(const std::string& path) const {
+    if (!windows() || path.empty() || path[0] != '/') return path;
+    std::string shown = "Z:" + path;
+    std::replace(shown.begin(), shown.end(), '/', '\\');
+    return shown;
+  }
+};
+
+#define SKIP_ON_WINDOWS(why) \
+  if (ProgramUnderTest::Get().windows()) GTEST_SKIP() << why
 
 struct Outcome {
   int exit_status = -1;
@@ -51,7 +89,7 @@ Outcome RunProgram(const std::vector<std::string>& argv, const fs::path& cwd,
       args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    ::execv(args[0], args.data());
+    ::execvp(args[0], args.data());
     ::_exit(122);
   }
   int status = 0;
@@ -73,12 +111,17 @@ class EndToEndTest : public ::testing::Test {
     // Both folders must be usable by the unprivileged user too.
     testing::OpenToEveryone(images_.path());
     testing::OpenToEveryone(elsewhere_.path());
-    fs::copy_file(TEVGEN_PROGRAM, program());
+    fs::copy_file(Program().path, program());
   }
 
-  std::string program() const { return images_ / "tevgen"; }
+  static const ProgramUnderTest& Program() { return ProgramUnderTest::Get(); }
+  std::string program() const { return images_ / Program().file_name(); }
   std::string catalogue() const { return images_ / "tev.xml"; }
   std::string folder() const { return images_.path().string(); }
+  // A path as the program shows it in a message.
+  static std::string Shown(const std::string& path) {
+    return Program().Shown(path);
+  }
 
   void AddImage(const std::string& name, std::string_view text) {
     WriteBytes(images_ / name, text);
@@ -90,9 +133,19 @@ class EndToEndTest : public ::testing::Test {
     fs::permissions(catalogue(), fs::perms(0666));
   }
 
-  // Starts the program with no arguments from another folder.
+  // Starts the program with `args` from another folder.
+  Outcome StartWith(const std::vector<std::string>& args,
+                    bool unprivileged = false) {
+    std::vector<std::string> argv;
+    if (Program().windows()) argv.push_back(Program().launcher);
+    argv.push_back(program());
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, elsewhere_.path(), unprivileged);
+  }
+
+  // Starts the program without arguments, as its users do.
   Outcome Start(bool unprivileged = false) {
-    return RunProgram({program()}, elsewhere_.path(), unprivileged);
+    return StartWith({}, unprivileged);
   }
 
   // Expects a failed run with `message` that left `old` and nothing else.
@@ -130,6 +183,10 @@ TEST_F(EndToEndTest, CataloguesEveryImageExactly) {
   AddImage("2147483647.svg", "");
   AddImage("._1234.svg", "not an image");
   AddImage("readme.txt", "not listed");
+  AddImage(
+      "Gr\xC3\xBC\xC3\x9F"
+      "e.txt",
+      "a name beyond ASCII");
   AddImage("tev.xml", "the catalogue of an earlier run");
   fs::create_directory(images_.path() / "5.svg");
 
@@ -175,8 +232,9 @@ TEST_F(EndToEndTest, CataloguesEveryImageExactly) {
   // Nothing but the catalogue was added or left behind.
   EXPECT_EQ(FolderListing(images_.path()),
             "._1234.svg\n0042.svg\n07.svg\n1234.svg\n2147483647.svg\n5.svg\n"
-            "6500.SVG\n7.svg\n9000.svg\n999.svg\nreadme.txt\ntev.xml\n"
-            "tevgen\n");
+            "6500.SVG\n7.svg\n9000.svg\n999.svg\nGr\xC3\xBC\xC3\x9F"
+            "e.txt\nreadme.txt\ntev.xml\n" +
+                Program().file_name() + "\n");
 }
 
 TEST_F(EndToEndTest, NamedFolderIsCataloguedInstead) {
@@ -186,7 +244,7 @@ TEST_F(EndToEndTest, NamedFolderIsCataloguedInstead) {
   fs::path relative = fs::relative(other.path(), elsewhere_.path());
   for (const std::string& arg : {relative.string(), relative.string() + "/"}) {
     SCOPED_TRACE(arg);
-    Outcome outcome = RunProgram({program(), arg}, elsewhere_.path());
+    Outcome outcome = StartWith({arg});
     EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
     EXPECT_EQ(ReadBytes(other / "tev.xml"),
               std::string(kHead) +
@@ -217,9 +275,7 @@ TEST_F(EndToEndTest, CommandLineOptions) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.args[0]);
-    std::vector<std::string> argv = {program()};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    Outcome outcome = RunProgram(argv, elsewhere_.path());
+    Outcome outcome = StartWith(c.args);
     EXPECT_EQ(outcome.exit_status, c.exit_status);
     EXPECT_EQ(outcome.out.substr(0, c.out_start.size()), c.out_start);
     EXPECT_EQ(outcome.err.substr(0, c.err_start.size()), c.err_start);
@@ -238,6 +294,9 @@ TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
       {"logo.svg", "",
        "the file name is not an image number (only digits may stand before "
        "\".svg\")"},
+      {"Bild-\xC3\xA4.svg", "",
+       "the file name is not an image number (only digits may stand before "
+       "\".svg\")"},
       {"12 .svg", "",
        "the file name is not an image number (only digits may stand before "
        "\".svg\")"},
@@ -253,15 +312,14 @@ TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
     AddImage("tev.xml", "old catalogue");
     AddImage(c.name, c.text);
     std::string before = FolderListing(images_.path());
-    ExpectFailure(Start(), images_ / c.name + ": " + c.reason, before,
+    ExpectFailure(Start(), Shown(images_ / c.name) + ": " + c.reason, before,
                   "old catalogue");
     fs::remove(images_ / c.name);
   }
 }
 
 TEST_F(EndToEndTest, MissingNamedFolderIsAnError) {
-  Outcome outcome =
-      RunProgram({program(), "no-such-folder"}, elsewhere_.path());
+  Outcome outcome = StartWith({"no-such-folder"});
   EXPECT_EQ(outcome.exit_status, 1);
   EXPECT_EQ(outcome.err,
             "tevgen: no-such-folder: cannot list the folder: No such file or "
@@ -269,6 +327,7 @@ TEST_F(EndToEndTest, MissingNamedFolderIsAnError) {
 }
 
 TEST_F(EndToEndTest, PermissionsOfTheOldCatalogueAreKept) {
+  SKIP_ON_WINDOWS("permission bits are POSIX");
   AddImage("tev.xml", "old");
   fs::permissions(catalogue(), fs::perms(0640));
   EXPECT_EQ(Start().exit_status, 0);
@@ -279,16 +338,18 @@ TEST_F(EndToEndTest, PermissionsOfTheOldCatalogueAreKept) {
 TEST_F(EndToEndTest, ReadOnlyCatalogueIsNotReplaced) {
   AddImage("1.svg", "");
   AddImage("tev.xml", "old");
+  // On Windows this sets the read-only attribute.
   fs::permissions(catalogue(), fs::perms(0444));
   std::string before = FolderListing(images_.path());
-  ExpectFailure(Start(/*unprivileged=*/true),
-                catalogue() +
+  ExpectFailure(Start(/*unprivileged=*/!Program().windows()),
+                Shown(catalogue()) +
                     ": cannot replace the catalogue: Permission "
                     "denied",
                 before, "old");
 }
 
 TEST_F(EndToEndTest, ReadOnlyFolderIsAnError) {
+  SKIP_ON_WINDOWS("needs an unprivileged user, and Wine runs as root here");
   AddImage("1.svg", "");
   AddOldCatalogue("old");
   fs::permissions(images_.path(), fs::perms(0555));
@@ -302,6 +363,7 @@ TEST_F(EndToEndTest, ReadOnlyFolderIsAnError) {
 }
 
 TEST_F(EndToEndTest, UnreadableImageIsAnError) {
+  SKIP_ON_WINDOWS("needs an unprivileged user, and Wine runs as root here");
   AddImage("1.svg", "");
   AddImage("2.svg", "<svg/>");
   AddOldCatalogue("old");
@@ -313,6 +375,7 @@ TEST_F(EndToEndTest, UnreadableImageIsAnError) {
 }
 
 TEST_F(EndToEndTest, UnlistableFolderIsAnError) {
+  SKIP_ON_WINDOWS("needs an unprivileged user, and Wine runs as root here");
   AddOldCatalogue("old");
   fs::permissions(images_.path(), fs::perms(0311));
   Outcome outcome = Start(/*unprivileged=*/true);

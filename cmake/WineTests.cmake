@@ -1,0 +1,14 @@
+# The Windows build's unit tests, run under Wine (the cross build's
+# emulator). Wine's first start creates its prefix, which takes a while: a
+# setup test does it once, before the others.
+set(TEVGEN_WINE_ENVIRONMENT
+  "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" "WINEDEBUG=-all")
+
+add_test(NAME wine_prefix COMMAND wineboot --init)
+set_tests_properties(wine_prefix PROPERTIES
+  FIXTURES_SETUP wine ENVIRONMENT "${TEVGEN_WINE_ENVIRONMENT}" TIMEOUT 300)
+
+add_test(NAME tevgen_tests COMMAND tevgen_tests --gtest_brief=1)
+set_tests_properties(tevgen_tests PROPERTIES
+  FIXTURES_REQUIRED wine ENVIRONMENT "${TEVGEN_WINE_ENVIRONMENT}"
+  LABELS windows)

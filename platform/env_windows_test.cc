@@ -1,0 +1,166 @@
+// Windows-only behaviour of the Env: drive roots, file attributes, and the
+// kernel32 temporary-file calls behind the main window's txt_GetTempFile.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/form1.h"
+#include "platform/env.h"
+#include "platform/error.h"
+#include "test/form1_test_peer.h"
+#include "test/test_util.h"
+
+namespace tevgen {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+bool AnyName(std::string_view) { return true; }
+
+void SetAttributes(const std::string& path, DWORD attributes) {
+  ASSERT_TRUE(::SetFileAttributesA(path.c_str(), attributes)) << path;
+}
+
+TEST(EnvWindowsTest, JoinPathUsesBackslashAndNoDoubleAtARoot) {
+  Env& env = Env::Default();
+  EXPECT_EQ(env.JoinPath("C:\\pics", "1.svg"), "C:\\pics\\1.svg");
+  EXPECT_EQ(env.JoinPath("C:\\", "tev.xml"), "C:\\tev.xml");
+  EXPECT_EQ(env.JoinPath("C:\\pics\\", "tev.xml"), "C:\\pics\\tev.xml");
+  EXPECT_EQ(env.JoinPath("pics/", "tev.xml"), "pics/tev.xml");
+}
+
+TEST(EnvWindowsTest, ProgramDirectoryHoldsTheExecutable) {
+  wchar_t path[MAX_PATH];
+  DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  std::string directory = Env::Default().ProgramDirectory();
+  EXPECT_TRUE(fs::is_directory(directory)) << directory;
+  EXPECT_TRUE(fs::equivalent(fs::path(path).parent_path(), directory));
+  EXPECT_NE(directory.back(), '\\');
+}
+
+TEST(EnvWindowsTest, HiddenAndSystemFilesAreNeitherListedNorRead) {
+  TempDir dir;
+  WriteBytes(dir / "1.svg", "one");
+  WriteBytes(dir / "2.svg", "two");
+  WriteBytes(dir / "3.svg", "three");
+  SetAttributes(dir / "2.svg", FILE_ATTRIBUTE_HIDDEN);
+  SetAttributes(dir / "3.svg", FILE_ATTRIBUTE_SYSTEM);
+  EXPECT_EQ(Env::Default().ListFiles(dir.path().string(), AnyName),
+            std::vector<std::string>{"1.svg"});
+  std::string contents;
+  EXPECT_TRUE(Env::Default().ReadFile(dir / "1.svg", &contents));
+  EXPECT_FALSE(Env::Default().ReadFile(dir / "2.svg", &contents));
+  EXPECT_FALSE(Env::Default().ReadFile(dir / "3.svg", &contents));
+  EXPECT_EQ(Env::Default().OpenSequential(dir / "2.svg"), nullptr);
+  SetAttributes(dir / "2.svg", FILE_ATTRIBUTE_NORMAL);
+  SetAttributes(dir / "3.svg", FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(EnvWindowsTest, NamesBeyondAsciiAreListedAndReadAsUtf8) {
+  TempDir dir;
+  const std::u8string name = u8"Grüße-7.svg";
+  std::string utf8(name.begin(), name.end());
+  {
+    std::FILE* file = ::_wfopen((dir.path() / name).c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("<svg width=\"1.5\"/>", file);
+    std::fclose(file);
+  }
+  EXPECT_EQ(Env::Default().ListFiles(dir.path().string(), AnyName),
+            std::vector<std::string>{utf8});
+  std::string contents;
+  EXPECT_TRUE(Env::Default().ReadFile(
+      Env::Default().JoinPath(dir.path().string(), utf8), &contents));
+  EXPECT_EQ(contents, "<svg width=\"1.5\"/>");
+}
+
+TEST(EnvWindowsTest, ReadOnlyCatalogueIsNotReplaced) {
+  TempDir dir;
+  WriteBytes(dir / "tev.xml", "old");
+  SetAttributes(dir / "tev.xml", FILE_ATTRIBUTE_READONLY);
+  EXPECT_THROW(
+      Env::Default().NewReplacementFile(dir.path().string(), "tev.xml"), Error);
+  EXPECT_EQ(ReadBytes(dir / "tev.xml"), "old");
+  SetAttributes(dir / "tev.xml", FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(testing::FolderListing(dir.path()), "tev.xml\n");
+}
+
+// Points the system's temporary folder (GetTempPathA reads TMP first) at
+// `folder` for the life of the object.
+class ScopedTmp {
+ public:
+  explicit ScopedTmp(const std::string& folder) {
+    const char* old = std::getenv("TMP");
+    had_old_ = old != nullptr;
+    if (had_old_) old_ = old;
+    ::_putenv_s("TMP", folder.c_str());
+  }
+  ~ScopedTmp() { ::_putenv_s("TMP", had_old_ ? old_.c_str() : ""); }
+
+ private:
+  bool had_old_ = false;
+  std::string old_;
+};
+
+TEST(GetTempFileTest, TwoCallsGiveTwoEmptyFilesInTheTempFolder) {
+  TempDir temp;
+  ScopedTmp tmp(temp.path().string());
+  Form1 form(Env::Default(), ".");
+  std::string first = Form1TestPeer::GetTempFile(form);
+  std::string second = Form1TestPeer::GetTempFile(form);
+  EXPECT_NE(first, second);
+  for (const std::string& path : {first, second}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(path.find('\0'), std::string::npos);
+    EXPECT_NE(path.back(), ' ');
+    EXPECT_TRUE(fs::is_regular_file(path));
+    EXPECT_EQ(fs::file_size(path), 0u);
+    EXPECT_TRUE(fs::equivalent(fs::path(path).parent_path(), temp.path()));
+    std::string name = fs::path(path).filename().string();
+    EXPECT_EQ(name.rfind("txt", 0), 0u);
+  }
+  // sTempPath holds the folder as GetTempPathA gave it, with its backslash.
+  const std::string& temp_path = Form1TestPeer::TempPath(form);
+  ASSERT_FALSE(temp_path.empty());
+  EXPECT_EQ(temp_path.back(), '\\');
+  EXPECT_TRUE(fs::equivalent(fs::path(temp_path).parent_path(), temp.path()));
+}
+
+TEST(GetTempFileTest, TheTempFolderIsAskedForOnce) {
+  TempDir first_temp;
+  TempDir second_temp;
+  Form1 form(Env::Default(), ".");
+  std::string first;
+  {
+    ScopedTmp tmp(first_temp.path().string());
+    first = Form1TestPeer::GetTempFile(form);
+  }
+  ScopedTmp tmp(second_temp.path().string());
+  std::string second = Form1TestPeer::GetTempFile(form);
+  EXPECT_TRUE(
+      fs::equivalent(fs::path(second).parent_path(), first_temp.path()));
+  EXPECT_TRUE(fs::is_empty(second_temp.path()));
+}
+
+TEST(GetTempFileTest, MissingTempFolderIsAClearError) {
+  TempDir temp;
+  ScopedTmp tmp((temp / "missing") + "\\");
+  Form1 form(Env::Default(), ".");
+  try {
+    Form1TestPeer::GetTempFile(form);
+    ADD_FAILURE() << "created a file";
+  } catch (const Error& e) {
+    EXPECT_NE(e.reason().find("cannot create a temporary file"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace tevgen
