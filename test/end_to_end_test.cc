@@ -2,165 +2,29 @@
 // started the way its users start it, and the catalogue's bytes are compared
 // with the expected bytes written out here.
 //
-// The same tests run the Windows build under Wine: TEVGEN_E2E_PROGRAM names
-// the program to test and TEVGEN_E2E_LAUNCHER the command that starts it.
-#include <fcntl.h>
+// The same tests run the Windows build under Wine (see program_fixture.h).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "test/program_fixture.h"
 #include "test/test_util.h"
-#include "test/unprivileged.h"
 
 namespace tevgen {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::FolderListing;
+using testing::Outcome;
 using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
 
-// The program under test and how it is started.
-struct ProgramUnderTest {
-  std::string path = TEVGEN_PROGRAM;
-  std::string launcher;  // Empty: started directly.
-
-  static const ProgramUnderTest& Get() {
-    static const ProgramUnderTest program = [] {
-      ProgramUnderTest p;
-      if (const char* path = std::getenv("TEVGEN_E2E_PROGRAM")) p.path = path;
-      if (const char* launcher = std::getenv("TEVGEN_E2E_LAUNCHER")) {
-        p.launcher = launcher;
-      }
-      return p;
-    }();
-    return program;
-  }
-
-  bool windows() const { return !launcher.empty(); }
-  std::string file_name() const { return fs::path(path).filename().string(); }
-
-  // How the program names an absolute path of this system: under Wine the
-  // file system's root is drive Z:.
-  std::string Shown(const std::string& path) const {
-    if (!windows() || path.empty() || path[0] != '/') return path;
-    std::string shown = "Z:" + path;
-    std::replace(shown.begin(), shown.end(), '/', '\\');
-    return shown;
-  }
-};
-
-#define SKIP_ON_WINDOWS(why) \
-  if (ProgramUnderTest::Get().windows()) GTEST_SKIP() << why
-
-struct Outcome {
-  int exit_status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Starts `argv` in `cwd`, as the unprivileged user when `unprivileged`, and
-// waits for it. Output goes through files so that neither stream can block.
-Outcome RunProgram(const std::vector<std::string>& argv, const fs::path& cwd,
-                   bool unprivileged = false) {
-  TempDir capture;
-  std::string out_path = capture / "out";
-  std::string err_path = capture / "err";
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int in = ::open("/dev/null", O_RDONLY);
-    if (out < 0 || err < 0 || in < 0 || ::dup2(in, 0) < 0 ||
-        ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || ::chdir(cwd.c_str()) != 0) {
-      ::_exit(120);
-    }
-    if (unprivileged && !testing::DropPrivileges()) ::_exit(121);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-      args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(122);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  Outcome outcome;
-  outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-  outcome.out = ReadBytes(out_path);
-  outcome.err = ReadBytes(err_path);
-  return outcome;
-}
-
-constexpr std::string_view kHead =
-    "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\r\n<tevs>\r\n";
-constexpr std::string_view kTail = "</tevs>\r\n";
-
-class EndToEndTest : public ::testing::Test {
- protected:
-  EndToEndTest() {
-    // Both folders must be usable by the unprivileged user too.
-    testing::OpenToEveryone(images_.path());
-    testing::OpenToEveryone(elsewhere_.path());
-    fs::copy_file(Program().path, program());
-  }
-
-  static const ProgramUnderTest& Program() { return ProgramUnderTest::Get(); }
-  std::string program() const { return images_ / Program().file_name(); }
-  std::string catalogue() const { return images_ / "tev.xml"; }
-  std::string folder() const { return images_.path().string(); }
-  // A path as the program shows it in a message.
-  static std::string Shown(const std::string& path) {
-    return Program().Shown(path);
-  }
-
-  void AddImage(const std::string& name, std::string_view text) {
-    WriteBytes(images_ / name, text);
-  }
-
-  // An old catalogue that the unprivileged user may replace.
-  void AddOldCatalogue(std::string_view text) {
-    WriteBytes(catalogue(), text);
-    fs::permissions(catalogue(), fs::perms(0666));
-  }
-
-  // Starts the program with `args` from another folder.
-  Outcome StartWith(const std::vector<std::string>& args,
-                    bool unprivileged = false) {
-    std::vector<std::string> argv;
-    if (Program().windows()) argv.push_back(Program().launcher);
-    argv.push_back(program());
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, elsewhere_.path(), unprivileged);
-  }
-
-  // Starts the program without arguments, as its users do.
-  Outcome Start(bool unprivileged = false) {
-    return StartWith({}, unprivileged);
-  }
-
-  // Expects a failed run with `message` that left `old` and nothing else.
-  void ExpectFailure(const Outcome& outcome, const std::string& message,
-                     const std::string& listing_before, std::string_view old) {
-    EXPECT_EQ(outcome.exit_status, 1);
-    EXPECT_EQ(outcome.err, "tevgen: " + message + "\n");
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(ReadBytes(catalogue()), old);
-    EXPECT_EQ(FolderListing(images_.path()), listing_before);
-  }
-
-  TempDir images_;
-  TempDir elsewhere_;
-};
+using EndToEndTest = testing::ProgramFolderTest;
+constexpr std::string_view kHead = testing::kCatalogueHead;
+constexpr std::string_view kTail = testing::kCatalogueTail;
 
 TEST_F(EndToEndTest, FolderWithoutImagesGivesThreeLines) {
   Outcome outcome = Start();
@@ -346,43 +210,6 @@ TEST_F(EndToEndTest, ReadOnlyCatalogueIsNotReplaced) {
                     ": cannot replace the catalogue: Permission "
                     "denied",
                 before, "old");
-}
-
-TEST_F(EndToEndTest, ReadOnlyFolderIsAnError) {
-  SKIP_ON_WINDOWS("needs an unprivileged user, and Wine runs as root here");
-  AddImage("1.svg", "");
-  AddOldCatalogue("old");
-  fs::permissions(images_.path(), fs::perms(0555));
-  std::string before = FolderListing(images_.path());
-  ExpectFailure(Start(/*unprivileged=*/true),
-                folder() +
-                    ": cannot write a new catalogue in the folder: "
-                    "Permission denied",
-                before, "old");
-  fs::permissions(images_.path(), fs::perms::all);
-}
-
-TEST_F(EndToEndTest, UnreadableImageIsAnError) {
-  SKIP_ON_WINDOWS("needs an unprivileged user, and Wine runs as root here");
-  AddImage("1.svg", "");
-  AddImage("2.svg", "<svg/>");
-  AddOldCatalogue("old");
-  fs::permissions(images_ / "2.svg", fs::perms(0));
-  std::string before = FolderListing(images_.path());
-  ExpectFailure(Start(/*unprivileged=*/true),
-                images_ / "2.svg" + ": cannot open the file: Permission denied",
-                before, "old");
-}
-
-TEST_F(EndToEndTest, UnlistableFolderIsAnError) {
-  SKIP_ON_WINDOWS("needs an unprivileged user, and Wine runs as root here");
-  AddOldCatalogue("old");
-  fs::permissions(images_.path(), fs::perms(0311));
-  Outcome outcome = Start(/*unprivileged=*/true);
-  fs::permissions(images_.path(), fs::perms::all);
-  ExpectFailure(outcome,
-                folder() + ": cannot list the folder: Permission denied",
-                "tev.xml\ntevgen\n", "old");
 }
 
 }  // namespace

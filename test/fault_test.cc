@@ -1,0 +1,281 @@
+// Fault injection: the program is killed, runs out of disk, meets files and
+// folders it may not touch, runs four times at once, and loses an image
+// while it works. Whatever happens, tev.xml is the old catalogue or the
+// complete new one, and nothing is left behind but what a SIGKILL leaves.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test/program_fixture.h"
+#include "test/test_util.h"
+
+namespace tevgen {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ChildProcess;
+using testing::FolderListing;
+using testing::Outcome;
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+constexpr std::string_view kOld = "the catalogue of an earlier run\r\n";
+
+class FaultTest : public testing::ProgramFolderTest {
+ protected:
+  // Adds `count` images 00000.svg, 00001.svg, … with sizes in their text.
+  void AddImages(const fs::path& folder, int count) {
+    for (int i = 0; i < count; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "%05d.svg", i);
+      WriteBytes((folder / name).string(),
+                 "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                     std::to_string(i % 300) +
+                     ".5\" height=\"48.0\">"
+                     "<rect width=\"10\" height=\"10\"/></svg>\n");
+    }
+  }
+
+  // Runs once to learn the complete new catalogue, then puts the old one
+  // back. Returns the new catalogue's bytes.
+  std::string LearnNewCatalogue() {
+    Outcome outcome = Start();
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    std::string catalogue_bytes = ReadBytes(catalogue());
+    EXPECT_NE(catalogue_bytes.find(testing::kCatalogueTail), std::string::npos);
+    AddOldCatalogue(kOld);
+    return catalogue_bytes;
+  }
+
+  // Removes the staged catalogues that killed runs could not remove, and
+  // returns how many there were.
+  int RemoveStagedCatalogues() {
+    int removed = 0;
+    for (const auto& entry : fs::directory_iterator(images_.path())) {
+      if (entry.path().filename().string().rfind(".tev.xml.", 0) == 0) {
+        fs::remove(entry.path());
+        ++removed;
+      }
+    }
+    return removed;
+  }
+};
+
+TEST_F(FaultTest, KilledRunLeavesTheOldOrTheCompleteNewCatalogue) {
+  AddImages(images_.path(), 20000);
+  AddOldCatalogue(kOld);
+  std::string listing = FolderListing(images_.path());
+  auto started = std::chrono::steady_clock::now();
+  std::string new_catalogue = LearnNewCatalogue();
+  auto run_time = std::chrono::steady_clock::now() - started;
+
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<long> delay_us(
+      0,
+      std::chrono::duration_cast<std::chrono::microseconds>(run_time).count() *
+          13 / 10);
+  int old_seen = 0;
+  int new_seen = 0;
+  for (int attempt = 0; attempt < 60; ++attempt) {
+    SCOPED_TRACE("attempt " + std::to_string(attempt));
+    {
+      ChildProcess run(CommandLine({}), elsewhere_.path());
+      std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
+      run.Kill(SIGKILL);
+      run.Wait();
+    }
+    std::string now = ReadBytes(catalogue());
+    if (now == kOld) {
+      ++old_seen;
+    } else if (now == new_catalogue) {
+      ++new_seen;
+    } else {
+      FAIL() << "tev.xml is neither the old nor the new catalogue ("
+             << now.size() << " bytes)";
+    }
+    RemoveStagedCatalogues();
+    EXPECT_EQ(FolderListing(images_.path()), listing);
+    AddOldCatalogue(kOld);
+  }
+  std::printf("killed runs: %d left the old catalogue, %d the new one\n",
+              old_seen, new_seen);
+  // Both outcomes must have happened, or the kills missed the run.
+  EXPECT_GT(old_seen, 0);
+  EXPECT_GT(new_seen, 0);
+}
+
+// A small file system mounted for one test and unmounted after it.
+class ScopedTmpfs {
+ public:
+  ScopedTmpfs(const fs::path& where, const char* options) : where_(where) {
+    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0) {
+      mounted_ = true;
+    } else {
+      error_ = std::strerror(errno);
+    }
+  }
+  ~ScopedTmpfs() {
+    if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  fs::path where_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
+TEST_F(FaultTest, FullDiskKeepsTheOldCatalogue) {
+  TempDir mount_point;
+  ScopedTmpfs tmpfs(mount_point.path(), "size=64k,mode=0777");
+  if (!tmpfs.mounted()) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << tmpfs.error()
+                 << "); mounting needs root";
+  }
+  // Empty images take no space, but their catalogue (about 120 bytes a
+  // record) does not fit into 64 KiB.
+  for (int i = 0; i < 2000; ++i) {
+    WriteBytes((mount_point.path() / (std::to_string(i) + ".svg")).string(),
+               "");
+  }
+  std::string old_catalogue = (mount_point.path() / "tev.xml").string();
+  WriteBytes(old_catalogue, kOld);
+  std::string listing = FolderListing(mount_point.path());
+
+  Outcome outcome = StartWith({mount_point.path().string()});
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(outcome.err, "tevgen: " + old_catalogue +
+                             ": cannot write the catalogue: No space left on "
+                             "device\n");
+  EXPECT_EQ(ReadBytes(old_catalogue), kOld);
+  EXPECT_EQ(FolderListing(mount_point.path()), listing);
+}
+
+TEST_F(FaultTest, FourRunsAtOnceGiveOneCompleteCatalogue) {
+  AddImages(images_.path(), 5000);
+  AddOldCatalogue(kOld);
+  std::string listing = FolderListing(images_.path());
+  std::string new_catalogue = LearnNewCatalogue();
+  std::vector<std::unique_ptr<ChildProcess>> runs;
+  for (int i = 0; i < 4; ++i) {
+    runs.push_back(
+        std::make_unique<ChildProcess>(CommandLine({}), elsewhere_.path()));
+  }
+  for (auto& run : runs) {
+    Outcome outcome = run->Wait();
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_EQ(outcome.err, "");
+  }
+  EXPECT_EQ(ReadBytes(catalogue()), new_catalogue);
+  EXPECT_EQ(FolderListing(images_.path()), listing);
+}
+
+// Waits for the run to stage its catalogue, which it does right after
+// listing the folder, and then deletes `doomed`.
+void DeleteAfterTheListing(const fs::path& folder, const fs::path& doomed) {
+  int watch = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE), 0);
+  alignas(struct inotify_event) char buffer[4096];
+  for (bool staged = false; !staged;) {
+    ssize_t length = ::read(watch, buffer, sizeof buffer);
+    ASSERT_GT(length, 0);
+    for (char* p = buffer; p < buffer + length;) {
+      auto* event = reinterpret_cast<struct inotify_event*>(p);
+      if (event->len > 0 &&
+          std::string(event->name).rfind(".tev.xml.", 0) == 0) {
+        staged = true;
+      }
+      p += sizeof(struct inotify_event) + event->len;
+    }
+  }
+  fs::remove(doomed);
+  ::close(watch);
+}
+
+TEST_F(FaultTest, ImageDeletedAfterTheListingGetsNoSize) {
+  constexpr int kImages = 30000;
+  const std::string last_record =
+      "  <tev id=\"29999\" displayed_name=\"Kalender\">\r\n"
+      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"0\" h=\"0\"/>\r\n"
+      "  </tev>\r\n</tevs>\r\n";
+  // The deletion races with the run's reading; the run is given a large
+  // head start of images, and the test tries again if it still lost.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    SCOPED_TRACE("attempt " + std::to_string(attempt));
+    AddImages(images_.path(), kImages);
+    ChildProcess run(CommandLine({}), elsewhere_.path());
+    DeleteAfterTheListing(images_.path(), images_ / "29999.svg");
+    Outcome outcome = run.Wait();
+    ASSERT_EQ(outcome.exit_status, 0) << outcome.err;
+    std::string result = ReadBytes(catalogue());
+    ASSERT_GT(result.size(), last_record.size());
+    if (result.compare(result.size() - last_record.size(), last_record.size(),
+                       last_record) == 0) {
+      EXPECT_NE(result.find("<tev id=\"29998\""), std::string::npos);
+      return;
+    }
+  }
+  FAIL() << "the image was never deleted before the run read it";
+}
+
+TEST_F(FaultTest, ReadOnlyFolderIsAnError) {
+  AddImage("1.svg", "");
+  AddOldCatalogue("old");
+  fs::permissions(images_.path(), fs::perms(0555));
+  std::string before = FolderListing(images_.path());
+  ExpectFailure(Start(/*unprivileged=*/true),
+                folder() +
+                    ": cannot write a new catalogue in the folder: "
+                    "Permission denied",
+                before, "old");
+  fs::permissions(images_.path(), fs::perms::all);
+}
+
+TEST_F(FaultTest, ReadOnlyCatalogueIsNotReplacedForAnUnprivilegedUser) {
+  AddImage("1.svg", "");
+  AddImage("tev.xml", "old");  // Owned by root, writable by root only.
+  std::string before = FolderListing(images_.path());
+  ExpectFailure(Start(/*unprivileged=*/true),
+                catalogue() +
+                    ": cannot replace the catalogue: Permission "
+                    "denied",
+                before, "old");
+}
+
+TEST_F(FaultTest, UnreadableImageIsAnError) {
+  AddImage("1.svg", "");
+  AddImage("2.svg", "<svg/>");
+  AddOldCatalogue("old");
+  fs::permissions(images_ / "2.svg", fs::perms(0));
+  std::string before = FolderListing(images_.path());
+  ExpectFailure(Start(/*unprivileged=*/true),
+                images_ / "2.svg" + ": cannot open the file: Permission denied",
+                before, "old");
+}
+
+TEST_F(FaultTest, UnlistableFolderIsAnError) {
+  AddOldCatalogue("old");
+  fs::permissions(images_.path(), fs::perms(0311));
+  Outcome outcome = Start(/*unprivileged=*/true);
+  fs::permissions(images_.path(), fs::perms::all);
+  ExpectFailure(outcome,
+                folder() + ": cannot list the folder: Permission denied",
+                "tev.xml\ntevgen\n", "old");
+}
+
+}  // namespace
+}  // namespace tevgen
