@@ -1,38 +1,50 @@
 #include "app/catalogue_record.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
 namespace tevgen {
 namespace {
 
-struct CategoryRange {
-  int32_t lower_bound;
-  std::string_view name;
+// One name for each range of 500 image numbers, from 0 upwards; the last
+// range is open upwards.
+constexpr int32_t kCategoryRange = 500;
+constexpr std::array<std::string_view, 19> kCategories = {
+    "Smiley",  "Bubbles",  "Pfeile",   "Geometrie", "Ornamente",
+    "Rahmen",  "Menschen", "Technik",  "Tiere",     "Pflanzen",
+    "Zeichen", "Fahnen",   "Style",    "H\xE4user", "Party",
+    "Urlaub",  "Liebe",    "Sonstige", "Kalender",
 };
-
-constexpr std::array<CategoryRange, 19> kCategories = {{
-    {0, "Smiley"},       {500, "Bubbles"},    {1000, "Pfeile"},
-    {1500, "Geometrie"}, {2000, "Ornamente"}, {2500, "Rahmen"},
-    {3000, "Menschen"},  {3500, "Technik"},   {4000, "Tiere"},
-    {4500, "Pflanzen"},  {5000, "Zeichen"},   {5500, "Fahnen"},
-    {6000, "Style"},     {6500, "H\xE4user"}, {7000, "Party"},
-    {7500, "Urlaub"},    {8000, "Liebe"},     {8500, "Sonstige"},
-    {9000, "Kalender"},
-}};
 
 }  // namespace
 
-std::string ScanAttributeValue(std::string_view text,
-                               std::string_view pattern) {
-  size_t found = text.find(pattern);
-  if (found == std::string_view::npos) return "";
+AttributeScan::AttributeScan(std::string_view pattern)
+    : pattern_(pattern),
+      searcher_(pattern.data(), pattern.data() + pattern.size()) {}
+
+const AttributeScan& AttributeScan::Height() {
+  static const AttributeScan scan(" height=");
+  return scan;
+}
+
+const AttributeScan& AttributeScan::Width() {
+  static const AttributeScan scan(" width=");
+  return scan;
+}
+
+std::string AttributeScan::Scan(std::string_view text) const {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  const char* match = std::search(begin, end, searcher_);
+  if (match == end) return "";
+  size_t found = static_cast<size_t>(match - begin);
   size_t dot = text.find('.', found + 1);
   if (dot == std::string_view::npos) return "";
   // The value starts past the pattern and the one character after it.
-  size_t start = found + pattern.size() + 1;
+  size_t start = found + pattern_.size() + 1;
   if (dot < start) {
-    std::string name(pattern.substr(1, pattern.size() - 2));
+    std::string name(pattern_.substr(1, pattern_.size() - 2));
     throw RecordError("the " + name + " attribute has \".\" right after \"=\"" +
                       ", so its value cannot be read");
   }
@@ -73,19 +85,16 @@ int32_t ParseImageNumber(std::string_view digits) {
 }
 
 std::string_view CategoryOf(int32_t number) {
-  std::string_view category;
-  for (const CategoryRange& range : kCategories) {
-    if (number < range.lower_bound) break;
-    category = range.name;
-  }
-  return category;
+  if (number < 0) return "";
+  size_t range = static_cast<size_t>(number / kCategoryRange);
+  return kCategories[std::min(range, kCategories.size() - 1)];
 }
 
 CatalogueRecord BuildRecord(std::string_view name,
                             std::string_view image_text) {
   CatalogueRecord record;
-  record.height = ScanAttributeValue(image_text, kHeightPattern);
-  record.width = ScanAttributeValue(image_text, kWidthPattern);
+  record.height = AttributeScan::Height().Scan(image_text);
+  record.width = AttributeScan::Width().Scan(image_text);
   int32_t number =
       ParseImageNumber(name.substr(0, name.size() < 4 ? 0 : name.size() - 4));
   record.number = std::to_string(number);

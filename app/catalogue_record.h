@@ -6,6 +6,7 @@
 #define TEVGEN_APP_CATALOGUE_RECORD_H_
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -26,15 +27,28 @@ class RecordError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-inline constexpr std::string_view kHeightPattern = " height=";
-inline constexpr std::string_view kWidthPattern = " width=";
+// One of the two size scans, " height=" or " width=": the value of the first
+// attribute that its pattern finds in an image's text, from the character
+// after the one that follows the pattern (the opening quote) up to, not
+// including, the first "." after the pattern, wherever that lies. Empty
+// when the pattern or a later "." is missing. Scan throws RecordError when
+// the "." comes right after the pattern.
+class AttributeScan {
+ public:
+  static const AttributeScan& Height();
+  static const AttributeScan& Width();
 
-// The value of the first attribute that `pattern` (" height=" or " width=")
-// finds in `text`: from the character after the one that follows the
-// pattern (the opening quote) up to, not including, the first "." after the
-// pattern, wherever that lies. Empty when the pattern or a later "." is
-// missing. Throws RecordError when the "." comes right after the pattern.
-std::string ScanAttributeValue(std::string_view text, std::string_view pattern);
+  std::string_view pattern() const { return pattern_; }
+  std::string Scan(std::string_view text) const;
+
+ private:
+  explicit AttributeScan(std::string_view pattern);
+
+  std::string_view pattern_;
+  // The pattern begins with a space, which is everywhere in an image; a
+  // searcher prepared once skips ahead instead of stopping at every space.
+  std::boyer_moore_horspool_searcher<const char*> searcher_;
+};
 
 // `digits` as a 32-bit signed decimal number: an optional "+" or "-", then
 // one or more ASCII digits (leading zeros allowed) and nothing else. Throws

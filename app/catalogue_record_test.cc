@@ -44,24 +44,28 @@ const ScanCase kScanCases[] = {
     {"stroke-width is not width", "<path stroke-width=\"2.5\"/>", "", ""},
     {"scans are independent: width before height",
      "<svg width=\"8.5\" height=\"9.5\">", "9", "8"},
+    {"pattern at the very start", " height=\"2.5\" width=\"3.5\"", "2", "3"},
+    {"many equals signs before", "<svg a==b c=\"=\" d= width=\"4.5\">", "",
+     "4"},
+    {"pattern inside another value", "<svg alt=' width=\"9.5' width=\"1.5\">",
+     "", "9"},
+    {"equals sign at the start", "=<svg width=\"6.5\">", "", "6"},
     {"bytes above 127 kept", "<svg height=\"\xE4\xFF.5\">", "\xE4\xFF", ""},
 };
 
-TEST(ScanAttributeValueTest, TakesTheValueUpToTheFirstDot) {
+TEST(AttributeScanTest, TakesTheValueUpToTheFirstDot) {
   for (const ScanCase& c : kScanCases) {
     SCOPED_TRACE(c.label);
-    EXPECT_EQ(ScanAttributeValue(c.text, kHeightPattern), c.height);
-    EXPECT_EQ(ScanAttributeValue(c.text, kWidthPattern), c.width);
+    EXPECT_EQ(AttributeScan::Height().Scan(c.text), c.height);
+    EXPECT_EQ(AttributeScan::Width().Scan(c.text), c.width);
   }
 }
 
-TEST(ScanAttributeValueTest, DotRightAfterEqualsIsAnError) {
-  EXPECT_THROW(ScanAttributeValue("<svg height=.5>", kHeightPattern),
-               RecordError);
-  EXPECT_THROW(ScanAttributeValue("<svg width=.5>", kWidthPattern),
-               RecordError);
+TEST(AttributeScanTest, DotRightAfterEqualsIsAnError) {
+  EXPECT_THROW(AttributeScan::Height().Scan("<svg height=.5>"), RecordError);
+  EXPECT_THROW(AttributeScan::Width().Scan("<svg width=.5>"), RecordError);
   try {
-    ScanAttributeValue("<svg height=.5>", kHeightPattern);
+    AttributeScan::Height().Scan("<svg height=.5>");
   } catch (const RecordError& e) {
     EXPECT_EQ(std::string(e.what()),
               "the height attribute has \".\" right after \"=\", so its "

@@ -31,6 +31,8 @@ class FileListBox {
   // The list order: names compared byte by byte with ASCII letters folded
   // to lower case; names equal but for case by their raw bytes.
   static bool NameLess(std::string_view a, std::string_view b);
+  // Sorts `names` into the list order.
+  static void SortNames(std::vector<std::string>& names);
 
  private:
   std::string path_;

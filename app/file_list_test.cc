@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "platform/error.h"
 #include "platform/memory_env.h"
 
@@ -44,6 +46,30 @@ TEST(FileListBoxTest, SortsByNameWithoutRegardToCase) {
     EXPECT_EQ(list.List(i), expected[i]) << "index " << i;
   }
   EXPECT_EQ(list.Path(), "/pics");
+}
+
+TEST(FileListBoxTest, SortNamesAgreesWithNameLess) {
+  // Names that share long prefixes, differ only in case, are shorter than
+  // eight bytes or carry bytes above 127 exercise every path of the sort.
+  const std::string kAlphabet = "0aA.\xE4\xC4_9sSvVgG";
+  std::mt19937 random(7);
+  std::uniform_int_distribution<size_t> length(0, 12);
+  std::uniform_int_distribution<size_t> letter(0, kAlphabet.size() - 1);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 200; ++i) {
+      std::string name = "00000000";
+      name.resize(length(random));
+      for (char& c : name) {
+        if (letter(random) % 3 == 0) c = kAlphabet[letter(random)];
+      }
+      names.push_back(name);
+    }
+    std::vector<std::string> expected = names;
+    std::stable_sort(expected.begin(), expected.end(), FileListBox::NameLess);
+    FileListBox::SortNames(names);
+    ASSERT_EQ(names, expected) << "round " << round;
+  }
 }
 
 TEST(FileListBoxTest, NameLessIsAStrictOrder) {

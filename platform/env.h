@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_buffer.h"
+
 namespace tevgen {
 
 // A file open for reading from front to back. The destructor closes it, on
@@ -83,7 +85,7 @@ class Env {
   // returns true; returns false, leaving `*contents` empty, when there is no
   // ordinary file there. Throws Error when the file exists but cannot be
   // opened or read.
-  virtual bool ReadFile(const std::string& path, std::string* contents) = 0;
+  virtual bool ReadFile(const std::string& path, FileBuffer* contents) = 0;
 
   // Opens the file at `path` for reading from the start; returns nullptr
   // when there is no ordinary file there. Throws Error when the file exists

@@ -39,11 +39,12 @@ class ScopedFd {
   int fd_;
 };
 
-// Opens `path` for reading if it names an ordinary file (links followed).
-// Returns -1 when it does not; throws when it does but cannot be opened.
-// O_NONBLOCK keeps a FIFO named like an image from blocking the open; it has
-// no effect on ordinary files.
-int OpenOrdinaryFile(const std::string& path) {
+// Opens `path` for reading if it names an ordinary file (links followed),
+// and stores its size in `*size` when that is not null. Returns -1 when it
+// does not; throws when it does but cannot be opened. O_NONBLOCK keeps a
+// FIFO named like an image from blocking the open; it has no effect on
+// ordinary files.
+int OpenOrdinaryFile(const std::string& path, size_t* size = nullptr) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     int error_number = errno;
@@ -60,6 +61,7 @@ int OpenOrdinaryFile(const std::string& path) {
     ::close(fd);
     return -1;
   }
+  if (size != nullptr) *size = static_cast<size_t>(st.st_size);
   return fd;
 }
 
@@ -206,31 +208,27 @@ class PosixEnv : public Env {
     return names;
   }
 
-  bool ReadFile(const std::string& path, std::string* contents) override {
-    contents->clear();
-    int raw_fd = OpenOrdinaryFile(path);
+  bool ReadFile(const std::string& path, FileBuffer* contents) override {
+    contents->Clear();
+    size_t size = 0;
+    int raw_fd = OpenOrdinaryFile(path, &size);
     if (raw_fd < 0) return false;
     ScopedFd fd(raw_fd);
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) {
-      throw Error(path, "cannot read the file: " + ErrnoText(errno));
-    }
     // One buffer of the file's length at this moment, filled from the start.
-    contents->resize(static_cast<size_t>(st.st_size));
+    char* data = contents->Prepare(size);
     size_t filled = 0;
-    while (filled < contents->size()) {
-      ssize_t got = ::read(fd.get(), contents->data() + filled,
-                           contents->size() - filled);
+    while (filled < size) {
+      ssize_t got = ::read(fd.get(), data + filled, size - filled);
       if (got < 0) {
         if (errno == EINTR) continue;
         int error_number = errno;
-        contents->clear();
+        contents->Clear();
         throw Error(path, "cannot read the file: " + ErrnoText(error_number));
       }
       if (got == 0) break;  // The file shrank since fstat.
       filled += static_cast<size_t>(got);
     }
-    contents->resize(filled);
+    contents->Truncate(filled);
     return true;
   }
 

@@ -84,7 +84,7 @@ TEST(EnvPosixTest, ReadersTreatSpecialFilesAsMissing) {
   ASSERT_EQ(::mkfifo((dir / "fifo.svg").c_str(), 0600), 0);
   fs::create_symlink(dir / "gone.svg", dir.path() / "dangling.svg");
   fs::create_symlink(dir / "loop.svg", dir.path() / "loop.svg");
-  std::string contents;
+  FileBuffer contents;
   for (const char* name : {"fifo.svg", "dangling.svg", "loop.svg"}) {
     SCOPED_TRACE(name);
     // A FIFO must not block the reader.
@@ -97,9 +97,9 @@ TEST(EnvPosixTest, ReadersTreatSpecialFilesAsMissing) {
 TEST(EnvPosixTest, DotfilesAreReadLikeAnyFile) {
   TempDir dir;
   WriteBytes(dir / ".hidden", "x");
-  std::string contents;
+  FileBuffer contents;
   EXPECT_TRUE(Env::Default().ReadFile(dir / ".hidden", &contents));
-  EXPECT_EQ(contents, "x");
+  EXPECT_EQ(contents.view(), "x");
 }
 
 TEST(EnvPosixTest, ReplacementKeepsThePermissionsOfTheOldFile) {
@@ -166,7 +166,7 @@ TEST(EnvPosixTest, UnreadableFileIsAnErrorNotAMissingFile) {
   fs::permissions(dir / "1.svg", fs::perms(0));
   std::string path = dir / "1.svg";
   int status = RunUnprivileged([&] {
-    std::string contents;
+    FileBuffer contents;
     try {
       Env::Default().ReadFile(path, &contents);
     } catch (const Error& e) {

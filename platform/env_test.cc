@@ -54,12 +54,13 @@ TEST(EnvTest, MissingFolderCannotBeListed) {
 
 TEST(EnvTest, ReadFileReportsMissingFilesByItsResult) {
   TempDir dir;
-  std::string contents = "stale";
+  FileBuffer contents;
+  contents.Prepare(5);
   EXPECT_FALSE(Env::Default().ReadFile(dir / "missing.svg", &contents));
-  EXPECT_EQ(contents, "");
+  EXPECT_EQ(contents.view(), "");
   WriteBytes(dir / "a.svg", "<svg/>");
   EXPECT_TRUE(Env::Default().ReadFile(dir / "a.svg", &contents));
-  EXPECT_EQ(contents, "<svg/>");
+  EXPECT_EQ(contents.view(), "<svg/>");
   EXPECT_EQ(Env::Default().OpenSequential(dir / "missing.svg"), nullptr);
 }
 

@@ -260,8 +260,8 @@ class WindowsEnv : public Env {
     return names;
   }
 
-  bool ReadFile(const std::string& path, std::string* contents) override {
-    contents->clear();
+  bool ReadFile(const std::string& path, FileBuffer* contents) override {
+    contents->Clear();
     ScopedHandle handle = OpenOrdinaryFile(path);
     if (!handle.valid()) return false;
     LARGE_INTEGER size;
@@ -269,15 +269,15 @@ class WindowsEnv : public Env {
       throw Error(path, "cannot read the file: " + LastErrorText());
     }
     // One buffer of the file's length at this moment, filled from the start.
-    contents->resize(static_cast<size_t>(size.QuadPart));
+    size_t length = static_cast<size_t>(size.QuadPart);
+    char* data = contents->Prepare(length);
     size_t filled = 0;
-    while (filled < contents->size()) {
-      size_t got = ReadSome(handle.get(), contents->data() + filled,
-                            contents->size() - filled, path);
+    while (filled < length) {
+      size_t got = ReadSome(handle.get(), data + filled, length - filled, path);
       if (got == 0) break;  // The file shrank since its size was taken.
       filled += got;
     }
-    contents->resize(filled);
+    contents->Truncate(filled);
     return true;
   }
 

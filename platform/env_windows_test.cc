@@ -53,7 +53,7 @@ TEST(EnvWindowsTest, HiddenAndSystemFilesAreNeitherListedNorRead) {
   SetAttributes(dir / "3.svg", FILE_ATTRIBUTE_SYSTEM);
   EXPECT_EQ(Env::Default().ListFiles(dir.path().string(), AnyName),
             std::vector<std::string>{"1.svg"});
-  std::string contents;
+  FileBuffer contents;
   EXPECT_TRUE(Env::Default().ReadFile(dir / "1.svg", &contents));
   EXPECT_FALSE(Env::Default().ReadFile(dir / "2.svg", &contents));
   EXPECT_FALSE(Env::Default().ReadFile(dir / "3.svg", &contents));
@@ -74,10 +74,10 @@ TEST(EnvWindowsTest, NamesBeyondAsciiAreListedAndReadAsUtf8) {
   }
   EXPECT_EQ(Env::Default().ListFiles(dir.path().string(), AnyName),
             std::vector<std::string>{utf8});
-  std::string contents;
+  FileBuffer contents;
   EXPECT_TRUE(Env::Default().ReadFile(
       Env::Default().JoinPath(dir.path().string(), utf8), &contents));
-  EXPECT_EQ(contents, "<svg width=\"1.5\"/>");
+  EXPECT_EQ(contents.view(), "<svg width=\"1.5\"/>");
 }
 
 TEST(EnvWindowsTest, ReadOnlyCatalogueIsNotReplaced) {

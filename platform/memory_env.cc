@@ -127,12 +127,13 @@ void MemoryEnv::CheckReadable(const std::string& path) const {
   }
 }
 
-bool MemoryEnv::ReadFile(const std::string& path, std::string* contents) {
-  contents->clear();
+bool MemoryEnv::ReadFile(const std::string& path, FileBuffer* contents) {
+  contents->Clear();
   auto it = files_.find(path);
   if (it == files_.end()) return false;
   CheckReadable(path);
-  *contents = it->second;
+  std::copy(it->second.begin(), it->second.end(),
+            contents->Prepare(it->second.size()));
   return true;
 }
 

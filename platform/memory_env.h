@@ -46,7 +46,7 @@ class MemoryEnv : public Env {
                        std::string_view name) override;
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override;
-  bool ReadFile(const std::string& path, std::string* contents) override;
+  bool ReadFile(const std::string& path, FileBuffer* contents) override;
   std::unique_ptr<SequentialFile> OpenSequential(
       const std::string& path) override;
   std::unique_ptr<ReplacementFile> NewReplacementFile(

@@ -6,9 +6,14 @@
 namespace tevgen {
 
 std::string ReadWholeFile(Env& env, const std::string& path) {
-  std::string contents;
-  env.ReadFile(path, &contents);
-  return contents;
+  FileBuffer buffer;
+  return std::string(ReadWholeFile(env, path, &buffer));
+}
+
+std::string_view ReadWholeFile(Env& env, const std::string& path,
+                               FileBuffer* buffer) {
+  env.ReadFile(path, buffer);
+  return buffer->view();
 }
 
 std::string ReadNumberedLine(Env& env, const std::string& path,
