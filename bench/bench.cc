@@ -52,8 +52,12 @@ std::string MakeImage(std::mt19937& random, size_t size) {
   std::uniform_int_distribution<int> coordinate(0, 999);
   bool plain = fraction(random) < 15;
   auto value = [&](int number) {
-    return std::to_string(number) +
-           (plain ? "" : "." + std::to_string(fraction(random)));
+    std::string text = std::to_string(number);
+    if (!plain) {
+      text += '.';
+      text += std::to_string(fraction(random));
+    }
+    return text;
   };
   int width = dimension(random);
   int height = dimension(random);

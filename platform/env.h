@@ -54,6 +54,18 @@ class ReplacementFile {
   virtual void Commit() = 0;
 };
 
+// A folder whose files are read by name one after another, as a run reads
+// every image of one folder: the folder's path is looked up once, not again
+// for every file. It must not outlive the Env that opened it.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+
+  // Reads the file `name` of the folder as Env::ReadFile reads a path, with
+  // the same results and errors (which name the file's full path).
+  virtual bool ReadFile(std::string_view name, FileBuffer* contents) = 0;
+};
+
 // Decides whether a listed name is wanted; called before any other work is
 // spent on the entry.
 using NameFilter = std::function<bool(std::string_view name)>;
@@ -86,6 +98,11 @@ class Env {
   // ordinary file there. Throws Error when the file exists but cannot be
   // opened or read.
   virtual bool ReadFile(const std::string& path, FileBuffer* contents) = 0;
+
+  // Opens `directory` for reading its files by name. Throws Error when it
+  // cannot be opened. By default a Folder joins each name to the folder's
+  // path and reads that.
+  virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory);
 
   // Opens the file at `path` for reading from the start; returns nullptr
   // when there is no ordinary file there. Throws Error when the file exists

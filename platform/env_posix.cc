@@ -39,13 +39,16 @@ class ScopedFd {
   int fd_;
 };
 
-// Opens `path` for reading if it names an ordinary file (links followed),
+// Opens `name` (relative to the folder `dir_fd`, or to the working folder
+// with AT_FDCWD) for reading if it names an ordinary file, links followed,
 // and stores its size in `*size` when that is not null. Returns -1 when it
-// does not; throws when it does but cannot be opened. O_NONBLOCK keeps a
-// FIFO named like an image from blocking the open; it has no effect on
-// ordinary files.
-int OpenOrdinaryFile(const std::string& path, size_t* size = nullptr) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+// does not; throws when it does but cannot be opened, naming the file by
+// `path()`, which is called only then. O_NONBLOCK keeps a FIFO named like
+// an image from blocking the open; it has no effect on ordinary files.
+template <typename PathFunction>
+int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
+                     size_t* size = nullptr) {
+  int fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     int error_number = errno;
     if (error_number == ENOENT || error_number == ENOTDIR ||
@@ -53,8 +56,10 @@ int OpenOrdinaryFile(const std::string& path, size_t* size = nullptr) {
       return -1;
     }
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return -1;
-    throw Error(path, "cannot open the file: " + ErrnoText(error_number));
+    if (::fstatat(dir_fd, name, &st, 0) == 0 && !S_ISREG(st.st_mode)) {
+      return -1;
+    }
+    throw Error(path(), "cannot open the file: " + ErrnoText(error_number));
   }
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -64,6 +69,58 @@ int OpenOrdinaryFile(const std::string& path, size_t* size = nullptr) {
   if (size != nullptr) *size = static_cast<size_t>(st.st_size);
   return fd;
 }
+
+int OpenOrdinaryFile(const std::string& path, size_t* size = nullptr) {
+  return OpenOrdinaryFile(
+      AT_FDCWD, path.c_str(), [&path] { return path; }, size);
+}
+
+// Reads the `size` bytes of the open file `fd` into `contents` (fewer if the
+// file shrank meanwhile), closing it on every path.
+template <typename PathFunction>
+void ReadOpenFile(int raw_fd, size_t size, FileBuffer* contents,
+                  const PathFunction& path) {
+  ScopedFd fd(raw_fd);
+  // One buffer of the file's length at this moment, filled from the start.
+  char* data = contents->Prepare(size);
+  size_t filled = 0;
+  while (filled < size) {
+    ssize_t got = ::read(fd.get(), data + filled, size - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      int error_number = errno;
+      contents->Clear();
+      throw Error(path(), "cannot read the file: " + ErrnoText(error_number));
+    }
+    if (got == 0) break;  // The file shrank since fstat.
+    filled += static_cast<size_t>(got);
+  }
+  contents->Truncate(filled);
+}
+
+// A folder held open, its files opened relative to it.
+class PosixFolder : public Folder {
+ public:
+  PosixFolder(std::string directory, int fd)
+      : directory_(std::move(directory)), fd_(fd) {}
+
+  bool ReadFile(std::string_view name, FileBuffer* contents) override {
+    contents->Clear();
+    std::string name_text(name);
+    auto path = [&] {
+      return directory_ + (directory_.ends_with('/') ? "" : "/") + name_text;
+    };
+    size_t size = 0;
+    int fd = OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, &size);
+    if (fd < 0) return false;
+    ReadOpenFile(fd, size, contents, path);
+    return true;
+  }
+
+ private:
+  std::string directory_;
+  ScopedFd fd_;
+};
 
 class PosixSequentialFile : public SequentialFile {
  public:
@@ -211,25 +268,18 @@ class PosixEnv : public Env {
   bool ReadFile(const std::string& path, FileBuffer* contents) override {
     contents->Clear();
     size_t size = 0;
-    int raw_fd = OpenOrdinaryFile(path, &size);
-    if (raw_fd < 0) return false;
-    ScopedFd fd(raw_fd);
-    // One buffer of the file's length at this moment, filled from the start.
-    char* data = contents->Prepare(size);
-    size_t filled = 0;
-    while (filled < size) {
-      ssize_t got = ::read(fd.get(), data + filled, size - filled);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        int error_number = errno;
-        contents->Clear();
-        throw Error(path, "cannot read the file: " + ErrnoText(error_number));
-      }
-      if (got == 0) break;  // The file shrank since fstat.
-      filled += static_cast<size_t>(got);
-    }
-    contents->Truncate(filled);
+    int fd = OpenOrdinaryFile(path, &size);
+    if (fd < 0) return false;
+    ReadOpenFile(fd, size, contents, [&path] { return path; });
     return true;
+  }
+
+  std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      throw Error(directory, "cannot open the folder: " + ErrnoText(errno));
+    }
+    return std::make_unique<PosixFolder>(directory, fd);
   }
 
   std::unique_ptr<SequentialFile> OpenSequential(

@@ -94,6 +94,41 @@ TEST(EnvPosixTest, ReadersTreatSpecialFilesAsMissing) {
   EXPECT_FALSE(Env::Default().ReadFile("/dev/null", &contents));
 }
 
+TEST(EnvPosixTest, FolderReadsLikeThePathReaders) {
+  TempDir dir;
+  testing::OpenToEveryone(dir.path());
+  ASSERT_EQ(::mkfifo((dir / "fifo.svg").c_str(), 0600), 0);
+  fs::create_symlink(dir / "gone.svg", dir.path() / "dangling.svg");
+  WriteBytes(dir / "secret.svg", "x");
+  fs::permissions(dir / "secret.svg", fs::perms(0));
+  std::unique_ptr<Folder> folder =
+      Env::Default().OpenFolder(dir.path().string() + "/");
+  FileBuffer contents;
+  EXPECT_FALSE(folder->ReadFile("fifo.svg", &contents));
+  EXPECT_FALSE(folder->ReadFile("dangling.svg", &contents));
+  std::string secret = dir / "secret.svg";
+  int status = RunUnprivileged([&] {
+    try {
+      FileBuffer buffer;
+      folder->ReadFile("secret.svg", &buffer);
+    } catch (const Error& e) {
+      return e.path() == secret ? 0 : 1;
+    }
+    return 2;
+  });
+  EXPECT_EQ(status, 0) << "the error must name the file's full path";
+}
+
+TEST(EnvPosixTest, FolderThatCannotBeOpenedIsNamed) {
+  TempDir dir;
+  try {
+    Env::Default().OpenFolder(dir / "missing");
+    ADD_FAILURE() << "opened";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.path(), dir / "missing");
+  }
+}
+
 TEST(EnvPosixTest, DotfilesAreReadLikeAnyFile) {
   TempDir dir;
   WriteBytes(dir / ".hidden", "x");

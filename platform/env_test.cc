@@ -64,6 +64,23 @@ TEST(EnvTest, ReadFileReportsMissingFilesByItsResult) {
   EXPECT_EQ(Env::Default().OpenSequential(dir / "missing.svg"), nullptr);
 }
 
+TEST(EnvTest, FolderReadsItsFilesByName) {
+  TempDir dir;
+  WriteBytes(dir / "1.svg", "<svg width=\"1.5\"/>");
+  WriteBytes(dir / "2.svg", "");
+  fs::create_directory(dir.path() / "3.svg");
+  std::unique_ptr<Folder> folder =
+      Env::Default().OpenFolder(dir.path().string());
+  FileBuffer contents;
+  EXPECT_TRUE(folder->ReadFile("1.svg", &contents));
+  EXPECT_EQ(contents.view(), "<svg width=\"1.5\"/>");
+  EXPECT_TRUE(folder->ReadFile("2.svg", &contents));
+  EXPECT_EQ(contents.view(), "");
+  EXPECT_FALSE(folder->ReadFile("3.svg", &contents));
+  EXPECT_FALSE(folder->ReadFile("missing.svg", &contents));
+  EXPECT_EQ(contents.view(), "");
+}
+
 TEST(EnvTest, CommittedReplacementTakesThePlaceOfTheOldFile) {
   TempDir dir;
   WriteBytes(dir / "tev.xml", "old");
