@@ -46,7 +46,7 @@ std::string_view Replacement(char c) {
     case '\r':
       return "&#13;";
     default:
-      return {};
+      return "";  // Not a null view: it is handed to memcpy.
   }
 }
 

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -159,6 +160,52 @@ void WriteAll(int fd, std::string_view data, const std::string& path) {
   }
 }
 
+// A run stopped by SIGINT, SIGTERM or SIGHUP removes its staged catalogue
+// before it ends, as a run stopped by an error does. (SIGKILL cannot be
+// caught; it leaves a hidden file that no run lists.) The process stages
+// one catalogue at a time, so one slot is enough.
+char staged_for_signals[PATH_MAX];
+volatile sig_atomic_t has_staged_for_signals = 0;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void RemoveStagedAndStop(int signal_number) {
+  if (has_staged_for_signals) ::unlink(staged_for_signals);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+// Blocks the stop signals for the life of the object, so that a staged file
+// cannot be created and not yet registered when one arrives.
+class StopSignalsBlocked {
+ public:
+  StopSignalsBlocked() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signal_number : kStopSignals) sigaddset(&blocked, signal_number);
+    ::sigprocmask(SIG_BLOCK, &blocked, &previous_);
+  }
+  ~StopSignalsBlocked() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+void RegisterStaged(const std::string& path) {
+  if (path.size() >= sizeof staged_for_signals) return;
+  std::memcpy(staged_for_signals, path.c_str(), path.size() + 1);
+  has_staged_for_signals = 1;
+  for (int signal_number : kStopSignals) {
+    struct sigaction current;
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (::sigaction(signal_number, nullptr, &current) == 0 &&
+        current.sa_handler == SIG_DFL) {
+      ::signal(signal_number, RemoveStagedAndStop);
+    }
+  }
+}
+
+void UnregisterStaged() { has_staged_for_signals = 0; }
+
 class PosixReplacementFile : public ReplacementFile {
  public:
   PosixReplacementFile(std::string directory, std::string target,
@@ -170,6 +217,7 @@ class PosixReplacementFile : public ReplacementFile {
 
   ~PosixReplacementFile() override {
     if (!committed_) ::unlink(staged_.c_str());
+    UnregisterStaged();
   }
 
   void Append(std::string_view data) override {
@@ -189,6 +237,7 @@ class PosixReplacementFile : public ReplacementFile {
       throw Error(target_, "cannot replace the catalogue: " + ErrnoText(errno));
     }
     committed_ = true;
+    UnregisterStaged();
     SyncDirectory();
   }
 
@@ -304,6 +353,7 @@ class PosixEnv : public Env {
     // The staged name is hidden and does not end in ".svg", so no run,
     // this one or another one in the same folder, ever lists it.
     std::string staged = JoinPath(directory, "." + name + ".XXXXXX");
+    StopSignalsBlocked blocked;
     int fd = ::mkostemp(staged.data(), O_CLOEXEC);
     if (fd < 0) {
       throw Error(directory, "cannot write a new catalogue in the folder: " +
@@ -316,6 +366,7 @@ class PosixEnv : public Env {
       throw Error(target, "cannot set the catalogue's permissions: " +
                               ErrnoText(error_number));
     }
+    RegisterStaged(staged);
     return std::make_unique<PosixReplacementFile>(directory, target, staged,
                                                   fd);
   }

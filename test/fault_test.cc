@@ -183,27 +183,63 @@ TEST_F(FaultTest, FourRunsAtOnceGiveOneCompleteCatalogue) {
   EXPECT_EQ(FolderListing(images_.path()), listing);
 }
 
-// Waits for the run to stage its catalogue, which it does right after
-// listing the folder, and then deletes `doomed`.
-void DeleteAfterTheListing(const fs::path& folder, const fs::path& doomed) {
-  int watch = ::inotify_init1(IN_CLOEXEC);
-  ASSERT_GE(watch, 0);
-  ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE), 0);
-  alignas(struct inotify_event) char buffer[4096];
-  for (bool staged = false; !staged;) {
-    ssize_t length = ::read(watch, buffer, sizeof buffer);
-    ASSERT_GT(length, 0);
-    for (char* p = buffer; p < buffer + length;) {
-      auto* event = reinterpret_cast<struct inotify_event*>(p);
-      if (event->len > 0 &&
-          std::string(event->name).rfind(".tev.xml.", 0) == 0) {
-        staged = true;
+// Watches `folder` for a run's staged catalogue, which the run creates
+// right after listing the folder. Made before the run starts, so that the
+// creation cannot be missed.
+class StagedCatalogueWatch {
+ public:
+  explicit StagedCatalogueWatch(const fs::path& folder)
+      : fd_(::inotify_init1(IN_CLOEXEC)) {
+    EXPECT_GE(fd_, 0);
+    EXPECT_GE(::inotify_add_watch(fd_, folder.c_str(), IN_CREATE), 0);
+  }
+  ~StagedCatalogueWatch() { ::close(fd_); }
+
+  // Returns once the staged catalogue has been created.
+  void Wait() {
+    alignas(struct inotify_event) char buffer[4096];
+    for (;;) {
+      ssize_t length = ::read(fd_, buffer, sizeof buffer);
+      ASSERT_GT(length, 0);
+      for (char* p = buffer; p < buffer + length;) {
+        auto* event = reinterpret_cast<struct inotify_event*>(p);
+        if (event->len > 0 &&
+            std::string(event->name).rfind(".tev.xml.", 0) == 0) {
+          return;
+        }
+        p += sizeof(struct inotify_event) + event->len;
       }
-      p += sizeof(struct inotify_event) + event->len;
     }
   }
-  fs::remove(doomed);
-  ::close(watch);
+
+ private:
+  int fd_;
+};
+
+TEST_F(FaultTest, StoppedRunRemovesItsStagedCatalogue) {
+  // Unlike SIGKILL, these can be caught: nothing may be left behind.
+  AddImages(images_.path(), 30000);
+  AddOldCatalogue(kOld);
+  std::string listing = FolderListing(images_.path());
+  int stopped = 0;
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    StagedCatalogueWatch watch(images_.path());
+    ChildProcess run(CommandLine({}), elsewhere_.path());
+    watch.Wait();
+    run.Kill(signal_number);
+    Outcome outcome = run.Wait();
+    // The run may have finished before the signal came.
+    if (outcome.exit_status == 0) {
+      AddOldCatalogue(kOld);
+      continue;
+    }
+    ++stopped;
+    EXPECT_EQ(outcome.exit_status, 128 + signal_number);
+    EXPECT_EQ(ReadBytes(catalogue()), kOld);
+    EXPECT_EQ(FolderListing(images_.path()), listing);
+  }
+  EXPECT_GT(stopped, 0) << "every run ended before its signal came";
 }
 
 TEST_F(FaultTest, ImageDeletedAfterTheListingGetsNoSize) {
@@ -217,8 +253,10 @@ TEST_F(FaultTest, ImageDeletedAfterTheListingGetsNoSize) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     SCOPED_TRACE("attempt " + std::to_string(attempt));
     AddImages(images_.path(), kImages);
+    StagedCatalogueWatch watch(images_.path());
     ChildProcess run(CommandLine({}), elsewhere_.path());
-    DeleteAfterTheListing(images_.path(), images_ / "29999.svg");
+    watch.Wait();
+    fs::remove(images_ / "29999.svg");
     Outcome outcome = run.Wait();
     ASSERT_EQ(outcome.exit_status, 0) << outcome.err;
     std::string result = ReadBytes(catalogue());
