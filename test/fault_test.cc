@@ -264,6 +264,7 @@ TEST_F(FaultTest, ImageDeletedAfterTheListingGetsNoSize) {
     if (result.compare(result.size() - last_record.size(), last_record.size(),
                        last_record) == 0) {
       EXPECT_NE(result.find("<tev id=\"29998\""), std::string::npos);
+      std::printf("image deleted in time on attempt %d\n", attempt + 1);
       return;
     }
   }
