@@ -206,6 +206,36 @@ void RegisterStaged(const std::string& path) {
 
 void UnregisterStaged() { has_staged_for_signals = 0; }
 
+// The folder part of `path`: "/" for a file at the root, "." for a bare name.
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Follows `path` through symbolic links to the file they lead to, which need
+// not exist yet. The catalogue is replaced there, as writing through the link
+// would replace it, so that a link the user set up (into a gallery's folder,
+// say) stays a link and its target gets the new catalogue.
+std::string FollowLinks(const std::string& path) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit
+  std::string current = path;
+  for (int followed = 0; followed <= kMaxLinks; ++followed) {
+    std::string target(PATH_MAX, '\0');
+    ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
+    if (length < 0) return current;  // not a link, or nothing there
+    if (static_cast<size_t>(length) >= target.size()) {
+      throw Error(path,
+                  "cannot replace the catalogue: " + ErrnoText(ENAMETOOLONG));
+    }
+    target.resize(static_cast<size_t>(length));
+    current = (!target.empty() && target[0] == '/')
+                  ? target
+                  : FolderOf(current) + "/" + target;
+  }
+  throw Error(path, "cannot replace the catalogue: " + ErrnoText(ELOOP));
+}
+
 class PosixReplacementFile : public ReplacementFile {
  public:
   PosixReplacementFile(std::string directory, std::string target,
@@ -273,9 +303,7 @@ class PosixEnv : public Env {
                   "cannot find the program's own folder: " + ErrnoText(errno));
     }
     path.resize(static_cast<size_t>(length));
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    return FolderOf(path);
   }
 
   std::string JoinPath(std::string_view directory,
@@ -340,7 +368,8 @@ class PosixEnv : public Env {
 
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override {
-    std::string target = JoinPath(directory, name);
+    std::string target = FollowLinks(JoinPath(directory, name));
+    std::string target_folder = FolderOf(target);
     mode_t mode = 0666 & ~CurrentUmask();
     struct stat st;
     if (::stat(target.c_str(), &st) == 0) {
@@ -352,12 +381,16 @@ class PosixEnv : public Env {
     }
     // The staged name is hidden and does not end in ".svg", so no run,
     // this one or another one in the same folder, ever lists it.
-    std::string staged = JoinPath(directory, "." + name + ".XXXXXX");
+    std::string staged_name = ".";
+    staged_name.append(target, target.rfind('/') + 1);
+    staged_name += ".XXXXXX";
+    std::string staged = JoinPath(target_folder, staged_name);
     StopSignalsBlocked blocked;
     int fd = ::mkostemp(staged.data(), O_CLOEXEC);
     if (fd < 0) {
-      throw Error(directory, "cannot write a new catalogue in the folder: " +
-                                 ErrnoText(errno));
+      throw Error(
+          target_folder,
+          "cannot write a new catalogue in the folder: " + ErrnoText(errno));
     }
     if (::fchmod(fd, mode) != 0) {
       int error_number = errno;
@@ -367,7 +400,7 @@ class PosixEnv : public Env {
                               ErrnoText(error_number));
     }
     RegisterStaged(staged);
-    return std::make_unique<PosixReplacementFile>(directory, target, staged,
+    return std::make_unique<PosixReplacementFile>(target_folder, target, staged,
                                                   fd);
   }
 

@@ -146,6 +146,91 @@ TEST(EnvPosixTest, ReplacementKeepsThePermissionsOfTheOldFile) {
   EXPECT_EQ(ModeOf(dir / "tev.xml"), 0640u);
 }
 
+// A catalogue that is a link, for example into the gallery's own folder, is
+// replaced where the link points, as writing through the link would: the link
+// stays and the gallery sees the new catalogue.
+TEST(EnvPosixTest, LinkedCatalogueIsReplacedWhereItPoints) {
+  for (const char* link_text : {"gallery/catalogue.xml", "ABSOLUTE"}) {
+    SCOPED_TRACE(link_text);
+    TempDir images;
+    TempDir root;
+    fs::create_directory(root.path() / "gallery");
+    std::string real = root / "gallery/catalogue.xml";
+    WriteBytes(real, "old");
+    fs::permissions(real, fs::perms(0604));
+    fs::path link = images.path() / "tev.xml";
+    if (std::string_view(link_text) == "ABSOLUTE") {
+      fs::create_symlink(real, link);
+    } else {
+      // A relative link, reached through a second link in the same folder.
+      fs::create_directory_symlink(root.path() / "gallery",
+                                   images.path() / "gallery");
+      fs::create_symlink(link_text, link);
+    }
+
+    auto file =
+        Env::Default().NewReplacementFile(images.path().string(), "tev.xml");
+    file->Append("new");
+    file->Commit();
+
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadBytes(real), "new");
+    EXPECT_EQ(ModeOf(real), 0604u);
+    EXPECT_EQ(FolderListing(root.path() / "gallery"), "catalogue.xml\n");
+  }
+}
+
+TEST(EnvPosixTest, UncommittedReplacementThroughALinkLeavesNothing) {
+  TempDir images;
+  TempDir gallery;
+  WriteBytes(gallery / "catalogue.xml", "old");
+  fs::create_symlink(gallery / "catalogue.xml", images.path() / "tev.xml");
+  {
+    auto file =
+        Env::Default().NewReplacementFile(images.path().string(), "tev.xml");
+    file->Append("half");
+  }
+  EXPECT_EQ(ReadBytes(gallery / "catalogue.xml"), "old");
+  EXPECT_EQ(FolderListing(gallery.path()), "catalogue.xml\n");
+  EXPECT_EQ(FolderListing(images.path()), "tev.xml\n");
+}
+
+// A link set up before the first run points at a file that does not exist
+// yet; the catalogue is created there.
+TEST(EnvPosixTest, LinkToAFileNotYetThereCreatesIt) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "gallery");
+  fs::create_symlink("gallery/tev.xml", dir.path() / "tev.xml");
+  auto file = Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+  file->Append("new");
+  file->Commit();
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "tev.xml"));
+  EXPECT_EQ(ReadBytes(dir / "gallery/tev.xml"), "new");
+  EXPECT_EQ(FolderListing(dir.path() / "gallery"), "tev.xml\n");
+}
+
+TEST(EnvPosixTest, LinksThatLeadNowhereAreErrors) {
+  struct Case {
+    const char* link_text;
+    const char* reason;
+  };
+  for (const Case& c : {Case{"no-such-folder/tev.xml", "No such file"},
+                        Case{"tev.xml", "Too many levels of symbolic links"}}) {
+    SCOPED_TRACE(c.link_text);
+    TempDir dir;
+    fs::create_symlink(c.link_text, dir.path() / "tev.xml");
+    try {
+      Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos)
+          << e.what();
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "tev.xml"));
+    EXPECT_EQ(FolderListing(dir.path()), "tev.xml\n");
+  }
+}
+
 TEST(EnvPosixTest, FirstCatalogueGetsTheUsualModeLessTheUmask) {
   for (mode_t mask : {022, 077, 002}) {
     SCOPED_TRACE(mask);

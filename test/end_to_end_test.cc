@@ -199,6 +199,18 @@ TEST_F(EndToEndTest, PermissionsOfTheOldCatalogueAreKept) {
   EXPECT_EQ(ReadBytes(catalogue()), std::string(kHead) + std::string(kTail));
 }
 
+TEST_F(EndToEndTest, LinkedCatalogueIsWrittenWhereTheLinkPoints) {
+  SKIP_ON_WINDOWS("links are followed by the POSIX build");
+  TempDir gallery;
+  WriteBytes(gallery / "tev.xml", "old");
+  fs::create_symlink(gallery / "tev.xml", catalogue());
+  EXPECT_EQ(Start().exit_status, 0);
+  EXPECT_TRUE(fs::is_symlink(catalogue()));
+  EXPECT_EQ(ReadBytes(gallery / "tev.xml"),
+            std::string(kHead) + std::string(kTail));
+  EXPECT_EQ(FolderListing(gallery.path()), "tev.xml\n");
+}
+
 TEST_F(EndToEndTest, ReadOnlyCatalogueIsNotReplaced) {
   AddImage("1.svg", "");
   AddImage("tev.xml", "old");
