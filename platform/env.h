@@ -111,10 +111,10 @@ class Env {
       const std::string& path) = 0;
 
   // Starts the replacement of `name` in `directory`. The new file keeps the
-  // permissions of the one it replaces. Where `name` is a symbolic link, the
-  // file it leads to is replaced and the link stays. Throws Error when the
-  // existing file may not be written (read-only) or the folder does not allow
-  // a new file.
+  // permissions of the one it replaces. On POSIX, where `name` is a symbolic
+  // link, the file it leads to is replaced and the link stays. Throws Error
+  // when the existing file may not be written (read-only) or the folder does
+  // not allow a new file.
   virtual std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) = 0;
 

@@ -213,29 +213,6 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Follows `path` through symbolic links to the file they lead to, which need
-// not exist yet. The catalogue is replaced there, as writing through the link
-// would replace it, so that a link the user set up (into a gallery's folder,
-// say) stays a link and its target gets the new catalogue.
-std::string FollowLinks(const std::string& path) {
-  constexpr int kMaxLinks = 40;  // the kernel's own limit
-  std::string current = path;
-  for (int followed = 0; followed <= kMaxLinks; ++followed) {
-    std::string target(PATH_MAX, '\0');
-    ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
-    if (length < 0) return current;  // not a link, or nothing there
-    if (static_cast<size_t>(length) >= target.size()) {
-      throw Error(path,
-                  "cannot replace the catalogue: " + ErrnoText(ENAMETOOLONG));
-    }
-    target.resize(static_cast<size_t>(length));
-    current = (!target.empty() && target[0] == '/')
-                  ? target
-                  : FolderOf(current) + "/" + target;
-  }
-  throw Error(path, "cannot replace the catalogue: " + ErrnoText(ELOOP));
-}
-
 class PosixReplacementFile : public ReplacementFile {
  public:
   PosixReplacementFile(std::string directory, std::string target,
@@ -427,6 +404,31 @@ class PosixEnv : public Env {
   }
 
  private:
+  // Follows `path` through symbolic links to the file they lead to, which
+  // need not exist yet. The catalogue is replaced there, as writing through
+  // the link would replace it, so that a link the user set up (into a
+  // gallery's folder, say) stays a link and its target gets the catalogue.
+  std::string FollowLinks(const std::string& path) {
+    constexpr int kMaxLinks = 40;  // the kernel's own limit
+    std::string current = path;
+    std::string target;
+    for (int followed = 0; followed <= kMaxLinks; ++followed) {
+      target.assign(PATH_MAX, '\0');
+      ssize_t length =
+          ::readlink(current.c_str(), target.data(), target.size());
+      if (length < 0) return current;  // not a link, or nothing there
+      if (static_cast<size_t>(length) >= target.size()) {
+        throw Error(path,
+                    "cannot replace the catalogue: " + ErrnoText(ENAMETOOLONG));
+      }
+      target.resize(static_cast<size_t>(length));
+      current = (!target.empty() && target[0] == '/')
+                    ? target
+                    : JoinPath(FolderOf(current), target);
+    }
+    throw Error(path, "cannot replace the catalogue: " + ErrnoText(ELOOP));
+  }
+
   bool IsOrdinaryFile(const std::string& directory, std::string_view name) {
     struct stat st;
     return ::stat(JoinPath(directory, name).c_str(), &st) == 0 &&
