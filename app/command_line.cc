@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "app/display_name.h"
+
 #ifndef TEVGEN_VERSION
 #error "TEVGEN_VERSION must be defined by the build"
 #endif
@@ -20,7 +22,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return {CommandLine::Action::kVersion, std::nullopt, ""};
       } else {
         return {CommandLine::Action::kUsageError, std::nullopt,
-                "unknown option '" + arg + "'"};
+                "unknown option '" + DisplayName(arg) + "'"};
       }
     } else {
       operands.push_back(arg);

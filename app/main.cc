@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/display_name.h"
 #include "app/form1.h"
 #include "platform/env.h"
 #include "platform/error.h"
@@ -14,40 +15,45 @@ namespace {
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
-void ReportFailure(std::string_view what) {
-  ReportError("tevgen: " + std::string(what), Form1::kCaption);
+// Reports a failure as one line, "tevgen: <name>: <reason>". The name may
+// come from whoever filled the folder, so it is shown escaped.
+void ReportFailure(std::string_view name, std::string_view reason) {
+  std::string line = "tevgen: ";
+  if (!name.empty()) line += DisplayName(name) + ": ";
+  line += reason;
+  ReportError(line, Form1::kCaption);
 }
 
 int RunProgram(const std::vector<std::string>& args) {
   CommandLine command = ParseCommandLine(args);
-  switch (command.action) {
-    case CommandLine::Action::kHelp:
-      WriteStandardOutput(UsageText());
-      return 0;
-    case CommandLine::Action::kVersion:
-      WriteStandardOutput(VersionText());
-      return 0;
-    case CommandLine::Action::kUsageError:
-      WriteStandardError("tevgen: " + command.problem + "\n" + UsageText());
-      return kExitUsage;
-    case CommandLine::Action::kCatalogue:
-      break;
-  }
   Env& env = Env::Default();
   // Every failure is caught here, so that the stack unwinds and a staged
   // catalogue is removed before the program ends.
   std::string directory;
   try {
+    switch (command.action) {
+      case CommandLine::Action::kHelp:
+        WriteStandardOutput(UsageText());
+        return 0;
+      case CommandLine::Action::kVersion:
+        WriteStandardOutput(VersionText());
+        return 0;
+      case CommandLine::Action::kUsageError:
+        WriteStandardError("tevgen: " + command.problem + "\n" + UsageText());
+        return kExitUsage;
+      case CommandLine::Action::kCatalogue:
+        break;
+    }
     directory = command.directory ? *command.directory : env.ProgramDirectory();
     Form1 form(env, directory);
     form.Form_Load();
     return 0;
   } catch (const Error& e) {
-    ReportFailure(e.what());
+    ReportFailure(e.path(), e.reason());
   } catch (const std::bad_alloc&) {
-    ReportFailure(directory + ": not enough memory to catalogue the folder");
+    ReportFailure(directory, "not enough memory to catalogue the folder");
   } catch (const std::exception& e) {
-    ReportFailure(directory + ": " + e.what());
+    ReportFailure(directory, e.what());
   }
   return kExitError;
 }
@@ -56,5 +62,6 @@ int RunProgram(const std::vector<std::string>& args) {
 }  // namespace tevgen
 
 int main(int argc, char** argv) {
+  tevgen::PrepareProcess();
   return tevgen::RunProgram(tevgen::ProgramArguments(argc, argv));
 }

@@ -101,7 +101,9 @@ class Env {
 
   // Opens `directory` for reading its files by name. Throws Error when it
   // cannot be opened. By default a Folder joins each name to the folder's
-  // path and reads that.
+  // path and reads that. On POSIX, in a folder that the running user does
+  // not own, a link is followed only when it belongs to root or to the owner
+  // of the file it leads to; reading any other link throws Error.
   virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory);
 
   // Opens the file at `path` for reading from the start; returns nullptr
@@ -111,10 +113,17 @@ class Env {
       const std::string& path) = 0;
 
   // Starts the replacement of `name` in `directory`. The new file keeps the
-  // permissions of the one it replaces. On POSIX, where `name` is a symbolic
-  // link, the file it leads to is replaced and the link stays. Throws Error
-  // when the existing file may not be written (read-only) or the folder does
-  // not allow a new file.
+  // permission bits (mode & 0777) of the one it replaces. Throws Error when
+  // the existing file may not be written (read-only) or the folder does not
+  // allow a new file.
+  //
+  // On POSIX: the new file also keeps the old one's owner and group as far
+  // as the running user may set them. Where `name` is a symbolic link, the
+  // file it leads to is replaced and the link stays; in a folder the user
+  // does not own, only by the rule OpenFolder gives (else Error). An
+  // existing file that is not an ordinary one is never replaced. Staged
+  // files that killed processes left beside the target are removed; a live
+  // process's one is locked and stays.
   virtual std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) = 0;
 
@@ -133,8 +142,15 @@ class Env {
 // taken from the wide command line and given as UTF-8.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
-// Console output. On a platform where the program may have no console, the
-// error report falls back to a message box titled `title`.
+// Sets up the process before anything else runs. On POSIX a file-size
+// limit or a closed pipe then makes the write fail with an error, which the
+// program reports, instead of killing it by a signal.
+void PrepareProcess();
+
+// Console output. WriteStandardOutput throws Error when the text cannot be
+// written (a full disk, a closed pipe). On a platform where the program may
+// have no console, the error report falls back to a message box titled
+// `title`.
 void WriteStandardOutput(std::string_view text);
 void WriteStandardError(std::string_view text);
 void ReportError(std::string_view line, std::string_view title);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "platform/env.h"
 #include "platform/error.h"
@@ -29,16 +31,35 @@ class ScopedFd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded.
-  bool Close() {
+  // Gives the descriptor up to the caller.
+  int Release() {
     int fd = fd_;
     fd_ = -1;
-    return ::close(fd) == 0;
+    return fd;
   }
+  // Closes now and reports whether the close succeeded.
+  bool Close() { return ::close(Release()) == 0; }
 
  private:
   int fd_;
 };
+
+// Whether links in a folder owned by `owner` may be followed freely: only
+// in a folder of the running user's own. In anybody else's folder (an upload
+// folder that root catalogues, say) a link is followed only when it cannot
+// lead from its owner's files to another user's: the link belongs to root,
+// or to the owner of what it leads to.
+bool TrustsLinksIn(uid_t owner) { return owner == ::geteuid(); }
+
+bool LinkMayLeadTo(uid_t link_owner, uid_t target_owner) {
+  return link_owner == 0 || link_owner == target_owner;
+}
+
+std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
+                        const char* target_kind) {
+  return "not following a link of user " + std::to_string(link_owner) +
+         " to a " + target_kind + " of user " + std::to_string(target_owner);
+}
 
 // Opens `name` (relative to the folder `dir_fd`, or to the working folder
 // with AT_FDCWD) for reading if it names an ordinary file, links followed,
@@ -46,10 +67,20 @@ class ScopedFd {
 // does not; throws when it does but cannot be opened, naming the file by
 // `path()`, which is called only then. O_NONBLOCK keeps a FIFO named like
 // an image from blocking the open; it has no effect on ordinary files.
+// Unless `trust_links`, a link is followed only as TrustsLinksIn allows.
 template <typename PathFunction>
 int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
-                     size_t* size = nullptr) {
-  int fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+                     size_t* size = nullptr, bool trust_links = true) {
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+  struct stat link;
+  bool is_link = false;
+  int fd = ::openat(dir_fd, name, kFlags | (trust_links ? 0 : O_NOFOLLOW));
+  if (fd < 0 && !trust_links && errno == ELOOP &&
+      ::fstatat(dir_fd, name, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(link.st_mode)) {
+    is_link = true;
+    fd = ::openat(dir_fd, name, kFlags);
+  }
   if (fd < 0) {
     int error_number = errno;
     if (error_number == ENOENT || error_number == ENOTDIR ||
@@ -66,6 +97,17 @@ int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return -1;
+  }
+  if (is_link) {
+    // The link seen must be the link opened: one swapped in between by its
+    // owner would have been checked against the wrong file.
+    struct stat again;
+    bool same = ::fstatat(dir_fd, name, &again, AT_SYMLINK_NOFOLLOW) == 0 &&
+                again.st_ino == link.st_ino && again.st_dev == link.st_dev;
+    if (!same || !LinkMayLeadTo(link.st_uid, st.st_uid)) {
+      ::close(fd);
+      throw Error(path(), LinkRefusal(link.st_uid, st.st_uid, "file"));
+    }
   }
   if (size != nullptr) *size = static_cast<size_t>(st.st_size);
   return fd;
@@ -102,8 +144,8 @@ void ReadOpenFile(int raw_fd, size_t size, FileBuffer* contents,
 // A folder held open, its files opened relative to it.
 class PosixFolder : public Folder {
  public:
-  PosixFolder(std::string directory, int fd)
-      : directory_(std::move(directory)), fd_(fd) {}
+  PosixFolder(std::string directory, int fd, bool trust_links)
+      : directory_(std::move(directory)), fd_(fd), trust_links_(trust_links) {}
 
   bool ReadFile(std::string_view name, FileBuffer* contents) override {
     contents->Clear();
@@ -112,7 +154,8 @@ class PosixFolder : public Folder {
       return directory_ + (directory_.ends_with('/') ? "" : "/") + name_text;
     };
     size_t size = 0;
-    int fd = OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, &size);
+    int fd = OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, &size,
+                              trust_links_);
     if (fd < 0) return false;
     ReadOpenFile(fd, size, contents, path);
     return true;
@@ -121,6 +164,7 @@ class PosixFolder : public Folder {
  private:
   std::string directory_;
   ScopedFd fd_;
+  bool trust_links_;
 };
 
 class PosixSequentialFile : public SequentialFile {
@@ -160,16 +204,22 @@ void WriteAll(int fd, std::string_view data, const std::string& path) {
   }
 }
 
-// A run stopped by SIGINT, SIGTERM or SIGHUP removes its staged catalogue
-// before it ends, as a run stopped by an error does. (SIGKILL cannot be
-// caught; it leaves a hidden file that no run lists.) The process stages
-// one catalogue at a time, so one slot is enough.
-char staged_for_signals[PATH_MAX];
-volatile sig_atomic_t has_staged_for_signals = 0;
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals whose default action ends the process, but for those that
+// cannot be caught and SIGPIPE and SIGXFSZ, which PrepareProcess turns into
+// write errors. A run stopped by one removes its staged file first, as a
+// run stopped by an error does.
+constexpr int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
+                                SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
+
+// The staged file for the signal handler: its folder, held open, and its
+// name there. Removing it relative to the folder works even when the folder
+// was renamed meanwhile. The process stages one file at a time.
+volatile sig_atomic_t staged_folder_for_signals = -1;
+char staged_name_for_signals[NAME_MAX + 1];
 
 void RemoveStagedAndStop(int signal_number) {
-  if (has_staged_for_signals) ::unlink(staged_for_signals);
+  int folder = staged_folder_for_signals;
+  if (folder >= 0) ::unlinkat(folder, staged_name_for_signals, 0);
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
 }
@@ -190,10 +240,10 @@ class StopSignalsBlocked {
   sigset_t previous_;
 };
 
-void RegisterStaged(const std::string& path) {
-  if (path.size() >= sizeof staged_for_signals) return;
-  std::memcpy(staged_for_signals, path.c_str(), path.size() + 1);
-  has_staged_for_signals = 1;
+void RegisterStaged(int folder_fd, const std::string& name) {
+  if (name.size() >= sizeof staged_name_for_signals) return;
+  std::memcpy(staged_name_for_signals, name.c_str(), name.size() + 1);
+  staged_folder_for_signals = folder_fd;
   for (int signal_number : kStopSignals) {
     struct sigaction current;
     // A signal the caller chose to ignore (nohup) stays ignored.
@@ -204,7 +254,89 @@ void RegisterStaged(const std::string& path) {
   }
 }
 
-void UnregisterStaged() { has_staged_for_signals = 0; }
+void UnregisterStaged() { staged_folder_for_signals = -1; }
+
+// Whether `name` in the folder `dir_fd` is still the file open as `fd`.
+bool StillNamed(int dir_fd, const std::string& name, int fd) {
+  struct stat named;
+  struct stat open;
+  return ::fstatat(dir_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         ::fstat(fd, &open) == 0 && named.st_ino == open.st_ino &&
+         named.st_dev == open.st_dev;
+}
+
+// A staged file is named `prefix` and this many random letters and digits.
+constexpr size_t kStagedSuffixLength = 6;
+
+// Creates a staged file under a new name that begins with `prefix` in the
+// folder `dir_fd`, and locks it for as long as it is open: a later run
+// removes only the staged files it can lock, the leftovers of killed runs.
+// Returns the descriptor, or -1 with errno set.
+int CreateStaged(int dir_fd, const std::string& prefix, std::string* name) {
+  static constexpr std::string_view kLetters =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = prefix;
+    for (size_t i = 0; i < kStagedSuffixLength; ++i) {
+      candidate += kLetters[random() % kLetters.size()];
+    }
+    int fd = ::openat(dir_fd, candidate.c_str(),
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
+    // Another run may have taken the new file for a leftover before it was
+    // locked, and removed it: then make another. A file system without
+    // locks keeps every staged file, which is safe.
+    if (::flock(fd, LOCK_EX) != 0 || StillNamed(dir_fd, candidate, fd)) {
+      *name = std::move(candidate);
+      return fd;
+    }
+    ::close(fd);
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Removes the staged files (named `prefix` and a suffix) that runs killed
+// before they could remove them left in the folder `dir_fd`. A live run
+// holds a lock on its own, so only unlocked ones go.
+void RemoveStaleStaged(int dir_fd, const std::string& prefix,
+                       const std::string& own) {
+  DIR* dir =
+      ::fdopendir(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir == nullptr) return;
+  while (const struct dirent* entry = ::readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name.size() != prefix.size() + kStagedSuffixLength ||
+        !name.starts_with(prefix) || name == own) {
+      continue;
+    }
+    std::string stale(name);
+    ScopedFd fd(::openat(dir_fd, stale.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+        StillNamed(dir_fd, stale, fd.get())) {
+      ::unlinkat(dir_fd, stale.c_str(), 0);
+    }
+  }
+  ::closedir(dir);
+}
+
+// Gives the new file `fd` the owner and group of the file it replaces, as
+// far as the running user may: root both, another user the group when they
+// belong to it. Where that is not allowed the new file stays the user's.
+void KeepOwner(int fd, const struct stat& old) {
+  if (::geteuid() == 0) {
+    (void)!::fchown(fd, old.st_uid, old.st_gid);
+  } else {
+    (void)!::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+  }
+}
 
 // The folder part of `path`: "/" for a file at the root, "." for a bare name.
 std::string FolderOf(const std::string& path) {
@@ -215,15 +347,21 @@ std::string FolderOf(const std::string& path) {
 
 class PosixReplacementFile : public ReplacementFile {
  public:
-  PosixReplacementFile(std::string directory, std::string target,
-                       std::string staged, int fd)
-      : directory_(std::move(directory)),
+  // Takes over `dir_fd` (the target's folder) and `fd` (the staged file).
+  PosixReplacementFile(std::string folder, int dir_fd, std::string target,
+                       std::string staged_name, int fd)
+      : folder_(std::move(folder)),
+        dir_fd_(dir_fd),
         target_(std::move(target)),
-        staged_(std::move(staged)),
-        fd_(fd) {}
+        target_name_(target_.substr(target_.rfind('/') + 1)),
+        staged_name_(std::move(staged_name)),
+        fd_(fd),
+        lock_fd_(::dup(fd)) {}
+
+  int folder_fd() const { return dir_fd_.get(); }
 
   ~PosixReplacementFile() override {
-    if (!committed_) ::unlink(staged_.c_str());
+    if (!committed_) ::unlinkat(dir_fd_.get(), staged_name_.c_str(), 0);
     UnregisterStaged();
   }
 
@@ -236,15 +374,18 @@ class PosixReplacementFile : public ReplacementFile {
       throw Error(target_,
                   "cannot write the catalogue to disk: " + ErrnoText(errno));
     }
-    // A failing close can be the first report of a lost write (NFS).
+    // A failing close can be the first report of a lost write (NFS). The
+    // lock stays on the duplicate until the rename is done.
     if (!fd_.Close()) {
       throw Error(target_, "cannot write the catalogue: " + ErrnoText(errno));
     }
-    if (::rename(staged_.c_str(), target_.c_str()) != 0) {
+    if (::renameat(dir_fd_.get(), staged_name_.c_str(), dir_fd_.get(),
+                   target_name_.c_str()) != 0) {
       throw Error(target_, "cannot replace the catalogue: " + ErrnoText(errno));
     }
     committed_ = true;
     UnregisterStaged();
+    lock_fd_.Close();
     SyncDirectory();
   }
 
@@ -252,21 +393,21 @@ class PosixReplacementFile : public ReplacementFile {
   // Makes the rename itself durable. File systems that cannot sync a folder
   // say so with EINVAL; there is nothing more to do on them.
   void SyncDirectory() {
-    ScopedFd dir(
-        ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) return;
-    if (::fsync(dir.get()) != 0 && errno != EINVAL) {
-      throw Error(directory_,
+    if (::fsync(dir_fd_.get()) != 0 && errno != EINVAL) {
+      throw Error(folder_,
                   "the catalogue was replaced, but the folder could not be "
                   "written to disk: " +
                       ErrnoText(errno));
     }
   }
 
-  std::string directory_;
+  std::string folder_;
+  ScopedFd dir_fd_;
   std::string target_;
-  std::string staged_;
+  std::string target_name_;
+  std::string staged_name_;
   ScopedFd fd_;
+  ScopedFd lock_fd_;
   bool committed_ = false;
 };
 
@@ -330,10 +471,15 @@ class PosixEnv : public Env {
 
   std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
     int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-      throw Error(directory, "cannot open the folder: " + ErrnoText(errno));
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+      int error_number = errno;
+      if (fd >= 0) ::close(fd);
+      throw Error(directory,
+                  "cannot open the folder: " + ErrnoText(error_number));
     }
-    return std::make_unique<PosixFolder>(directory, fd);
+    return std::make_unique<PosixFolder>(directory, fd,
+                                         TrustsLinksIn(st.st_uid));
   }
 
   std::unique_ptr<SequentialFile> OpenSequential(
@@ -345,40 +491,76 @@ class PosixEnv : public Env {
 
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override {
-    std::string target = FollowLinks(JoinPath(directory, name));
+    std::string path = JoinPath(directory, name);
+    struct stat folder_st;
+    bool trust_links = ::stat(directory.c_str(), &folder_st) != 0 ||
+                       TrustsLinksIn(folder_st.st_uid);
+    std::vector<uid_t> link_owners;
+    std::string target = FollowLinks(path, &link_owners);
     std::string target_folder = FolderOf(target);
-    mode_t mode = 0666 & ~CurrentUmask();
-    struct stat st;
-    if (::stat(target.c_str(), &st) == 0) {
-      if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-        throw Error(target,
-                    "cannot replace the catalogue: " + ErrnoText(errno));
-      }
-      mode = st.st_mode & 07777;
-    }
-    // The staged name is hidden and does not end in ".svg", so no run,
-    // this one or another one in the same folder, ever lists it.
-    std::string staged_name = ".";
-    staged_name.append(target, target.rfind('/') + 1);
-    staged_name += ".XXXXXX";
-    std::string staged = JoinPath(target_folder, staged_name);
-    StopSignalsBlocked blocked;
-    int fd = ::mkostemp(staged.data(), O_CLOEXEC);
-    if (fd < 0) {
+    std::string target_name = target.substr(target.rfind('/') + 1);
+
+    ScopedFd dir(
+        ::open(target_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) {
       throw Error(
           target_folder,
           "cannot write a new catalogue in the folder: " + ErrnoText(errno));
     }
-    if (::fchmod(fd, mode) != 0) {
-      int error_number = errno;
-      ::close(fd);
-      ::unlink(staged.c_str());
-      throw Error(target, "cannot set the catalogue's permissions: " +
-                              ErrnoText(error_number));
+    // What the links lead to is judged by the folder held open, so that no
+    // link swapped in meanwhile can point the catalogue elsewhere.
+    struct stat old;
+    bool exists = ::fstatat(dir.get(), target_name.c_str(), &old,
+                            AT_SYMLINK_NOFOLLOW) == 0;
+    if (!trust_links) {
+      struct stat reached = old;
+      if (!exists) ::fstat(dir.get(), &reached);
+      for (uid_t link_owner : link_owners) {
+        if (!LinkMayLeadTo(link_owner, reached.st_uid)) {
+          throw Error(path, LinkRefusal(link_owner, reached.st_uid,
+                                        exists ? "file" : "folder"));
+        }
+      }
     }
-    RegisterStaged(staged);
-    return std::make_unique<PosixReplacementFile>(target_folder, target, staged,
-                                                  fd);
+    if (exists) {
+      // Renaming over a device or a FIFO would replace it.
+      if (!S_ISREG(old.st_mode)) {
+        throw Error(target,
+                    "cannot replace the catalogue: it is not an ordinary file");
+      }
+      if (::faccessat(dir.get(), target_name.c_str(), W_OK, AT_EACCESS) != 0) {
+        throw Error(target,
+                    "cannot replace the catalogue: " + ErrnoText(errno));
+      }
+    }
+
+    // The staged name is hidden and does not end in ".svg", so no run,
+    // this one or another one in the same folder, ever lists it.
+    std::string prefix = "." + target_name + ".";
+    std::string staged_name;
+    std::unique_ptr<PosixReplacementFile> file;
+    {
+      StopSignalsBlocked blocked;
+      int fd = CreateStaged(dir.get(), prefix, &staged_name);
+      if (fd < 0) {
+        throw Error(
+            target_folder,
+            "cannot write a new catalogue in the folder: " + ErrnoText(errno));
+      }
+      file = std::make_unique<PosixReplacementFile>(target_folder, dir.get(),
+                                                    target, staged_name, fd);
+      int dir_fd = dir.Release();
+      if (exists) KeepOwner(fd, old);
+      // Only the permission bits: never setuid, setgid or sticky.
+      mode_t mode = exists ? (old.st_mode & 0777) : (0666 & ~CurrentUmask());
+      if (::fchmod(fd, mode) != 0) {
+        throw Error(target, "cannot set the catalogue's permissions: " +
+                                ErrnoText(errno));
+      }
+      RegisterStaged(dir_fd, staged_name);
+    }
+    RemoveStaleStaged(file->folder_fd(), prefix, staged_name);
+    return file;
   }
 
   std::string TempDirectory() override {
@@ -405,23 +587,30 @@ class PosixEnv : public Env {
 
  private:
   // Follows `path` through symbolic links to the file they lead to, which
-  // need not exist yet. The catalogue is replaced there, as writing through
-  // the link would replace it, so that a link the user set up (into a
-  // gallery's folder, say) stays a link and its target gets the catalogue.
-  std::string FollowLinks(const std::string& path) {
+  // need not exist yet, and adds the owner of every link on the way to
+  // `link_owners`. The catalogue is replaced there, as writing through the
+  // link would replace it, so that a link the user set up (into a gallery's
+  // folder, say) stays a link and its target gets the catalogue.
+  std::string FollowLinks(const std::string& path,
+                          std::vector<uid_t>* link_owners) {
     constexpr int kMaxLinks = 40;  // the kernel's own limit
     std::string current = path;
     std::string target;
     for (int followed = 0; followed <= kMaxLinks; ++followed) {
+      struct stat link;
+      if (::lstat(current.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+        return current;  // not a link, or nothing there
+      }
       target.assign(PATH_MAX, '\0');
       ssize_t length =
           ::readlink(current.c_str(), target.data(), target.size());
-      if (length < 0) return current;  // not a link, or nothing there
+      if (length < 0) return current;  // replaced meanwhile
       if (static_cast<size_t>(length) >= target.size()) {
         throw Error(path,
                     "cannot replace the catalogue: " + ErrnoText(ENAMETOOLONG));
       }
       target.resize(static_cast<size_t>(length));
+      link_owners->push_back(link.st_uid);
       current = (!target.empty() && target[0] == '/')
                     ? target
                     : JoinPath(FolderOf(current), target);
@@ -436,9 +625,9 @@ class PosixEnv : public Env {
   }
 };
 
-void WriteAllTo(FILE* stream, std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+bool WriteAllTo(FILE* stream, std::string_view text) {
+  size_t written = std::fwrite(text.data(), 1, text.size(), stream);
+  return std::fflush(stream) == 0 && written == text.size();
 }
 
 }  // namespace
@@ -452,7 +641,16 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
-void WriteStandardOutput(std::string_view text) { WriteAllTo(stdout, text); }
+void PrepareProcess() {
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+void WriteStandardOutput(std::string_view text) {
+  if (!WriteAllTo(stdout, text)) {
+    throw Error("", "write error: " + ErrnoText(errno));
+  }
+}
 
 void WriteStandardError(std::string_view text) { WriteAllTo(stderr, text); }
 

@@ -379,9 +379,7 @@ HANDLE OutputHandle(DWORD which) {
 }
 
 // Writes UTF-8 `text`: as UTF-16 to a console, as bytes to a file or pipe.
-bool WriteText(DWORD which, std::string_view text) {
-  HANDLE handle = OutputHandle(which);
-  if (handle == nullptr) return false;
+bool WriteText(HANDLE handle, std::string_view text) {
   DWORD mode;
   if (::GetConsoleMode(handle, &mode)) {
     std::wstring wide = Widen(text);
@@ -416,18 +414,25 @@ std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
   return args;
 }
 
+void PrepareProcess() {}
+
 void WriteStandardOutput(std::string_view text) {
-  WriteText(STD_OUTPUT_HANDLE, text);
+  HANDLE handle = OutputHandle(STD_OUTPUT_HANDLE);
+  if (handle != nullptr && !WriteText(handle, text)) {
+    throw Error("", "write error: " + LastErrorText());
+  }
 }
 
 void WriteStandardError(std::string_view text) {
-  WriteText(STD_ERROR_HANDLE, text);
+  HANDLE handle = OutputHandle(STD_ERROR_HANDLE);
+  if (handle != nullptr) WriteText(handle, text);
 }
 
 void ReportError(std::string_view line, std::string_view title) {
   std::string text(line);
   text += '\n';
-  if (WriteText(STD_ERROR_HANDLE, text)) return;
+  HANDLE handle = OutputHandle(STD_ERROR_HANDLE);
+  if (handle != nullptr && WriteText(handle, text)) return;
   ::MessageBoxW(nullptr, Widen(line).c_str(), Widen(title).c_str(),
                 MB_OK | MB_ICONERROR);
 }

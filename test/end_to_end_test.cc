@@ -192,11 +192,23 @@ TEST_F(EndToEndTest, MissingNamedFolderIsAnError) {
 
 TEST_F(EndToEndTest, PermissionsOfTheOldCatalogueAreKept) {
   SKIP_ON_WINDOWS("permission bits are POSIX");
-  AddImage("tev.xml", "old");
-  fs::permissions(catalogue(), fs::perms(0640));
-  EXPECT_EQ(Start().exit_status, 0);
-  EXPECT_EQ(fs::status(catalogue()).permissions(), fs::perms(0640));
-  EXPECT_EQ(ReadBytes(catalogue()), std::string(kHead) + std::string(kTail));
+  // Only the permission bits: never setuid, setgid or sticky.
+  const struct {
+    fs::perms old_mode;
+    fs::perms new_mode;
+  } kCases[] = {
+      {fs::perms(0640), fs::perms(0640)},
+      {fs::perms(04755), fs::perms(0755)},
+      {fs::perms(02750), fs::perms(0750)},
+      {fs::perms(01777), fs::perms(0777)},
+  };
+  for (const auto& c : kCases) {
+    AddImage("tev.xml", "old");
+    fs::permissions(catalogue(), c.old_mode);
+    EXPECT_EQ(Start().exit_status, 0);
+    EXPECT_EQ(fs::status(catalogue()).permissions(), c.new_mode);
+    EXPECT_EQ(ReadBytes(catalogue()), std::string(kHead) + std::string(kTail));
+  }
 }
 
 TEST_F(EndToEndTest, LinkedCatalogueIsWrittenWhereTheLinkPoints) {

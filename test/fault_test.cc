@@ -2,10 +2,14 @@
 // folders it may not touch, runs four times at once, and loses an image
 // while it works. Whatever happens, tev.xml is the old catalogue or the
 // complete new one, and nothing is left behind but what a SIGKILL leaves.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +23,7 @@
 
 #include "test/program_fixture.h"
 #include "test/test_util.h"
+#include "test/unprivileged.h"
 
 namespace tevgen {
 namespace {
@@ -195,17 +200,26 @@ class StagedCatalogueWatch {
   }
   ~StagedCatalogueWatch() { ::close(fd_); }
 
-  // Returns once the staged catalogue has been created.
-  void Wait() {
+  // Returns true once the staged catalogue has been created, false when it
+  // was not within a minute.
+  bool Wait() {
     alignas(struct inotify_event) char buffer[4096];
     for (;;) {
+      struct pollfd ready = {fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 60 * 1000) != 1) {
+        ADD_FAILURE() << "no staged catalogue appeared within a minute";
+        return false;
+      }
       ssize_t length = ::read(fd_, buffer, sizeof buffer);
-      ASSERT_GT(length, 0);
+      if (length <= 0) {
+        ADD_FAILURE() << "cannot read the folder's events";
+        return false;
+      }
       for (char* p = buffer; p < buffer + length;) {
         auto* event = reinterpret_cast<struct inotify_event*>(p);
         if (event->len > 0 &&
             std::string(event->name).rfind(".tev.xml.", 0) == 0) {
-          return;
+          return true;
         }
         p += sizeof(struct inotify_event) + event->len;
       }
@@ -217,29 +231,67 @@ class StagedCatalogueWatch {
 };
 
 TEST_F(FaultTest, StoppedRunRemovesItsStagedCatalogue) {
-  // Unlike SIGKILL, these can be caught: nothing may be left behind.
+  // Unlike SIGKILL, every signal that ends a process by default can be
+  // caught: nothing may be left behind, not even when the folder was
+  // renamed while the run worked.
   AddImages(images_.path(), 30000);
   AddOldCatalogue(kOld);
   std::string listing = FolderListing(images_.path());
+  const struct {
+    int signal_number;
+    bool rename_folder;
+  } kCases[] = {
+      {SIGHUP, false},  {SIGINT, false},  {SIGQUIT, false}, {SIGTERM, false},
+      {SIGUSR1, false}, {SIGUSR2, false}, {SIGALRM, false}, {SIGVTALRM, false},
+      {SIGPROF, false}, {SIGXCPU, false}, {SIGTERM, true},
+  };
+  fs::path moved = elsewhere_.path() / "moved";
   int stopped = 0;
-  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
-    SCOPED_TRACE(signal_number);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(strsignal(c.signal_number)) +
+                 (c.rename_folder ? ", folder renamed" : ""));
     StagedCatalogueWatch watch(images_.path());
-    ChildProcess run(CommandLine({}), elsewhere_.path());
-    watch.Wait();
-    run.Kill(signal_number);
+    ChildProcess run(CommandLine({folder()}), elsewhere_.path());
+    if (!watch.Wait()) return;
+    if (c.rename_folder) fs::rename(images_.path(), moved);
+    run.Kill(c.signal_number);
     Outcome outcome = run.Wait();
+    if (c.rename_folder) fs::rename(moved, images_.path());
     // The run may have finished before the signal came.
     if (outcome.exit_status == 0) {
       AddOldCatalogue(kOld);
       continue;
     }
     ++stopped;
-    EXPECT_EQ(outcome.exit_status, 128 + signal_number);
+    EXPECT_EQ(outcome.exit_status, 128 + c.signal_number);
     EXPECT_EQ(ReadBytes(catalogue()), kOld);
     EXPECT_EQ(FolderListing(images_.path()), listing);
   }
   EXPECT_GT(stopped, 0) << "every run ended before its signal came";
+}
+
+TEST_F(FaultTest, LeftoversOfKilledRunsAreRemovedButNotALiveRunsFile) {
+  AddImages(images_.path(), 30000);
+  AddOldCatalogue(kOld);
+  std::string listing = FolderListing(images_.path());
+  {
+    StagedCatalogueWatch watch(images_.path());
+    ChildProcess run(CommandLine({}), elsewhere_.path());
+    if (!watch.Wait()) return;
+    run.Kill(SIGKILL);
+    run.Wait();
+  }
+  ASSERT_NE(FolderListing(images_.path()), listing) << "nothing was left";
+  // A run still writing holds a lock on its staged file.
+  std::string live = images_ / ".tev.xml.Live01";
+  int fd = ::open(live.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+
+  Outcome outcome = Start();
+  ::close(fd);
+  EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+  EXPECT_EQ(FolderListing(images_.path()), ".tev.xml.Live01\n" + listing);
 }
 
 TEST_F(FaultTest, ImageDeletedAfterTheListingGetsNoSize) {
@@ -286,7 +338,8 @@ TEST_F(FaultTest, ReadOnlyFolderIsAnError) {
 
 TEST_F(FaultTest, ReadOnlyCatalogueIsNotReplacedForAnUnprivilegedUser) {
   AddImage("1.svg", "");
-  AddImage("tev.xml", "old");  // Owned by root, writable by root only.
+  AddImage("tev.xml", "old");
+  fs::permissions(catalogue(), fs::perms(0444));
   std::string before = FolderListing(images_.path());
   ExpectFailure(Start(/*unprivileged=*/true),
                 catalogue() +
@@ -314,6 +367,127 @@ TEST_F(FaultTest, UnlistableFolderIsAnError) {
   ExpectFailure(outcome,
                 folder() + ": cannot list the folder: Permission denied",
                 "tev.xml\ntevgen\n", "old");
+}
+
+TEST_F(FaultTest, LimitsAndWriteErrorsAreReported) {
+  AddImages(images_.path(), 2000);
+  AddOldCatalogue(kOld);
+  std::string listing = FolderListing(images_.path());
+  // The shell sets the limit, or sends the output to a full device, then
+  // becomes the program. dash counts ulimit -f in 512-byte blocks.
+  const struct {
+    std::string shell;
+    std::string arg;
+    std::string err;
+  } kCases[] = {
+      {"ulimit -f 8; exec \"$0\" \"$1\"", folder(),
+       "tevgen: " + catalogue() +
+           ": cannot write the catalogue: File too "
+           "large\n"},
+      {"exec \"$0\" \"$1\" >/dev/full", "--help",
+       "tevgen: write error: No space left on device\n"},
+      {"exec \"$0\" \"$1\" >/dev/full", "--version",
+       "tevgen: write error: No space left on device\n"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.shell + " " + c.arg);
+    std::vector<std::string> argv = {"/bin/sh", "-c", c.shell};
+    std::vector<std::string> program = CommandLine({c.arg});
+    argv.insert(argv.end(), program.begin(), program.end());
+    Outcome outcome = testing::RunProgram(argv, elsewhere_.path());
+    EXPECT_EQ(outcome.exit_status, 1);
+    EXPECT_EQ(outcome.err, c.err);
+    EXPECT_EQ(ReadBytes(catalogue()), kOld);
+    EXPECT_EQ(FolderListing(images_.path()), listing);
+  }
+}
+
+TEST_F(FaultTest, MessagesAreOneLineWithoutControlBytes) {
+  const struct {
+    std::string name;
+    std::string shown;
+  } kCases[] = {
+      {"1\n2.svg", "\"" + images_ / "1\\n2.svg\""},
+      {"\x1b]0;owned\x07.svg", "\"" + images_ / "\\033]0;owned\\a.svg\""},
+      {"\x1b[2J\x9b"
+       "1m.svg",
+       "\"" + images_ / "\\033[2J\\2331m.svg\""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.shown);
+    AddImage(c.name, "");
+    Outcome outcome = Start();
+    EXPECT_EQ(outcome.exit_status, 1);
+    EXPECT_EQ(outcome.err,
+              "tevgen: " + c.shown +
+                  ": the file name is not an image number (only digits may "
+                  "stand before \".svg\")\n");
+    fs::remove(images_ / c.name);
+  }
+}
+
+// Root catalogues a folder that user 65534 fills. Links planted there are
+// followed only when they cannot lead to another user's file; the owner
+// running in their own folder follows every link.
+TEST_F(FaultTest, LinksInAnotherUsersFolderAreFollowedOnlyWhenSafe) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "planting another user's links needs root";
+  }
+  using testing::kNobody;
+  TempDir root_files;  // root's, readable by all
+  fs::permissions(root_files.path(), fs::perms(0755));
+  WriteBytes(root_files / "secret", "<svg width=\"31337.5\"/>");
+  fs::permissions(root_files / "secret", fs::perms(0600));
+  WriteBytes(root_files / "public.svg", "<svg width=\"5.5\"/>");
+  TempDir nobody_files;
+  WriteBytes(nobody_files / "own.xml", "old");
+  ASSERT_EQ(::chown(nobody_files.path().c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chown((nobody_files / "own.xml").c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chown(folder().c_str(), kNobody, kNobody), 0);
+
+  const std::string refused = ": not following a link of user 65534 to a ";
+  const struct {
+    std::string name;
+    std::string target;
+    uid_t link_owner;
+    bool run_as_owner;
+    std::string err;  // Empty: the run succeeds.
+  } kCases[] = {
+      {"tev.xml", root_files / "secret", kNobody, false,
+       catalogue() + refused + "file of user 0"},
+      {"1.svg", root_files / "secret", kNobody, false,
+       images_ / "1.svg" + refused + "file of user 0"},
+      {"tev.xml", root_files / "new.xml", kNobody, false,
+       catalogue() + refused + "folder of user 0"},
+      {"tev.xml", nobody_files / "own.xml", kNobody, false, ""},
+      {"1.svg", root_files / "public.svg", 0, false, ""},
+      {"1.svg", root_files / "public.svg", kNobody, true, ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name + " -> " + c.target);
+    fs::create_symlink(c.target, images_ / c.name);
+    ASSERT_EQ(::lchown((images_ / c.name).c_str(), c.link_owner, kNobody), 0);
+    Outcome outcome = StartWith({folder()}, c.run_as_owner);
+    if (c.err.empty()) {
+      EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+      EXPECT_NE(ReadBytes(images_ / "tev.xml")
+                    .find(c.name == "1.svg" ? "w=\"50\"" : "</tevs>"),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(outcome.exit_status, 1);
+      EXPECT_EQ(outcome.err, "tevgen: " + c.err + "\n");
+    }
+    EXPECT_EQ(ReadBytes(root_files / "secret"), "<svg width=\"31337.5\"/>");
+    EXPECT_FALSE(fs::exists(root_files / "new.xml"));
+    fs::remove(images_ / c.name);
+    EXPECT_EQ(ReadBytes(catalogue()).find("31337"), std::string::npos);
+    fs::remove(catalogue());
+  }
+  // Root's run left the catalogue of user 65534 theirs.
+  struct stat st;
+  ASSERT_EQ(::stat((nobody_files / "own.xml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_gid, kNobody);
 }
 
 }  // namespace
