@@ -299,17 +299,22 @@ class WindowsEnv : public Env {
     }
     // The staged name does not end in ".svg", so no run ever lists it.
     static std::atomic<unsigned> counter{0};
+    std::string prefix = "." + name + ".";
     for (;;) {
       char unique[64];
-      std::snprintf(unique, sizeof unique, ".%lu.%u.tmp",
+      std::snprintf(unique, sizeof unique, "%lu.%u.tmp",
                     static_cast<unsigned long>(::GetCurrentProcessId()),
                     counter++);
-      std::string staged = JoinPath(directory, "." + name + unique);
+      std::string staged = JoinPath(directory, prefix + unique);
+      // Not shared: while this run has it open, no other run can delete it.
       HANDLE handle =
           ::CreateFileW(Widen(staged).c_str(), GENERIC_WRITE, 0, nullptr,
                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle != INVALID_HANDLE_VALUE) {
-        return std::make_unique<WindowsReplacementFile>(target, staged, handle);
+        auto file =
+            std::make_unique<WindowsReplacementFile>(target, staged, handle);
+        RemoveStaleStaged(directory, prefix);
+        return file;
       }
       DWORD error = ::GetLastError();
       if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
@@ -317,6 +322,24 @@ class WindowsEnv : public Env {
                                    ErrorText(error));
       }
     }
+  }
+
+  // Deletes the staged files (`prefix`, then "*.tmp") that killed runs left
+  // in `directory`. A live run holds its own open without sharing, so the
+  // deletion of that one fails and it stays.
+  void RemoveStaleStaged(const std::string& directory,
+                         const std::string& prefix) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileExW(
+        Widen(JoinPath(directory, prefix + "*.tmp")).c_str(), FindExInfoBasic,
+        &entry, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      ::DeleteFileW(
+          Widen(JoinPath(directory, Narrow(entry.cFileName))).c_str());
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
   }
 
   std::string TempDirectory() override {
