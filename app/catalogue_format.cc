@@ -100,6 +100,18 @@ void AppendRecordLines(const CatalogueRecord& record, std::string* out) {
   Put(kRecordEnd, at);
 }
 
+void AppendRecordUpToWidth(const CatalogueRecord& record, std::string* out) {
+  out->append(kRecordOpening);
+  out->append(record.number);
+  out->append(kCategoryStart);
+  out->append(record.category);
+  out->append(kFrameStart);
+}
+
+void AppendRecordUpToHeight(std::string* out) { out->append(kHeightStart); }
+
+void AppendRecordEnd(std::string* out) { out->append(kRecordEnd); }
+
 void AppendEscaped(std::string_view text, std::string* out) {
   size_t start = out->size();
   out->resize(start + EscapedSize(text));

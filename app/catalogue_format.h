@@ -29,6 +29,13 @@ void AppendCatalogueTail(std::string* out);
 // The record opening, frame and record closing lines of `record`.
 void AppendRecordLines(const CatalogueRecord& record, std::string* out);
 
+// The same lines in three parts, for sizes too long to hold in a record:
+// the caller appends the escaped width after the first part and the
+// escaped height after the second (AppendEscaped takes them in pieces).
+void AppendRecordUpToWidth(const CatalogueRecord& record, std::string* out);
+void AppendRecordUpToHeight(std::string* out);
+void AppendRecordEnd(std::string* out);
+
 // Appends `text` as attribute-value content that is always well-formed:
 // & < > " become entities, TAB LF CR character references; the other bytes
 // below 0x20, which XML 1.0 cannot hold, are left out; every other byte is

@@ -33,22 +33,95 @@ const AttributeScan& AttributeScan::Width() {
   return scan;
 }
 
+RecordError AttributeScan::DotRightAfterPattern() const {
+  // The pattern is " <name>=".
+  std::string name(pattern_.substr(1, pattern_.size() - 2));
+  return RecordError("the " + name + " attribute has \".\" right after \"=\"" +
+                     ", so its value cannot be read");
+}
+
 std::string AttributeScan::Scan(std::string_view text) const {
-  const char* begin = text.data();
-  const char* end = begin + text.size();
-  const char* match = std::search(begin, end, searcher_);
-  if (match == end) return "";
-  size_t found = static_cast<size_t>(match - begin);
-  size_t dot = text.find('.', found + 1);
-  if (dot == std::string_view::npos) return "";
-  // The value starts past the pattern and the one character after it.
-  size_t start = found + pattern_.size() + 1;
-  if (dot < start) {
-    std::string name(pattern_.substr(1, pattern_.size() - 2));
-    throw RecordError("the " + name + " attribute has \".\" right after \"=\"" +
-                      ", so its value cannot be read");
+  AttributeScanner scanner(*this, text.size());
+  scanner.Feed(text);
+  scanner.Finish();
+  scanner.CheckValue();
+  return std::string(scanner.value());
+}
+
+AttributeScanner::AttributeScanner(const AttributeScan& scan, size_t keep_limit)
+    : scan_(scan), keep_limit_(keep_limit) {}
+
+size_t AttributeScanner::FindPatternEnd(std::string_view piece) {
+  std::string_view pattern = scan_.pattern_;
+  if (!carried_.empty()) {
+    // A match that begins in the carried bytes ends in this piece.
+    std::string joined = carried_;
+    joined.append(piece.substr(0, pattern.size() - 1));
+    size_t at = joined.find(pattern);
+    if (at != std::string::npos) {
+      return at + pattern.size() - carried_.size();
+    }
   }
-  return std::string(text.substr(start, dot - start));
+  const char* begin = piece.data();
+  const char* end = begin + piece.size();
+  const char* match = std::search(begin, end, scan_.searcher_);
+  if (match != end) return static_cast<size_t>(match - begin) + pattern.size();
+  carried_.append(
+      piece.substr(piece.size() - std::min(piece.size(), pattern.size() - 1)));
+  carried_.erase(
+      0, carried_.size() - std::min(carried_.size(), pattern.size() - 1));
+  return std::string_view::npos;
+}
+
+void AttributeScanner::Feed(std::string_view piece) {
+  size_t at = 0;  // Where in `piece` the scan goes on.
+  if (state_ == State::kSearching) {
+    at = FindPatternEnd(piece);
+    if (at == std::string_view::npos)
+      at = piece.size();
+    else
+      state_ = State::kQuote;
+  }
+  if (state_ == State::kQuote && at < piece.size()) {
+    // The pattern holds no ".", so the first "." after the pattern's start
+    // is the first from here on; here it would leave no room for a value.
+    if (piece[at] == '.') {
+      state_ = State::kDotRightAfterPattern;
+    } else {
+      state_ = State::kValue;
+      value_begin_ = offset_ + at + 1;
+      ++at;
+    }
+  }
+  if (state_ == State::kValue && at < piece.size()) {
+    size_t dot = piece.find('.', at);
+    size_t end = dot == std::string_view::npos ? piece.size() : dot;
+    if (held_ && value_.size() + (end - at) <= keep_limit_) {
+      value_.append(piece.substr(at, end - at));
+    } else {
+      held_ = false;
+      value_.clear();
+      value_.shrink_to_fit();
+    }
+    if (dot != std::string_view::npos) {
+      state_ = State::kFound;
+      value_end_ = offset_ + dot;
+    }
+  }
+  offset_ += piece.size();
+}
+
+void AttributeScanner::Finish() {
+  if (!settled()) state_ = State::kNone;
+}
+
+void AttributeScanner::CheckValue() const {
+  if (state_ == State::kDotRightAfterPattern)
+    throw scan_.DotRightAfterPattern();
+}
+
+std::string_view AttributeScanner::value() const {
+  return state_ == State::kFound ? std::string_view(value_) : "";
 }
 
 int32_t ParseImageNumber(std::string_view digits) {
@@ -92,9 +165,16 @@ std::string_view CategoryOf(int32_t number) {
 
 CatalogueRecord BuildRecord(std::string_view name,
                             std::string_view image_text) {
+  std::string height = AttributeScan::Height().Scan(image_text);
+  std::string width = AttributeScan::Width().Scan(image_text);
+  return MakeRecord(name, height, width);
+}
+
+CatalogueRecord MakeRecord(std::string_view name, std::string_view height,
+                           std::string_view width) {
   CatalogueRecord record;
-  record.height = AttributeScan::Height().Scan(image_text);
-  record.width = AttributeScan::Width().Scan(image_text);
+  record.height = height;
+  record.width = width;
   int32_t number =
       ParseImageNumber(name.substr(0, name.size() < 4 ? 0 : name.size() - 4));
   record.number = std::to_string(number);

@@ -5,6 +5,7 @@
 #ifndef TEVGEN_APP_CATALOGUE_RECORD_H_
 #define TEVGEN_APP_CATALOGUE_RECORD_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -38,16 +39,69 @@ class AttributeScan {
   static const AttributeScan& Height();
   static const AttributeScan& Width();
 
-  std::string_view pattern() const { return pattern_; }
+  // The scan of a whole text.
   std::string Scan(std::string_view text) const;
 
  private:
+  friend class AttributeScanner;
   explicit AttributeScan(std::string_view pattern);
+
+  // What is wrong when the "." comes right after the pattern.
+  RecordError DotRightAfterPattern() const;
 
   std::string_view pattern_;
   // The pattern begins with a space, which is everywhere in an image; a
   // searcher prepared once skips ahead instead of stopping at every space.
   std::boyer_moore_horspool_searcher<const char*> searcher_;
+};
+
+// An AttributeScan of a text that arrives in pieces, as an image is read:
+// the same value as the scan of the whole text, whatever the pieces. Once
+// settled() no later piece can change the result, so the reader may stop.
+// A value longer than `keep_limit` bytes is not held: only where it lies
+// in the text is kept, for the caller to copy from there.
+class AttributeScanner {
+ public:
+  AttributeScanner(const AttributeScan& scan, size_t keep_limit);
+
+  // The next piece of the text.
+  void Feed(std::string_view piece);
+  // Says that the text has ended.
+  void Finish();
+
+  bool settled() const { return state_ >= State::kFound; }
+
+  // After Finish(). Throws RecordError as AttributeScan::Scan does.
+  void CheckValue() const;
+  // Whether the value is held; if not, it lies at [value_begin(),
+  // value_end()) in the text.
+  bool value_held() const { return state_ != State::kFound || held_; }
+  std::string_view value() const;
+  uint64_t value_begin() const { return value_begin_; }
+  uint64_t value_end() const { return value_end_; }
+
+ private:
+  enum class State {
+    kSearching,  // for the pattern
+    kQuote,      // at the character after the pattern
+    kValue,      // for the "." that ends the value
+    kFound,      // settled: the value ends at a "."
+    kDotRightAfterPattern,
+    kNone,  // settled: the text ended first, the value is empty
+  };
+  // Where the pattern ends in `piece`, or npos; keeps the tail of the text
+  // that a match spanning into the next piece would start in.
+  size_t FindPatternEnd(std::string_view piece);
+
+  const AttributeScan& scan_;
+  size_t keep_limit_;
+  State state_ = State::kSearching;
+  std::string carried_;  // the last bytes of the text, fewer than the pattern
+  uint64_t offset_ = 0;  // where the next piece begins in the text
+  uint64_t value_begin_ = 0;
+  uint64_t value_end_ = 0;
+  std::string value_;
+  bool held_ = true;
 };
 
 // `digits` as a 32-bit signed decimal number: an optional "+" or "-", then
@@ -64,6 +118,11 @@ std::string_view CategoryOf(int32_t number);
 // is `image_text`. The number is the name less its last four characters.
 // Throws RecordError.
 CatalogueRecord BuildRecord(std::string_view name, std::string_view image_text);
+
+// The record of the image file `name` whose sizes the scans found: the
+// number and category come from the name. Throws RecordError.
+CatalogueRecord MakeRecord(std::string_view name, std::string_view height,
+                           std::string_view width);
 
 }  // namespace tevgen
 

@@ -61,7 +61,45 @@ TEST(AttributeScanTest, TakesTheValueUpToTheFirstDot) {
   }
 }
 
+// Scans the text in pieces of `piece` bytes, stopping once settled, and
+// returns the value: held, or cut from the text where the scanner says.
+std::string ScanInPieces(const AttributeScan& scan, std::string_view text,
+                         size_t piece, size_t keep_limit) {
+  AttributeScanner scanner(scan, keep_limit);
+  for (size_t at = 0; at < text.size() && !scanner.settled(); at += piece) {
+    scanner.Feed(text.substr(at, piece));
+  }
+  scanner.Finish();
+  scanner.CheckValue();
+  if (scanner.value_held()) return std::string(scanner.value());
+  return std::string(text.substr(scanner.value_begin(),
+                                 scanner.value_end() - scanner.value_begin()));
+}
+
+TEST(AttributeScanTest, PiecesGiveTheValueOfTheWholeText) {
+  for (const ScanCase& c : kScanCases) {
+    for (size_t piece : {1, 2, 3, 7}) {
+      for (size_t keep_limit : {0, 2, 1024}) {
+        SCOPED_TRACE(std::string(c.label) + ", pieces of " +
+                     std::to_string(piece) + ", keeping " +
+                     std::to_string(keep_limit));
+        EXPECT_EQ(
+            ScanInPieces(AttributeScan::Height(), c.text, piece, keep_limit),
+            c.height);
+        EXPECT_EQ(
+            ScanInPieces(AttributeScan::Width(), c.text, piece, keep_limit),
+            c.width);
+      }
+    }
+  }
+}
+
 TEST(AttributeScanTest, DotRightAfterEqualsIsAnError) {
+  for (size_t piece : {1, 2, 3, 7}) {
+    EXPECT_THROW(
+        ScanInPieces(AttributeScan::Width(), "<svg width=.5>", piece, 64),
+        RecordError);
+  }
   EXPECT_THROW(AttributeScan::Height().Scan("<svg height=.5>"), RecordError);
   EXPECT_THROW(AttributeScan::Width().Scan("<svg width=.5>"), RecordError);
   try {

@@ -8,46 +8,82 @@
 
 namespace tevgen {
 
+namespace {
+
+CommandLine UsageError(std::string problem) {
+  CommandLine result;
+  result.action = CommandLine::Action::kUsageError;
+  result.problem = std::move(problem);
+  return result;
+}
+
+// `text` as a count of images to read at once, or none.
+std::optional<unsigned> ParseJobs(std::string_view text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  unsigned jobs = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    jobs = jobs * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (jobs < 1 || jobs > kMaxJobs) return std::nullopt;
+  return jobs;
+}
+
+}  // namespace
+
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine result;
   std::vector<std::string> operands;
   bool options_ended = false;
-  for (const std::string& arg : args) {
-    if (!options_ended && arg.size() > 1 && arg[0] == '-') {
-      if (arg == "--") {
-        options_ended = true;
-      } else if (arg == "-h" || arg == "--help") {
-        return {CommandLine::Action::kHelp, std::nullopt, ""};
-      } else if (arg == "--version") {
-        return {CommandLine::Action::kVersion, std::nullopt, ""};
-      } else {
-        return {CommandLine::Action::kUsageError, std::nullopt,
-                "unknown option '" + DisplayName(arg) + "'"};
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_ended || arg.size() < 2 || arg[0] != '-') {
+      operands.push_back(arg);
+    } else if (arg == "--") {
+      options_ended = true;
+    } else if (arg == "-h" || arg == "--help") {
+      return {CommandLine::Action::kHelp, std::nullopt, std::nullopt, ""};
+    } else if (arg == "--version") {
+      return {CommandLine::Action::kVersion, std::nullopt, std::nullopt, ""};
+    } else if (arg.starts_with("-j") || arg == "--jobs" ||
+               arg.starts_with("--jobs=")) {
+      // -j N, -jN, --jobs N, --jobs=N
+      std::string value;
+      if (arg.starts_with("--jobs=")) {
+        value = arg.substr(7);
+      } else if (arg.size() > 2 && arg[1] == 'j') {
+        value = arg.substr(2);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      }
+      result.jobs = ParseJobs(value);
+      if (!result.jobs) {
+        return UsageError("'-j' takes a number from 1 to " +
+                          std::to_string(kMaxJobs) + ", not '" +
+                          DisplayName(value) + "'");
       }
     } else {
-      operands.push_back(arg);
+      return UsageError("unknown option '" + DisplayName(arg) + "'");
     }
   }
   if (operands.size() > 1) {
-    return {CommandLine::Action::kUsageError, std::nullopt,
-            "only one folder can be catalogued at a time"};
+    return UsageError("only one folder can be catalogued at a time");
   }
   if (operands.size() == 1) {
-    if (operands[0].empty()) {
-      return {CommandLine::Action::kUsageError, std::nullopt,
-              "the folder name is empty"};
-    }
+    if (operands[0].empty()) return UsageError("the folder name is empty");
     result.directory = operands[0];
   }
   return result;
 }
 
 std::string UsageText() {
-  return "Usage: tevgen [DIR]\n"
+  return "Usage: tevgen [-j N] [DIR]\n"
          "Writes tev.xml, the catalogue of the numbered SVG images "
          "(1234.svg, ...)\n"
          "in DIR, or in the folder that holds tevgen when DIR is not given.\n"
          "\n"
+         "  -j, --jobs N   read N images at once (default 16; 1 reads one "
+         "at a time)\n"
          "  -h, --help     show this help and exit\n"
          "      --version  show the version and exit\n"
          "\n"

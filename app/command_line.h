@@ -15,9 +15,15 @@ struct CommandLine {
   Action action = Action::kCatalogue;
   // The folder to catalogue; none means the program's own folder.
   std::optional<std::string> directory;
+  // How many images to read at once (-j N, --jobs N); none means the
+  // program's default.
+  std::optional<unsigned> jobs;
   // With kUsageError: what is wrong, in plain words.
   std::string problem;
 };
+
+// The most images -j may ask to read at once.
+inline constexpr unsigned kMaxJobs = 1024;
 
 // `args` are the arguments without the program's name. "--" ends the
 // options, so that a folder whose name begins with "-" can be given.

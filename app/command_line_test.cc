@@ -12,6 +12,7 @@ TEST(ParseCommandLineTest, DecidesWhatToDo) {
     std::vector<std::string> args;
     Action action;
     std::optional<std::string> directory;
+    std::optional<unsigned> jobs = std::nullopt;
   } kCases[] = {
       {{}, Action::kCatalogue, std::nullopt},
       {{"pics"}, Action::kCatalogue, "pics"},
@@ -30,12 +31,24 @@ TEST(ParseCommandLineTest, DecidesWhatToDo) {
       {{"a", "b"}, Action::kUsageError, std::nullopt},
       {{"--", "a", "b"}, Action::kUsageError, std::nullopt},
       {{""}, Action::kUsageError, std::nullopt},
+      {{"-j", "4"}, Action::kCatalogue, std::nullopt, 4},
+      {{"-j1", "pics"}, Action::kCatalogue, "pics", 1},
+      {{"pics", "--jobs", "16"}, Action::kCatalogue, "pics", 16},
+      {{"--jobs=1024"}, Action::kCatalogue, std::nullopt, 1024},
+      {{"--", "-j"}, Action::kCatalogue, "-j"},
+      {{"-j"}, Action::kUsageError, std::nullopt},
+      {{"-j", "0"}, Action::kUsageError, std::nullopt},
+      {{"-j", "1025"}, Action::kUsageError, std::nullopt},
+      {{"-j", "+2"}, Action::kUsageError, std::nullopt},
+      {{"--jobs="}, Action::kUsageError, std::nullopt},
+      {{"-jx"}, Action::kUsageError, std::nullopt},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     CommandLine command = ParseCommandLine(c.args);
     EXPECT_EQ(command.action, c.action);
     EXPECT_EQ(command.directory, c.directory);
+    EXPECT_EQ(command.jobs, c.jobs);
     EXPECT_EQ(command.problem.empty(), c.action != Action::kUsageError);
   }
 }

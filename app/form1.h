@@ -21,9 +21,13 @@ class Form1 {
  public:
   static constexpr std::string_view kCaption = "XML generieren";
 
+  // How many images are read at once unless the command line says.
+  static constexpr unsigned kDefaultJobs = 16;
+
   // `directory` is the folder to catalogue: the program's own folder when
-  // the program is started without arguments.
-  Form1(Env& env, std::string directory);
+  // the program is started without arguments. `jobs` images are read at
+  // once; with 1, one after another on the calling thread.
+  Form1(Env& env, std::string directory, unsigned jobs = kDefaultJobs);
 
   // The load handler, the whole run: lists the folder's images into File1,
   // builds one record per image in list order and replaces
@@ -54,6 +58,7 @@ class Form1 {
 
   Env& env_;
   std::string directory_;
+  unsigned jobs_;
   bool unloaded_ = false;
   std::string sTempPath;  // The temporary folder, once it has been asked for.
 };

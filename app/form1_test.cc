@@ -154,6 +154,42 @@ TEST_F(Form1Test, LargeFoldersAreWrittenInPieces) {
       << "; first difference at byte " << (mismatch - catalogue.begin());
 }
 
+TEST_F(Form1Test, SizesTooLongToHoldAreCopiedFromTheImage) {
+  // A value that runs on for megabytes (here past 16 KB pieces) is copied
+  // from the image, escaped, whatever the pieces the reads return.
+  std::string amps(100000, '&');
+  env_.AddFile("/pics/1.svg",
+               "<svg width=\"" + amps + "\" height=\"x" + amps + "<.5\">");
+  std::string escaped;
+  for (size_t i = 0; i < amps.size(); ++i) escaped += "&amp;";
+  for (size_t chunk : {size_t{7}, size_t{1} << 20}) {
+    env_.SetReadChunk(chunk);
+    Form1 form(env_, "/pics", 3);
+    form.Form_Load();
+    EXPECT_TRUE(Catalogue() == std::string(kHead) +
+                                   Record("1", "Smiley",
+                                          escaped + "&quot; height=&quot;x" +
+                                              escaped + "&lt;0",
+                                          "x" + escaped + "&lt;0") +
+                                   std::string(kTail));
+  }
+}
+
+TEST_F(Form1Test, FirstFailureInListOrderIsReported) {
+  // The first failing image is slow to read, the later ones fail at once:
+  // the threads see the later failures first.
+  env_.SetReadChunk(16);
+  for (int i = 0; i < 300; ++i) {
+    env_.AddFile("/pics/" + std::to_string(i) + ".svg", "");
+  }
+  env_.AddFile("/pics/0150.svg", std::string(200000, ' ') + " height=.5");
+  env_.AddUnreadableFile("/pics/151.svg");
+  env_.AddFile("/pics/152x.svg", "");
+  ExpectFailureKeepsOldCatalogue(
+      "/pics/0150.svg: the height attribute has \".\" right after \"=\", so "
+      "its value cannot be read");
+}
+
 TEST_F(Form1Test, NameThatIsNotANumberStopsTheRun) {
   env_.AddFile("/pics/1.svg", "");
   env_.AddFile("/pics/logo.svg", "");

@@ -45,7 +45,7 @@ int RunProgram(const std::vector<std::string>& args) {
         break;
     }
     directory = command.directory ? *command.directory : env.ProgramDirectory();
-    Form1 form(env, directory);
+    Form1 form(env, directory, command.jobs.value_or(Form1::kDefaultJobs));
     form.Form_Load();
     return 0;
   } catch (const Error& e) {

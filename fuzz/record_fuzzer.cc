@@ -3,13 +3,16 @@
 // image's text. Whatever the input, the record must either be refused with
 // a RecordError or come out as well-formed XML whose attributes hold exactly
 // the number, the category and the scanned texts (less the control
-// characters that XML cannot hold), checked with libxml2.
+// characters that XML cannot hold), checked with libxml2. The size scans are
+// also run on the text in pieces, as images are read, and must agree with a
+// plain whole-text scan.
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -70,6 +73,39 @@ void Check(bool condition, const char* what) {
   }
 }
 
+// The size scan written the plain way, on the whole text; none for the
+// error of a "." right after the pattern.
+std::optional<std::string> PlainScan(std::string_view text,
+                                     std::string_view pattern) {
+  size_t found = text.find(pattern);
+  if (found == std::string_view::npos) return "";
+  size_t dot = text.find('.', found + 1);
+  if (dot == std::string_view::npos) return "";
+  size_t start = found + pattern.size() + 1;
+  if (dot < start) return std::nullopt;
+  return std::string(text.substr(start, dot - start));
+}
+
+// The scanner fed `text` in pieces of `piece` bytes, values longer than
+// `keep_limit` cut from the text where it says.
+std::optional<std::string> ScanInPieces(const tevgen::AttributeScan& scan,
+                                        std::string_view text, size_t piece,
+                                        size_t keep_limit) {
+  tevgen::AttributeScanner scanner(scan, keep_limit);
+  for (size_t at = 0; at < text.size() && !scanner.settled(); at += piece) {
+    scanner.Feed(text.substr(at, piece));
+  }
+  scanner.Finish();
+  try {
+    scanner.CheckValue();
+  } catch (const tevgen::RecordError&) {
+    return std::nullopt;
+  }
+  if (scanner.value_held()) return std::string(scanner.value());
+  return std::string(text.substr(scanner.value_begin(),
+                                 scanner.value_end() - scanner.value_begin()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -84,6 +120,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text =
       newline == std::string_view::npos ? "" : input.substr(newline + 1);
 
+  size_t piece = 1 + size % 13;
+  size_t keep_limit = size % 7;
+  Check(ScanInPieces(tevgen::AttributeScan::Height(), text, piece,
+                     keep_limit) == PlainScan(text, " height="),
+        "the height scanned in pieces is the whole text's");
+  Check(ScanInPieces(tevgen::AttributeScan::Width(), text, piece, keep_limit) ==
+            PlainScan(text, " width="),
+        "the width scanned in pieces is the whole text's");
+
   tevgen::CatalogueRecord record;
   try {
     record = tevgen::BuildRecord(name, text);
@@ -95,14 +140,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tevgen::AppendRecordLines(record, &document);
   tevgen::AppendCatalogueTail(&document);
 
-  xmlDoc* doc = xmlReadMemory(document.data(), static_cast<int>(document.size()),
-                              "tev.xml", nullptr,
-                              XML_PARSE_NONET | XML_PARSE_NOERROR |
-                                  XML_PARSE_NOWARNING);
+  xmlDoc* doc = xmlReadMemory(
+      document.data(), static_cast<int>(document.size()), "tev.xml", nullptr,
+      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   Check(doc != nullptr, "the catalogue is well-formed XML");
   xmlNode* root = xmlDocGetRootElement(doc);
-  Check(root != nullptr && std::strcmp(reinterpret_cast<const char*>(root->name),
-                                       "tevs") == 0,
+  Check(root != nullptr &&
+            std::strcmp(reinterpret_cast<const char*>(root->name), "tevs") == 0,
         "the root is <tevs>");
   xmlNode* tev = OnlyElementChild(root, "tev");
   Check(tev != nullptr, "one <tev> record");

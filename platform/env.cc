@@ -6,20 +6,15 @@ namespace {
 class JoinedPathFolder : public Folder {
  public:
   JoinedPathFolder(Env* env, std::string directory)
-      : env_(env),
-        path_(env->JoinPath(directory, "")),
-        folder_length_(path_.size()) {}
+      : env_(env), directory_(std::move(directory)) {}
 
-  bool ReadFile(std::string_view name, FileBuffer* contents) override {
-    path_.resize(folder_length_);
-    path_ += name;
-    return env_->ReadFile(path_, contents);
+  std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override {
+    return env_->OpenFile(env_->JoinPath(directory_, name));
   }
 
  private:
   Env* env_;
-  std::string path_;  // The folder and separator, then the current name.
-  size_t folder_length_;
+  std::string directory_;
 };
 
 }  // namespace

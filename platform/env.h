@@ -14,6 +14,7 @@
 #define TEVGEN_PLATFORM_ENV_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,15 +25,16 @@
 
 namespace tevgen {
 
-// A file open for reading from front to back. The destructor closes it, on
+// A file open for reading, at any offset. The destructor closes it, on
 // every path.
-class SequentialFile {
+class RandomAccessFile {
  public:
-  virtual ~SequentialFile() = default;
+  virtual ~RandomAccessFile() = default;
 
-  // Reads up to `n` bytes into `buffer` and returns how many were read; 0
-  // means the end of the file. Throws Error when the read fails.
-  virtual size_t Read(char* buffer, size_t n) = 0;
+  // Reads up to `n` bytes from `offset` into `buffer` and returns how many
+  // were read; 0 means the end of the file. Throws Error when the read
+  // fails.
+  virtual size_t ReadAt(uint64_t offset, char* buffer, size_t n) = 0;
 };
 
 // The new content of a file, staged beside it under a temporary name. The
@@ -54,16 +56,17 @@ class ReplacementFile {
   virtual void Commit() = 0;
 };
 
-// A folder whose files are read by name one after another, as a run reads
-// every image of one folder: the folder's path is looked up once, not again
-// for every file. It must not outlive the Env that opened it.
+// A folder whose files are opened by name, as a run opens every image of
+// one folder: the folder's path is looked up once, not again for every
+// file. OpenFile may be called from several threads at once. It must not
+// outlive the Env that opened it.
 class Folder {
  public:
   virtual ~Folder() = default;
 
-  // Reads the file `name` of the folder as Env::ReadFile reads a path, with
+  // Opens the file `name` of the folder as Env::OpenFile opens a path, with
   // the same results and errors (which name the file's full path).
-  virtual bool ReadFile(std::string_view name, FileBuffer* contents) = 0;
+  virtual std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) = 0;
 };
 
 // Decides whether a listed name is wanted; called before any other work is
@@ -101,15 +104,15 @@ class Env {
 
   // Opens `directory` for reading its files by name. Throws Error when it
   // cannot be opened. By default a Folder joins each name to the folder's
-  // path and reads that. On POSIX, in a folder that the running user does
+  // path and opens that. On POSIX, in a folder that the running user does
   // not own, a link is followed only when it belongs to root or to the owner
   // of the file it leads to; reading any other link throws Error.
   virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory);
 
-  // Opens the file at `path` for reading from the start; returns nullptr
-  // when there is no ordinary file there. Throws Error when the file exists
-  // but cannot be opened.
-  virtual std::unique_ptr<SequentialFile> OpenSequential(
+  // Opens the file at `path` for reading; returns nullptr when there is no
+  // ordinary file there. Throws Error when the file exists but cannot be
+  // opened.
+  virtual std::unique_ptr<RandomAccessFile> OpenFile(
       const std::string& path) = 0;
 
   // Starts the replacement of `name` in `directory`. The new file keeps the

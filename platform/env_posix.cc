@@ -147,19 +147,7 @@ class PosixFolder : public Folder {
   PosixFolder(std::string directory, int fd, bool trust_links)
       : directory_(std::move(directory)), fd_(fd), trust_links_(trust_links) {}
 
-  bool ReadFile(std::string_view name, FileBuffer* contents) override {
-    contents->Clear();
-    std::string name_text(name);
-    auto path = [&] {
-      return directory_ + (directory_.ends_with('/') ? "" : "/") + name_text;
-    };
-    size_t size = 0;
-    int fd = OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, &size,
-                              trust_links_);
-    if (fd < 0) return false;
-    ReadOpenFile(fd, size, contents, path);
-    return true;
-  }
+  std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override;
 
  private:
   std::string directory_;
@@ -167,14 +155,14 @@ class PosixFolder : public Folder {
   bool trust_links_;
 };
 
-class PosixSequentialFile : public SequentialFile {
+class PosixRandomAccessFile : public RandomAccessFile {
  public:
-  PosixSequentialFile(std::string path, int fd)
+  PosixRandomAccessFile(std::string path, int fd)
       : path_(std::move(path)), fd_(fd) {}
 
-  size_t Read(char* buffer, size_t n) override {
+  size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
     for (;;) {
-      ssize_t got = ::read(fd_.get(), buffer, n);
+      ssize_t got = ::pread(fd_.get(), buffer, n, static_cast<off_t>(offset));
       if (got >= 0) return static_cast<size_t>(got);
       if (errno != EINTR) {
         throw Error(path_, "cannot read the file: " + ErrnoText(errno));
@@ -186,6 +174,17 @@ class PosixSequentialFile : public SequentialFile {
   std::string path_;
   ScopedFd fd_;
 };
+
+std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
+  std::string name_text(name);
+  auto path = [&] {
+    return directory_ + (directory_.ends_with('/') ? "" : "/") + name_text;
+  };
+  int fd = OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, nullptr,
+                            trust_links_);
+  if (fd < 0) return nullptr;
+  return std::make_unique<PosixRandomAccessFile>(path(), fd);
+}
 
 mode_t CurrentUmask() {
   mode_t mask = ::umask(0);
@@ -482,11 +481,10 @@ class PosixEnv : public Env {
                                          TrustsLinksIn(st.st_uid));
   }
 
-  std::unique_ptr<SequentialFile> OpenSequential(
-      const std::string& path) override {
+  std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
     int fd = OpenOrdinaryFile(path);
     if (fd < 0) return nullptr;
-    return std::make_unique<PosixSequentialFile>(path, fd);
+    return std::make_unique<PosixRandomAccessFile>(path, fd);
   }
 
   std::unique_ptr<ReplacementFile> NewReplacementFile(

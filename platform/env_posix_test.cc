@@ -89,7 +89,7 @@ TEST(EnvPosixTest, ReadersTreatSpecialFilesAsMissing) {
     SCOPED_TRACE(name);
     // A FIFO must not block the reader.
     EXPECT_FALSE(Env::Default().ReadFile(dir / name, &contents));
-    EXPECT_EQ(Env::Default().OpenSequential(dir / name), nullptr);
+    EXPECT_EQ(Env::Default().OpenFile(dir / name), nullptr);
   }
   EXPECT_FALSE(Env::Default().ReadFile("/dev/null", &contents));
 }
@@ -103,14 +103,12 @@ TEST(EnvPosixTest, FolderReadsLikeThePathReaders) {
   fs::permissions(dir / "secret.svg", fs::perms(0));
   std::unique_ptr<Folder> folder =
       Env::Default().OpenFolder(dir.path().string() + "/");
-  FileBuffer contents;
-  EXPECT_FALSE(folder->ReadFile("fifo.svg", &contents));
-  EXPECT_FALSE(folder->ReadFile("dangling.svg", &contents));
+  EXPECT_EQ(folder->OpenFile("fifo.svg"), nullptr);
+  EXPECT_EQ(folder->OpenFile("dangling.svg"), nullptr);
   std::string secret = dir / "secret.svg";
   int status = RunUnprivileged([&] {
     try {
-      FileBuffer buffer;
-      folder->ReadFile("secret.svg", &buffer);
+      folder->OpenFile("secret.svg");
     } catch (const Error& e) {
       return e.path() == secret ? 0 : 1;
     }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 
 #include "platform/env.h"
 #include "platform/error.h"
@@ -130,22 +131,30 @@ ScopedHandle OpenOrdinaryFile(const std::string& path) {
 }
 
 // One ReadFile call, at most `n` bytes (a DWORD's worth).
-size_t ReadSome(HANDLE handle, char* buffer, size_t n,
-                const std::string& path) {
+// from `offset` when one is given, else from the file's position.
+size_t ReadSome(HANDLE handle, char* buffer, size_t n, const std::string& path,
+                std::optional<uint64_t> offset = std::nullopt) {
   DWORD got = 0;
   DWORD want = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
-  if (!::ReadFile(handle, buffer, want, &got, nullptr)) {
-    throw Error(path, "cannot read the file: " + LastErrorText());
+  OVERLAPPED at = {};
+  if (offset) {
+    at.Offset = static_cast<DWORD>(*offset);
+    at.OffsetHigh = static_cast<DWORD>(*offset >> 32);
+  }
+  if (!::ReadFile(handle, buffer, want, &got, offset ? &at : nullptr)) {
+    DWORD error = ::GetLastError();
+    if (error == ERROR_HANDLE_EOF) return 0;
+    throw Error(path, "cannot read the file: " + ErrorText(error));
   }
   return got;
 }
 
-class WindowsSequentialFile : public SequentialFile {
+class WindowsRandomAccessFile : public RandomAccessFile {
  public:
-  WindowsSequentialFile(std::string path, HANDLE handle)
+  WindowsRandomAccessFile(std::string path, HANDLE handle)
       : path_(std::move(path)), handle_(handle) {}
-  size_t Read(char* buffer, size_t n) override {
-    return ReadSome(handle_.get(), buffer, n, path_);
+  size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
+    return ReadSome(handle_.get(), buffer, n, path_, offset);
   }
 
  private:
@@ -281,11 +290,10 @@ class WindowsEnv : public Env {
     return true;
   }
 
-  std::unique_ptr<SequentialFile> OpenSequential(
-      const std::string& path) override {
+  std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
     ScopedHandle handle = OpenOrdinaryFile(path);
     if (!handle.valid()) return nullptr;
-    return std::make_unique<WindowsSequentialFile>(path, handle.Release());
+    return std::make_unique<WindowsRandomAccessFile>(path, handle.Release());
   }
 
   std::unique_ptr<ReplacementFile> NewReplacementFile(

@@ -57,7 +57,7 @@ TEST(EnvWindowsTest, HiddenAndSystemFilesAreNeitherListedNorRead) {
   EXPECT_TRUE(Env::Default().ReadFile(dir / "1.svg", &contents));
   EXPECT_FALSE(Env::Default().ReadFile(dir / "2.svg", &contents));
   EXPECT_FALSE(Env::Default().ReadFile(dir / "3.svg", &contents));
-  EXPECT_EQ(Env::Default().OpenSequential(dir / "2.svg"), nullptr);
+  EXPECT_EQ(Env::Default().OpenFile(dir / "2.svg"), nullptr);
   SetAttributes(dir / "2.svg", FILE_ATTRIBUTE_NORMAL);
   SetAttributes(dir / "3.svg", FILE_ATTRIBUTE_NORMAL);
 }

@@ -13,22 +13,21 @@ std::string ParentOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-class MemorySequentialFile : public SequentialFile {
+class MemoryRandomAccessFile : public RandomAccessFile {
  public:
-  MemorySequentialFile(std::string contents, size_t chunk)
+  MemoryRandomAccessFile(std::string contents, size_t chunk)
       : contents_(std::move(contents)), chunk_(chunk) {}
 
-  size_t Read(char* buffer, size_t n) override {
-    size_t count = std::min({n, chunk_, contents_.size() - offset_});
-    std::copy_n(contents_.data() + offset_, count, buffer);
-    offset_ += count;
+  size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
+    if (offset >= contents_.size()) return 0;
+    size_t count = std::min({n, chunk_, contents_.size() - offset});
+    std::copy_n(contents_.data() + offset, count, buffer);
     return count;
   }
 
  private:
   std::string contents_;
   size_t chunk_;
-  size_t offset_ = 0;
 };
 
 }  // namespace
@@ -137,12 +136,11 @@ bool MemoryEnv::ReadFile(const std::string& path, FileBuffer* contents) {
   return true;
 }
 
-std::unique_ptr<SequentialFile> MemoryEnv::OpenSequential(
-    const std::string& path) {
+std::unique_ptr<RandomAccessFile> MemoryEnv::OpenFile(const std::string& path) {
   auto it = files_.find(path);
   if (it == files_.end()) return nullptr;
   CheckReadable(path);
-  return std::make_unique<MemorySequentialFile>(it->second, read_chunk_);
+  return std::make_unique<MemoryRandomAccessFile>(it->second, read_chunk_);
 }
 
 std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(

@@ -31,7 +31,7 @@ class MemoryEnv : public Env {
   // Every catalogue write past this many bytes fails as on a full disk.
   void FailWritesAfter(size_t bytes) { write_limit_ = bytes; }
   void FailCommit() { fail_commit_ = true; }
-  // Sequential reads return at most this many bytes per call.
+  // Reads return at most this many bytes per call.
   void SetReadChunk(size_t bytes) { read_chunk_ = bytes; }
   void SetTempDirectory(std::optional<std::string> directory) {
     temp_directory_ = std::move(directory);
@@ -47,8 +47,7 @@ class MemoryEnv : public Env {
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override;
   bool ReadFile(const std::string& path, FileBuffer* contents) override;
-  std::unique_ptr<SequentialFile> OpenSequential(
-      const std::string& path) override;
+  std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override;
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override;
   std::string TempDirectory() override;

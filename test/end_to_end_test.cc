@@ -54,45 +54,50 @@ TEST_F(EndToEndTest, CataloguesEveryImageExactly) {
   AddImage("tev.xml", "the catalogue of an earlier run");
   fs::create_directory(images_.path() / "5.svg");
 
-  Outcome outcome = Start();
-  EXPECT_EQ(outcome.exit_status, 0);
-  EXPECT_EQ(outcome.err, "");
-  EXPECT_EQ(
-      ReadBytes(catalogue()),
-      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\r\n"
-      "<tevs>\r\n"
-      "  <tev id=\"42\" displayed_name=\"Smiley\">\r\n"
-      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"640\" "
-      "h=\"480\"/>\r\n"
-      "  </tev>\r\n"
-      "  <tev id=\"7\" displayed_name=\"Smiley\">\r\n"
-      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"\xE4\xB5\x30\" "
-      "h=\"500\"/>\r\n"
-      "  </tev>\r\n"
-      "  <tev id=\"1234\" displayed_name=\"Pfeile\">\r\n"
-      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"2100\" "
-      "h=\"990\"/>\r\n"
-      "  </tev>\r\n"
-      "  <tev id=\"2147483647\" displayed_name=\"Kalender\">\r\n"
-      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"0\" h=\"0\"/>\r\n"
-      "  </tev>\r\n"
-      "  <tev id=\"6500\" displayed_name=\"H\xE4user\">\r\n"
-      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"20\" "
-      "h=\"1500\"/>\r\n"
-      "  </tev>\r\n"
-      "  <tev id=\"7\" displayed_name=\"Smiley\">\r\n"
-      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" "
-      "w=\"100&quot; height=&quot;50&quot;&gt;&#13;&#10;&lt;g x=&quot;10\" "
-      "h=\"50&quot;&gt;&#13;&#10;&lt;g x=&quot;10\"/>\r\n"
-      "  </tev>\r\n"
-      "  <tev id=\"9000\" displayed_name=\"Kalender\">\r\n"
-      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"0\" h=\"0\"/>\r\n"
-      "  </tev>\r\n"
-      "  <tev id=\"999\" displayed_name=\"Bubbles\">\r\n"
-      "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"120\" "
-      "h=\"130\"/>\r\n"
-      "  </tev>\r\n"
-      "</tevs>\r\n");
+  // One image at a time or many at once, the bytes are the same.
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"-j", "1"}, {"-j3"}, {"--jobs", "64"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    Outcome outcome = StartWith(args);
+    EXPECT_EQ(outcome.exit_status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(
+        ReadBytes(catalogue()),
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\r\n"
+        "<tevs>\r\n"
+        "  <tev id=\"42\" displayed_name=\"Smiley\">\r\n"
+        "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"640\" "
+        "h=\"480\"/>\r\n"
+        "  </tev>\r\n"
+        "  <tev id=\"7\" displayed_name=\"Smiley\">\r\n"
+        "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"\xE4\xB5\x30\" "
+        "h=\"500\"/>\r\n"
+        "  </tev>\r\n"
+        "  <tev id=\"1234\" displayed_name=\"Pfeile\">\r\n"
+        "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"2100\" "
+        "h=\"990\"/>\r\n"
+        "  </tev>\r\n"
+        "  <tev id=\"2147483647\" displayed_name=\"Kalender\">\r\n"
+        "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"0\" h=\"0\"/>\r\n"
+        "  </tev>\r\n"
+        "  <tev id=\"6500\" displayed_name=\"H\xE4user\">\r\n"
+        "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"20\" "
+        "h=\"1500\"/>\r\n"
+        "  </tev>\r\n"
+        "  <tev id=\"7\" displayed_name=\"Smiley\">\r\n"
+        "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" "
+        "w=\"100&quot; height=&quot;50&quot;&gt;&#13;&#10;&lt;g x=&quot;10\" "
+        "h=\"50&quot;&gt;&#13;&#10;&lt;g x=&quot;10\"/>\r\n"
+        "  </tev>\r\n"
+        "  <tev id=\"9000\" displayed_name=\"Kalender\">\r\n"
+        "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"0\" h=\"0\"/>\r\n"
+        "  </tev>\r\n"
+        "  <tev id=\"999\" displayed_name=\"Bubbles\">\r\n"
+        "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"120\" "
+        "h=\"130\"/>\r\n"
+        "  </tev>\r\n"
+        "</tevs>\r\n");
+  }
   // Nothing but the catalogue was added or left behind.
   EXPECT_EQ(FolderListing(images_.path()),
             "._1234.svg\n0042.svg\n07.svg\n1234.svg\n2147483647.svg\n5.svg\n"
@@ -128,10 +133,13 @@ TEST_F(EndToEndTest, CommandLineOptions) {
     std::string_view out_start;
     std::string_view err_start;
   } kCases[] = {
-      {{"-h"}, 0, "Usage: tevgen [DIR]", ""},
-      {{"--help"}, 0, "Usage: tevgen [DIR]", ""},
+      {{"-h"}, 0, "Usage: tevgen [-j N] [DIR]", ""},
+      {{"--help"}, 0, "Usage: tevgen [-j N] [DIR]", ""},
       {{"--version"}, 0, "tevgen 1.", ""},
-      {{"-x"}, 2, "", "tevgen: unknown option '-x'\nUsage: tevgen [DIR]"},
+      {{"-x"},
+       2,
+       "",
+       "tevgen: unknown option '-x'\nUsage: tevgen [-j N] [DIR]"},
       {{"a", "b"},
        2,
        "",

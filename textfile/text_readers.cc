@@ -18,7 +18,7 @@ std::string_view ReadWholeFile(Env& env, const std::string& path,
 
 std::string ReadNumberedLine(Env& env, const std::string& path,
                              int32_t line_number) {
-  std::unique_ptr<SequentialFile> file = env.OpenSequential(path);
+  std::unique_ptr<RandomAccessFile> file = env.OpenFile(path);
   if (file == nullptr || line_number < 1) return "";
 
   std::array<char, 64 * 1024> buffer;
@@ -26,9 +26,10 @@ std::string ReadNumberedLine(Env& env, const std::string& path,
   int32_t lines_started = 0;  // Never passes line_number, so cannot overflow.
   bool in_line = false;       // Some byte of the current line has been seen.
   bool after_cr = false;      // The previous byte ended a line with CR.
-  for (;;) {
-    size_t count = file->Read(buffer.data(), buffer.size());
+  for (uint64_t offset = 0;;) {
+    size_t count = file->ReadAt(offset, buffer.data(), buffer.size());
     if (count == 0) break;
+    offset += count;
     for (size_t i = 0; i < count; ++i) {
       char c = buffer[i];
       if (after_cr) {

@@ -1,0 +1,71 @@
+// ImageReader reads the images of one folder for the run. An image is read
+// in pieces and scanned as they arrive, and reading stops as soon as both
+// sizes are settled, so an image costs memory of a piece however large it
+// is, and often only its first piece is read. The record is exactly the one
+// BuildRecord gives for the image's whole text: both scans look for first
+// occurrences, which no later byte can change.
+//
+// A size longer than kHeldValueLimit is not held in memory: the image stays
+// open and the value is copied from it, in pieces, when the record is
+// written (CopyValue).
+#ifndef TEVGEN_APP_IMAGE_READER_H_
+#define TEVGEN_APP_IMAGE_READER_H_
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/catalogue_record.h"
+#include "platform/env.h"
+
+namespace tevgen {
+
+// Where a size that is not held lies in its image: [begin, end).
+struct ValueSpan {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+  bool held = true;
+};
+
+// What reading one image gave: its record, or the failure that stops the
+// run at this image.
+struct ImageRecord {
+  CatalogueRecord record;  // Sizes that are not held stay empty here.
+  ValueSpan width;
+  ValueSpan height;
+  std::unique_ptr<RandomAccessFile> file;  // Open while a size is not held.
+  std::exception_ptr error;                // An Error naming the image.
+};
+
+class ImageReader {
+ public:
+  static constexpr size_t kPieceSize = 16 * 1024;
+  static constexpr size_t kHeldValueLimit = 16 * 1024;
+
+  // Reads the images of `folder`, whose path is `directory`, through `env`,
+  // which names an image in an error. Both must outlive the reader.
+  ImageReader(Env& env, Folder& folder, std::string directory);
+
+  // Reads the image `name` into `*result`. Never throws: a failure is put
+  // into result->error. Several threads may read at once.
+  void Read(const std::string& name, ImageRecord* result) const;
+
+ private:
+  Env& env_;
+  Folder& folder_;
+  std::string directory_;
+};
+
+// Appends the size `span` of `image` to `*out` as the catalogue writes it
+// (escaped), reading it from the image in pieces; calls flush(out) whenever
+// `*out` has grown past `flush_size`. Throws Error when the image cannot be
+// read.
+void CopyValue(ImageRecord& image, const ValueSpan& span, size_t flush_size,
+               std::string* out, const std::function<void()>& flush);
+
+}  // namespace tevgen
+
+#endif  // TEVGEN_APP_IMAGE_READER_H_
