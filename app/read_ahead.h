@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -59,19 +60,31 @@ class ReadAhead {
       // The previous result is done with: its slot is free for reading on.
       Slot& previous = slots_[(index - 1) % slots_.size()];
       previous.result = Result();
-      previous.ready.store(false);
+      previous.ready.store(0);
       taken_.store(index);
-      taken_.notify_all();
+      // Waking the threads that wait for free slots at every index would
+      // wake them all for nothing most of the time; a quarter window is
+      // soon enough. Before this thread waits itself, it wakes them anyway.
+      if (index % (slots_.size() / 4) == 0) WakeReaders(index);
     }
-    while (!slot.ready.load(std::memory_order_acquire)) slot.ready.wait(false);
+    if (!slot.ready.load(std::memory_order_acquire)) {
+      WakeReaders(index);
+      while (!slot.ready.load(std::memory_order_acquire)) slot.ready.wait(0);
+    }
     return slot.result;
   }
 
  private:
   struct Slot {
     Result result;
-    std::atomic<bool> ready{false};
+    std::atomic<uint32_t> ready{0};  // The size the system waits on best.
   };
+
+  void WakeReaders(size_t taken) {
+    if (woken_at_ == taken) return;
+    woken_at_ = taken;
+    taken_.notify_all();
+  }
 
   void Work() {
     while (!stopping_.load()) {
@@ -86,7 +99,7 @@ class ReadAhead {
       if (stopping_.load()) return;
       Slot& slot = slots_[index % slots_.size()];
       read_(index, &slot.result);
-      slot.ready.store(true, std::memory_order_release);
+      slot.ready.store(1, std::memory_order_release);
       slot.ready.notify_one();
     }
   }
@@ -97,6 +110,7 @@ class ReadAhead {
   std::atomic<size_t> next_{0};   // the next index a thread takes up
   std::atomic<size_t> taken_{0};  // results before this index are done with
   std::atomic<bool> stopping_{false};
+  size_t woken_at_ = 0;  // taken_ when the consumer last woke the threads
   std::vector<std::thread> threads_;
 };
 

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Builds tevgen and the benchmark, then times tevgen against the floor of
-# any catalogue run on three generated corpora (about 400 MB, kept in
+# any catalogue run: warm cache, cold cache (root) and a simulated network
+# share (FUSE), on generated corpora and Debian's openclipart-svg
+# collection (about 4 GB of disk with the sparse image, kept in
 # build/bench-corpus for later runs). Arguments go to the benchmark, for
-# example --runs 11 or --corpus ab.
+# example --runs 11, --corpus ar or --mode warm.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh cmake g++ ninja-build libgtest-dev
+scripts/install-deps.sh cmake g++ ninja-build libgtest-dev pkg-config \
+  libfuse3-dev fuse3 openclipart-svg
 cmake --preset default >/dev/null
-cmake --build --preset default --target tevgen read_floor tevgen_bench
-build/tevgen_bench build/tevgen build/read_floor --work build/bench-corpus "$@"
+cmake --build --preset default --target tevgen read_floor tevgen_bench \
+  slow_share
+build/tevgen_bench build/tevgen build/read_floor --work build/bench-corpus \
+  --share build/slow_share "$@"
