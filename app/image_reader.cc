@@ -12,15 +12,25 @@ ImageReader::ImageReader(Env& env, Folder& folder, std::string directory)
 
 void ImageReader::Read(const std::string& name, ImageRecord* result) const {
   try {
-    auto piece_buffer = std::make_unique_for_overwrite<char[]>(kPieceSize);
     AttributeScanner height(AttributeScan::Height(), kHeldValueLimit);
     AttributeScanner width(AttributeScan::Width(), kHeldValueLimit);
     // A missing image reads as empty text.
     std::unique_ptr<RandomAccessFile> file = folder_.OpenFile(name);
+    char first_piece[kFirstPieceSize];
+    std::unique_ptr<char[]> later_pieces;
     for (uint64_t offset = 0; file && !(height.settled() && width.settled());) {
-      size_t count = file->ReadAt(offset, piece_buffer.get(), kPieceSize);
+      char* buffer = first_piece;
+      size_t size = kFirstPieceSize;
+      if (offset > 0) {
+        if (!later_pieces) {
+          later_pieces = std::make_unique_for_overwrite<char[]>(kPieceSize);
+        }
+        buffer = later_pieces.get();
+        size = kPieceSize;
+      }
+      size_t count = file->ReadAt(offset, buffer, size);
       if (count == 0) break;
-      std::string_view piece(piece_buffer.get(), count);
+      std::string_view piece(buffer, count);
       if (!height.settled()) height.Feed(piece);
       if (!width.settled()) width.Feed(piece);
       offset += count;

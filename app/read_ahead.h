@@ -1,8 +1,12 @@
 // ReadAhead<Result> runs read(index, &result) for the indices 0 to count-1
-// on a fixed set of threads, taking them in order, and hands the results to
+// on up to `threads` threads, taking them in order, and hands the results to
 // one consumer in index order: Take(0), Take(1), ... So what the consumer
 // does never depends on which thread finished first. Threads stay at most
-// `window` indices ahead of the consumer, which bounds the results held.
+// a window of indices ahead of the consumer, which bounds the results held.
+//
+// It starts with as few threads as keep two cores busy while the reads are
+// quick (files in the cache), and adds threads while reads are slow (a cold
+// disk, a network share), where more reads under way at once pay off.
 //
 // With one thread nothing runs in the background: Take(i) reads index i
 // itself. `read` must not throw; a failure belongs in the Result. The
@@ -13,10 +17,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -29,16 +35,21 @@ class ReadAhead {
 
   ReadAhead(size_t count, unsigned threads, ReadFunction read)
       : count_(count),
+        max_threads_(std::min<size_t>(threads, count)),
         read_(std::move(read)),
         slots_(threads > 1 ? std::max<size_t>(64, 8 * size_t{threads}) : 1) {
     if (threads <= 1) return;
-    for (unsigned i = 0; i < std::min<size_t>(threads, count); ++i) {
+    std::lock_guard<std::mutex> lock(threads_mutex_);
+    while (threads_.size() < std::min<size_t>(kFirstThreads, max_threads_)) {
       threads_.emplace_back([this] { Work(); });
     }
   }
 
   ~ReadAhead() {
-    stopping_.store(true);
+    {
+      std::lock_guard<std::mutex> lock(threads_mutex_);
+      stopping_.store(true);  // No thread is added from here on.
+    }
     taken_.store(count_ + slots_.size());  // frees every waiting thread
     taken_.notify_all();
     for (std::thread& thread : threads_) thread.join();
@@ -51,7 +62,7 @@ class ReadAhead {
   // (0 first). It stays valid until the next call.
   Result& Take(size_t index) {
     Slot& slot = slots_[index % slots_.size()];
-    if (threads_.empty()) {
+    if (slots_.size() == 1) {
       slot.result = Result();
       read_(index, &slot.result);
       return slot.result;
@@ -80,6 +91,19 @@ class ReadAhead {
     std::atomic<uint32_t> ready{0};  // The size the system waits on best.
   };
 
+  // Reads that take longer than this waited for a disk or a network.
+  static constexpr std::chrono::microseconds kSlowRead{250};
+  // So many slow reads add a thread: one alone may be a scheduling delay.
+  static constexpr unsigned kSlowReadsPerThread = 4;
+  static constexpr size_t kFirstThreads = 2;
+
+  void AddThread() {
+    std::lock_guard<std::mutex> lock(threads_mutex_);
+    if (!stopping_.load() && threads_.size() < max_threads_) {
+      threads_.emplace_back([this] { Work(); });
+    }
+  }
+
   void WakeReaders(size_t taken) {
     if (woken_at_ == taken) return;
     woken_at_ = taken;
@@ -98,19 +122,27 @@ class ReadAhead {
       }
       if (stopping_.load()) return;
       Slot& slot = slots_[index % slots_.size()];
+      auto started = std::chrono::steady_clock::now();
       read_(index, &slot.result);
+      if (std::chrono::steady_clock::now() - started > kSlowRead &&
+          ++slow_reads_ % kSlowReadsPerThread == 0) {
+        AddThread();
+      }
       slot.ready.store(1, std::memory_order_release);
       slot.ready.notify_one();
     }
   }
 
   const size_t count_;
+  const size_t max_threads_;
   ReadFunction read_;
   std::vector<Slot> slots_;
   std::atomic<size_t> next_{0};   // the next index a thread takes up
   std::atomic<size_t> taken_{0};  // results before this index are done with
   std::atomic<bool> stopping_{false};
   size_t woken_at_ = 0;  // taken_ when the consumer last woke the threads
+  std::atomic<unsigned> slow_reads_{0};
+  std::mutex threads_mutex_;  // guards adding to threads_
   std::vector<std::thread> threads_;
 };
 

@@ -4,7 +4,7 @@
 #   2. the Linux build: unit, end-to-end and fault tests, and the end-to-end
 #      cases again against the Windows build under Wine;
 #   3. the whole Linux suite again under AddressSanitizer and
-#      UndefinedBehaviorSanitizer;
+#      UndefinedBehaviorSanitizer, and under ThreadSanitizer;
 #   4. the record fuzzer for 60 seconds (FUZZ_SECONDS to change it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +28,9 @@ echo "== Sanitizers"
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
+cmake --preset tsan
+cmake --build --preset tsan
+ctest --preset tsan
 
 echo "== Fuzzing"
 scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
