@@ -5,7 +5,7 @@
 // a window of indices ahead of the consumer, which bounds the results held.
 //
 // It starts with as few threads as keep two cores busy while the reads are
-// quick (files in the cache), and adds threads while reads are slow (a cold
+// quick (files in the cache), and adds a thread for every slow read (a cold
 // disk, a network share), where more reads under way at once pay off.
 //
 // With one thread nothing runs in the background: Take(i) reads index i
@@ -93,8 +93,6 @@ class ReadAhead {
 
   // Reads that take longer than this waited for a disk or a network.
   static constexpr std::chrono::microseconds kSlowRead{250};
-  // So many slow reads add a thread: one alone may be a scheduling delay.
-  static constexpr unsigned kSlowReadsPerThread = 4;
   static constexpr size_t kFirstThreads = 2;
 
   void AddThread() {
@@ -124,10 +122,7 @@ class ReadAhead {
       Slot& slot = slots_[index % slots_.size()];
       auto started = std::chrono::steady_clock::now();
       read_(index, &slot.result);
-      if (std::chrono::steady_clock::now() - started > kSlowRead &&
-          ++slow_reads_ % kSlowReadsPerThread == 0) {
-        AddThread();
-      }
+      if (std::chrono::steady_clock::now() - started > kSlowRead) AddThread();
       slot.ready.store(1, std::memory_order_release);
       slot.ready.notify_one();
     }
@@ -140,8 +135,7 @@ class ReadAhead {
   std::atomic<size_t> next_{0};   // the next index a thread takes up
   std::atomic<size_t> taken_{0};  // results before this index are done with
   std::atomic<bool> stopping_{false};
-  size_t woken_at_ = 0;  // taken_ when the consumer last woke the threads
-  std::atomic<unsigned> slow_reads_{0};
+  size_t woken_at_ = 0;       // taken_ when the consumer last woke the threads
   std::mutex threads_mutex_;  // guards adding to threads_
   std::vector<std::thread> threads_;
 };
