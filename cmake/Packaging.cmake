@@ -1,0 +1,65 @@
+# Release packages, made by scripts/release.sh: CPack's DEB generator for
+# the Linux build (the program, its manual page, the README, the copyright
+# file, the changelog and the systemd units), its ZIP generator for the
+# Windows build (the program and a short read-me in English and German with
+# CR LF line ends). Both take their timestamps from SOURCE_DATE_EPOCH.
+set(CPACK_PACKAGE_NAME tevgen)
+set(CPACK_PACKAGE_VENDOR "tevgen developers")
+set(CPACK_PACKAGE_CONTACT "tevgen developers <tevgen@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "XML catalogue of a folder of numbered SVG clip-art images")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME "tevgen-${PROJECT_VERSION}-windows-x64")
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(TEVGEN_VERSION ${PROJECT_VERSION})
+  foreach(text README.txt LIESMICH.txt)
+    configure_file(packaging/${text} ${text} @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${text} DESTINATION .)
+  endforeach()
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst)
+  # The long description; CPack puts the summary above it.
+  set(CPACK_PACKAGE_DESCRIPTION
+"tevgen writes tev.xml, the XML catalogue that a clip-art gallery reads,
+from a folder of SVG images named by number (0042.svg, 1234.svg, ...).
+Each image gets its number, one of nineteen German category names chosen
+by the number, and the width and height found in its text.
+.
+The catalogue is replaced in one atomic step, so it is always the old one
+or the complete new one; tevgen is safe to run as root over folders that
+other users fill. Systemd units (tevgen@.path, not enabled) keep a
+folder's catalogue current as images come and go.")
+
+  set(TEVGEN_VERSION ${PROJECT_VERSION})
+  set(docs ${CMAKE_INSTALL_DATAROOTDIR}/doc/tevgen)
+  configure_file(doc/tevgen.1 tevgen.1 @ONLY)
+  configure_file(packaging/changelog changelog @ONLY)
+  # Debian's way: compressed as gzip -9n, without a name or a timestamp.
+  foreach(file tevgen.1 changelog)
+    add_custom_command(OUTPUT ${file}.gz
+      COMMAND gzip -9n -c ${file} > ${file}.gz
+      DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${file})
+  endforeach()
+  add_custom_target(tevgen_docs ALL DEPENDS tevgen.1.gz changelog.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tevgen.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES README.md packaging/copyright
+    ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${docs})
+  install(FILES packaging/tevgen@.path packaging/tevgen@.service
+    DESTINATION lib/systemd/system)
+  install(FILES packaging/tevgen.sysusers
+    DESTINATION lib/sysusers.d RENAME tevgen.conf)
+endif()
+
+include(CPack)

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Checks the release packages of the committed HEAD:
+#   1. reproducible: scripts/release.sh in two clones, in two temporary
+#      folders, at two different times, gives the same bytes for the .deb,
+#      the .zip, tevgen and tevgen.exe;
+#   2. the package: dpkg-deb --info and --contents, lintian (no error and
+#      no warning), the manual page (groff -ww), the systemd units
+#      (systemd-analyze verify);
+#   3. it installs and works on a fresh Debian 12: a debootstrap root,
+#      kept in /var/cache/tevgen-test for later runs (skipped, with the
+#      reason, where one cannot be made).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh lintian debootstrap groff-base systemd man-db \
+  dpkg-dev
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for copy in one two; do
+  git clone -q . "$work/$copy"
+  (cd "$work/$copy" && scripts/release.sh >"$work/$copy.log" 2>&1) ||
+    { tail -30 "$work/$copy.log"; exit 1; }
+  sleep 2  # the second build runs at another time
+done
+
+echo "== Reproducible"
+one=$work/one
+for file in dist/SHA256SUMS dist/*.deb dist/*.zip build-release/tevgen \
+  build-release-windows/tevgen.exe; do
+  for path in "$one"/$file; do
+    relative=${path#"$one"/}
+    if ! cmp -s "$path" "$work/two/$relative"; then
+      echo "differs between two builds: $relative"
+      exit 1
+    fi
+    echo "same bytes: $relative ($(sha256sum <"$path" | cut -c1-16))"
+  done
+done
+
+echo "== Package"
+deb=$(echo "$one"/dist/*.deb)
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb"
+for wanted in ./usr/bin/tevgen ./usr/share/man/man1/tevgen.1.gz \
+  ./usr/share/doc/tevgen/copyright ./usr/share/doc/tevgen/README.md \
+  ./usr/lib/systemd/system/tevgen@.path \
+  ./usr/lib/systemd/system/tevgen@.service; do
+  dpkg-deb --contents "$deb" | grep -q " $wanted\$" ||
+    { echo "missing from the package: $wanted"; exit 1; }
+done
+lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1 |
+  grep -v 'running with root privileges' || true
+lintian --fail-on error,warning "$deb" >/dev/null 2>&1 ||
+  { echo "lintian found errors or warnings"; exit 1; }
+echo "lintian: no error, no warning"
+
+root=$work/root
+dpkg-deb --extract "$deb" "$root"
+zcat "$root/usr/share/man/man1/tevgen.1.gz" >"$work/tevgen.1"
+warnings=$(LC_ALL=C.UTF-8 groff -ww -z -man "$work/tevgen.1" 2>&1)
+[ -z "$warnings" ] || { echo "$warnings"; exit 1; }
+echo "man page: groff -ww finds nothing to warn about"
+# Verified in the unpacked package, beside this system's targets and
+# slices, so that ExecStart's /usr/bin/tevgen is the packaged one. The man
+# page is checked above and on the fresh Debian below.
+units=$root/usr/lib/systemd/system
+cp -a /usr/lib/systemd/system/*.target /usr/lib/systemd/system/*.slice "$units/"
+SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no --root="$root" \
+  "$units/tevgen@srv-clipart.path" "$units/tevgen@srv-clipart.service" 2>&1 |
+  tee "$work/verify"
+if [ -s "$work/verify" ]; then exit 1; fi
+echo "systemd-analyze verify: both units accepted"
+
+echo "== Installed on a fresh Debian 12"
+cache=/var/cache/tevgen-test/bookworm-root.tar
+if [ ! -f "$cache" ] && [ "$(id -u)" -eq 0 ]; then
+  mkdir -p "$(dirname "$cache")" "$work/debian"
+  if debootstrap --variant=minbase --include=man-db bookworm "$work/debian" \
+    >"$work/debootstrap.log" 2>&1; then
+    tar -C "$work/debian" -cf "$cache" .
+  else
+    tail -5 "$work/debootstrap.log"
+  fi
+fi
+if [ ! -f "$cache" ]; then
+  echo "skipped: no Debian root could be made here (debootstrap needs root and the Debian mirror)"
+  exit 0
+fi
+fresh=$work/fresh
+mkdir "$fresh"
+tar -C "$fresh" -xf "$cache"
+cp "$deb" "$fresh/tmp/tevgen.deb"
+chroot "$fresh" dpkg -i /tmp/tevgen.deb
+chroot "$fresh" tevgen --version
+chroot "$fresh" man -w tevgen
+echo "installed and started on a fresh Debian 12"
