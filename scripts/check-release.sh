@@ -41,12 +41,12 @@ done
 echo "== Package"
 deb=$(echo "$one"/dist/*.deb)
 dpkg-deb --info "$deb"
-dpkg-deb --contents "$deb"
+dpkg-deb --contents "$deb" | tee "$work/contents"
 for wanted in ./usr/bin/tevgen ./usr/share/man/man1/tevgen.1.gz \
   ./usr/share/doc/tevgen/copyright ./usr/share/doc/tevgen/README.md \
   ./usr/lib/systemd/system/tevgen@.path \
   ./usr/lib/systemd/system/tevgen@.service; do
-  dpkg-deb --contents "$deb" | grep -q " $wanted\$" ||
+  grep -q " $wanted\$" "$work/contents" ||
     { echo "missing from the package: $wanted"; exit 1; }
 done
 lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1 |
