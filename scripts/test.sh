@@ -5,7 +5,10 @@
 #      cases again against the Windows build under Wine;
 #   3. the whole Linux suite again under AddressSanitizer and
 #      UndefinedBehaviorSanitizer, and under ThreadSanitizer;
-#   4. the record fuzzer for 60 seconds (FUZZ_SECONDS to change it).
+#   4. the record fuzzer for 60 seconds (FUZZ_SECONDS to change it);
+#   5. the release packages: built twice and compared byte for byte,
+#      checked with lintian and systemd-analyze, installed on a fresh
+#      Debian 12 (scripts/check-release.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,3 +37,6 @@ ctest --preset tsan
 
 echo "== Fuzzing"
 scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+
+echo "== Release packages"
+scripts/check-release.sh
