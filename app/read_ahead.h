@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,7 +39,7 @@ class ReadAhead {
         read_(std::move(read)),
         slots_(threads > 1 ? std::max<size_t>(64, 8 * size_t{threads}) : 1) {
     if (threads <= 1) return;
-    std::lock_guard<std::mutex> lock(threads_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     while (threads_.size() < std::min<size_t>(kFirstThreads, max_threads_)) {
       threads_.emplace_back([this] { Work(); });
     }
@@ -47,11 +47,10 @@ class ReadAhead {
 
   ~ReadAhead() {
     {
-      std::lock_guard<std::mutex> lock(threads_mutex_);
-      stopping_.store(true);  // No thread is added from here on.
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_.store(true);  // No thread is added or waits from here on.
+      room_.notify_all();
     }
-    taken_.store(count_ + slots_.size());  // frees every waiting thread
-    taken_.notify_all();
     for (std::thread& thread : threads_) thread.join();
   }
 
@@ -71,16 +70,27 @@ class ReadAhead {
       // The previous result is done with: its slot is free for reading on.
       Slot& previous = slots_[(index - 1) % slots_.size()];
       previous.result = Result();
-      previous.ready.store(0);
+      previous.ready.store(false);
       taken_.store(index);
       // Waking the threads that wait for free slots at every index would
-      // wake them all for nothing most of the time; a quarter window is
-      // soon enough. Before this thread waits itself, it wakes them anyway.
-      if (index % (slots_.size() / 4) == 0) WakeReaders(index);
+      // wake them for little; a quarter window is soon enough. Before this
+      // thread waits itself, it wakes them anyway.
+      if (index % (slots_.size() / 4) == 0) WakeReaders();
     }
-    if (!slot.ready.load(std::memory_order_acquire)) {
-      WakeReaders(index);
-      while (!slot.ready.load(std::memory_order_acquire)) slot.ready.wait(0);
+    while (!slot.ready.load()) {
+      // Rather than wait, read the next image nobody has taken up (mostly
+      // this one): on two cores a waiting consumer would leave one idle.
+      size_t next = next_.load();
+      if (next < count_ && next < index + slots_.size() &&
+          next_.compare_exchange_strong(next, next + 1)) {
+        Read(next);
+        continue;
+      }
+      WakeReaders();
+      std::unique_lock<std::mutex> lock(mutex_);
+      waiting_for_.store(index);
+      filled_.wait(lock, [&slot] { return slot.ready.load(); });
+      waiting_for_.store(kNobody);
     }
     return slot.result;
   }
@@ -88,24 +98,31 @@ class ReadAhead {
  private:
   struct Slot {
     Result result;
-    std::atomic<uint32_t> ready{0};  // The size the system waits on best.
+    std::atomic<bool> ready{false};
   };
 
-  // Reads that take longer than this waited for a disk or a network.
-  static constexpr std::chrono::microseconds kSlowRead{250};
-  static constexpr size_t kFirstThreads = 2;
+  // Reads that take longer than this mostly waited for a disk or a network;
+  // a few do so on a warm cache too (the thread was preempted). So a slow
+  // read adds kSlowWeight to the pressure, a quick one takes 1 away, and a
+  // thread is added whenever the pressure reaches kPressureForThread.
+  static constexpr std::chrono::microseconds kSlowRead{100};
+  static constexpr int kSlowWeight = 4;
+  static constexpr int kPressureForThread = 8;
+  // With the consumer, which reads too, two threads keep two cores busy.
+  static constexpr size_t kFirstThreads = 1;
+  static constexpr size_t kNobody = static_cast<size_t>(-1);
 
   void AddThread() {
-    std::lock_guard<std::mutex> lock(threads_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!stopping_.load() && threads_.size() < max_threads_) {
       threads_.emplace_back([this] { Work(); });
     }
   }
 
-  void WakeReaders(size_t taken) {
-    if (woken_at_ == taken) return;
-    woken_at_ = taken;
-    taken_.notify_all();
+  void WakeReaders() {
+    if (readers_waiting_.load() == 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    room_.notify_all();
   }
 
   void Work() {
@@ -114,17 +131,39 @@ class ReadAhead {
       if (index >= count_) return;
       // Wait until the consumer has taken all but window-1 of the results
       // before this one, so that this index's slot is free.
-      for (size_t taken = taken_.load(); index >= taken + slots_.size();
-           taken = taken_.load()) {
-        taken_.wait(taken);
+      if (index >= taken_.load() + slots_.size()) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++readers_waiting_;
+        room_.wait(lock, [&] {
+          return stopping_.load() || index < taken_.load() + slots_.size();
+        });
+        --readers_waiting_;
       }
       if (stopping_.load()) return;
-      Slot& slot = slots_[index % slots_.size()];
-      auto started = std::chrono::steady_clock::now();
-      read_(index, &slot.result);
-      if (std::chrono::steady_clock::now() - started > kSlowRead) AddThread();
-      slot.ready.store(1, std::memory_order_release);
-      slot.ready.notify_one();
+      Read(index);
+    }
+  }
+
+  // Reads `index` into its slot, which is free, and marks it ready.
+  void Read(size_t index) {
+    Slot& slot = slots_[index % slots_.size()];
+    auto started = std::chrono::steady_clock::now();
+    read_(index, &slot.result);
+    if (std::chrono::steady_clock::now() - started > kSlowRead) {
+      if (pressure_.fetch_add(kSlowWeight) + kSlowWeight >=
+          kPressureForThread) {
+        pressure_.store(0);
+        AddThread();
+      }
+    } else if (pressure_.load() > 0) {
+      pressure_.fetch_sub(1);
+    }
+    slot.ready.store(true);
+    // Both stores and loads here are sequentially consistent: either the
+    // consumer sees the slot ready, or this thread sees it waiting.
+    if (waiting_for_.load() == index) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      filled_.notify_one();
     }
   }
 
@@ -135,8 +174,12 @@ class ReadAhead {
   std::atomic<size_t> next_{0};   // the next index a thread takes up
   std::atomic<size_t> taken_{0};  // results before this index are done with
   std::atomic<bool> stopping_{false};
-  size_t woken_at_ = 0;       // taken_ when the consumer last woke the threads
-  std::mutex threads_mutex_;  // guards adding to threads_
+  std::atomic<size_t> waiting_for_{kNobody};  // the index the consumer awaits
+  std::atomic<unsigned> readers_waiting_{0};  // threads waiting for room
+  std::atomic<int> pressure_{0};              // how slow reads have been
+  std::mutex mutex_;  // for the waits below, and guards adding to threads_
+  std::condition_variable filled_;  // a slot became ready
+  std::condition_variable room_;    // the consumer freed slots
   std::vector<std::thread> threads_;
 };
 
