@@ -21,7 +21,8 @@ void ReportFailure(std::string_view name, std::string_view reason) {
   std::string line = "tevgen: ";
   if (!name.empty()) line += DisplayName(name) + ": ";
   line += reason;
-  ReportError(line, Form1::kCaption);
+  line += '\n';
+  WriteStandardError(line, Form1::kCaption);
 }
 
 int RunProgram(const std::vector<std::string>& args) {
@@ -33,13 +34,14 @@ int RunProgram(const std::vector<std::string>& args) {
   try {
     switch (command.action) {
       case CommandLine::Action::kHelp:
-        WriteStandardOutput(UsageText());
+        WriteStandardOutput(UsageText(), Form1::kCaption);
         return 0;
       case CommandLine::Action::kVersion:
-        WriteStandardOutput(VersionText());
+        WriteStandardOutput(VersionText(), Form1::kCaption);
         return 0;
       case CommandLine::Action::kUsageError:
-        WriteStandardError("tevgen: " + command.problem + "\n" + UsageText());
+        WriteStandardError("tevgen: " + command.problem + "\n" + UsageText(),
+                           Form1::kCaption);
         return kExitUsage;
       case CommandLine::Action::kCatalogue:
         break;

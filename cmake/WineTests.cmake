@@ -4,7 +4,10 @@
 set(TEVGEN_WINE_ENVIRONMENT
   "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" "WINEDEBUG=-all")
 
-add_test(NAME wine_prefix COMMAND wineboot --init)
+# Wine hides names that begin with "." unless told not to; Windows does not,
+# so the tests run with them shown.
+add_test(NAME wine_prefix COMMAND ${CMAKE_COMMAND}
+  -P ${CMAKE_SOURCE_DIR}/cmake/WinePrefix.cmake)
 set_tests_properties(wine_prefix PROPERTIES
   FIXTURES_SETUP wine ENVIRONMENT "${TEVGEN_WINE_ENVIRONMENT}" TIMEOUT 300)
 

@@ -150,13 +150,12 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // program reports, instead of killing it by a signal.
 void PrepareProcess();
 
-// Console output. WriteStandardOutput throws Error when the text cannot be
-// written (a full disk, a closed pipe). On a platform where the program may
-// have no console, the error report falls back to a message box titled
-// `title`.
-void WriteStandardOutput(std::string_view text);
-void WriteStandardError(std::string_view text);
-void ReportError(std::string_view line, std::string_view title);
+// Console output. On a platform where the program may have no console (a
+// Windows program started by a double click), the text goes to a message
+// box titled `title` instead. WriteStandardOutput throws Error when the text
+// cannot be written (a full disk, a closed pipe).
+void WriteStandardOutput(std::string_view text, std::string_view title);
+void WriteStandardError(std::string_view text, std::string_view title);
 
 }  // namespace tevgen
 

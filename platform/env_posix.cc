@@ -644,18 +644,14 @@ void PrepareProcess() {
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
-void WriteStandardOutput(std::string_view text) {
+void WriteStandardOutput(std::string_view text, std::string_view /*title*/) {
   if (!WriteAllTo(stdout, text)) {
     throw Error("", "write error: " + ErrnoText(errno));
   }
 }
 
-void WriteStandardError(std::string_view text) { WriteAllTo(stderr, text); }
-
-void ReportError(std::string_view line, std::string_view /*title*/) {
-  std::string text(line);
-  text += '\n';
-  WriteStandardError(text);
+void WriteStandardError(std::string_view text, std::string_view /*title*/) {
+  WriteAllTo(stderr, text);
 }
 
 }  // namespace tevgen

@@ -7,8 +7,10 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "platform/env.h"
@@ -25,6 +27,23 @@ std::wstring Widen(std::string_view utf8) {
   ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
                         wide.data(), length);
   return wide;
+}
+
+// `utf8` as a path for the file system calls. A path near or over MAX_PATH
+// characters is made absolute and given the "\\?\" prefix, which lifts the
+// limit where the system does not (Windows before 10, or without the
+// long-path setting).
+std::wstring SystemPath(std::string_view utf8) {
+  constexpr size_t kShortEnough = 240;  // leaves room for a file name
+  std::wstring wide = Widen(utf8);
+  if (wide.size() < kShortEnough || wide.starts_with(L"\\\\?\\")) return wide;
+  DWORD length = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return wide;
+  std::wstring full(length, L'\0');
+  length = ::GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+  full.resize(length);
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
 }
 
 std::string Narrow(std::wstring_view wide, UINT code_page = CP_UTF8) {
@@ -113,7 +132,7 @@ class ScopedHandle {
 // marked hidden or system. Returns an invalid handle when it does not;
 // throws when it does but cannot be opened.
 ScopedHandle OpenOrdinaryFile(const std::string& path) {
-  std::wstring wide = Widen(path);
+  std::wstring wide = SystemPath(path);
   DWORD attributes = ::GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotListed)) {
     return ScopedHandle(INVALID_HANDLE_VALUE);
@@ -162,6 +181,10 @@ class WindowsRandomAccessFile : public RandomAccessFile {
   ScopedHandle handle_;
 };
 
+bool IsInUse(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 class WindowsReplacementFile : public ReplacementFile {
  public:
   WindowsReplacementFile(std::string target, std::string staged, HANDLE handle)
@@ -172,7 +195,7 @@ class WindowsReplacementFile : public ReplacementFile {
   ~WindowsReplacementFile() override {
     if (!committed_) {
       if (handle_.valid()) handle_.Close();
-      ::DeleteFileW(Widen(staged_).c_str());
+      ::DeleteFileW(SystemPath(staged_).c_str());
     }
   }
 
@@ -196,14 +219,73 @@ class WindowsReplacementFile : public ReplacementFile {
     if (!handle_.Close()) {
       throw Error(target_, "cannot write the catalogue: " + LastErrorText());
     }
-    if (!::MoveFileExW(Widen(staged_).c_str(), Widen(target_).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      throw Error(target_, "cannot replace the catalogue: " + LastErrorText());
+    // A viewer or a virus scanner often holds a file for a moment right
+    // after it was written: try again for about two seconds.
+    constexpr DWORD kPatienceMs = 2000;
+    DWORD waited = 0;
+    for (DWORD pause = 10;; pause = std::min<DWORD>(2 * pause, 250)) {
+      DWORD error = ReplaceTarget();
+      if (error == ERROR_SUCCESS) break;
+      if (!IsInUse(error) || waited >= kPatienceMs) {
+        throw Error(
+            target_,
+            "cannot replace the catalogue: " +
+                ErrorText(IsInUse(error) ? ERROR_SHARING_VIOLATION : error));
+      }
+      ::Sleep(pause);
+      waited += pause;
     }
     committed_ = true;
   }
 
  private:
+  // Puts the staged file in place of the target and returns the error, or
+  // ERROR_SUCCESS. ReplaceFileW keeps what the old file carries beside its
+  // bytes (attributes such as hidden, the access control list, the creation
+  // time); a first catalogue, or a replacement that ReplaceFileW cannot do,
+  // is moved into place instead.
+  DWORD ReplaceTarget() {
+    std::wstring target = SystemPath(target_);
+    std::wstring staged = SystemPath(staged_);
+    DWORD old_attributes = ::GetFileAttributesW(target.c_str());
+    // The staged file is hidden while it is written; the catalogue is not,
+    // unless the old one was.
+    DWORD attributes = old_attributes == INVALID_FILE_ATTRIBUTES
+                           ? FILE_ATTRIBUTE_NORMAL
+                           : old_attributes & ~FILE_ATTRIBUTE_READONLY;
+    ::SetFileAttributesW(staged.c_str(), attributes);
+    if (old_attributes != INVALID_FILE_ATTRIBUTES) {
+      // Asked first whether another program holds the file: a failing
+      // ReplaceFileW may leave a temporary file behind (Wine's does).
+      HANDLE probe =
+          ::CreateFileW(target.c_str(), GENERIC_READ | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
+      if (probe == INVALID_HANDLE_VALUE) {
+        DWORD error = ::GetLastError();
+        if (IsInUse(error)) return error;
+      } else {
+        ::CloseHandle(probe);
+      }
+      if (::ReplaceFileW(
+              target.c_str(), staged.c_str(), nullptr,
+              REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
+              nullptr, nullptr)) {
+        return ERROR_SUCCESS;
+      }
+      DWORD error = ::GetLastError();
+      if (IsInUse(error) || error == ERROR_ACCESS_DENIED) return error;
+    }
+    if (::MoveFileExW(staged.c_str(), target.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return ERROR_SUCCESS;
+    }
+    DWORD error = ::GetLastError();
+    // Replacing a file that another program holds open fails with "access
+    // denied" here; the read-only case was refused before writing began.
+    return error == ERROR_ACCESS_DENIED ? ERROR_SHARING_VIOLATION : error;
+  }
+
   std::string target_;
   std::string staged_;
   ScopedHandle handle_;
@@ -248,7 +330,7 @@ class WindowsEnv : public Env {
                                      const NameFilter& keep) override {
     WIN32_FIND_DATAW entry;
     HANDLE find = ::FindFirstFileExW(
-        Widen(JoinPath(directory, "*")).c_str(), FindExInfoBasic, &entry,
+        SystemPath(JoinPath(directory, "*")).c_str(), FindExInfoBasic, &entry,
         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     std::vector<std::string> names;
     if (find == INVALID_HANDLE_VALUE) {
@@ -258,6 +340,9 @@ class WindowsEnv : public Env {
     }
     do {
       if (entry.dwFileAttributes & kNotListed) continue;
+      // Names beginning with "." are hidden as on POSIX: the "._1234.svg"
+      // that copies from a Mac leave behind are no images.
+      if (entry.cFileName[0] == L'.') continue;
       std::string name = Narrow(entry.cFileName);
       if (keep(name)) names.push_back(std::move(name));
     } while (::FindNextFileW(find, &entry));
@@ -299,13 +384,14 @@ class WindowsEnv : public Env {
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override {
     std::string target = JoinPath(directory, name);
-    DWORD attributes = ::GetFileAttributesW(Widen(target).c_str());
+    DWORD attributes = ::GetFileAttributesW(SystemPath(target).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_READONLY)) {
       throw Error(target, "cannot replace the catalogue: " +
                               ErrorText(ERROR_ACCESS_DENIED));
     }
-    // The staged name does not end in ".svg", so no run ever lists it.
+    // The staged name does not end in ".svg", so no run ever lists it, and
+    // it is hidden, so that a killed run's leftover stays out of view.
     static std::atomic<unsigned> counter{0};
     std::string prefix = "." + name + ".";
     for (;;) {
@@ -316,8 +402,8 @@ class WindowsEnv : public Env {
       std::string staged = JoinPath(directory, prefix + unique);
       // Not shared: while this run has it open, no other run can delete it.
       HANDLE handle =
-          ::CreateFileW(Widen(staged).c_str(), GENERIC_WRITE, 0, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+          ::CreateFileW(SystemPath(staged).c_str(), GENERIC_WRITE, 0, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
       if (handle != INVALID_HANDLE_VALUE) {
         auto file =
             std::make_unique<WindowsReplacementFile>(target, staged, handle);
@@ -332,22 +418,34 @@ class WindowsEnv : public Env {
     }
   }
 
-  // Deletes the staged files (`prefix`, then "*.tmp") that killed runs left
-  // in `directory`. A live run holds its own open without sharing, so the
-  // deletion of that one fails and it stays.
+  // Deletes the staged files (`prefix`, a process id, a count, ".tmp") that
+  // killed runs left in `directory`. A live run's own is kept: its process
+  // is still there (and while the file is open it cannot be deleted).
   void RemoveStaleStaged(const std::string& directory,
                          const std::string& prefix) {
     WIN32_FIND_DATAW entry;
     HANDLE find = ::FindFirstFileExW(
-        Widen(JoinPath(directory, prefix + "*.tmp")).c_str(), FindExInfoBasic,
-        &entry, FindExSearchNameMatch, nullptr, 0);
+        SystemPath(JoinPath(directory, prefix + "*.tmp")).c_str(),
+        FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) return;
     do {
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-      ::DeleteFileW(
-          Widen(JoinPath(directory, Narrow(entry.cFileName))).c_str());
+      std::string name = Narrow(entry.cFileName);
+      DWORD process_id = static_cast<DWORD>(
+          std::strtoul(name.c_str() + prefix.size(), nullptr, 10));
+      if (IsRunning(process_id)) continue;
+      ::DeleteFileW(SystemPath(JoinPath(directory, name)).c_str());
     } while (::FindNextFileW(find, &entry));
     ::FindClose(find);
+  }
+
+  static bool IsRunning(DWORD process_id) {
+    if (process_id == ::GetCurrentProcessId()) return true;
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, process_id);
+    if (process == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
+    bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return running;
   }
 
   std::string TempDirectory() override {
@@ -393,20 +491,37 @@ class WindowsEnv : public Env {
 
 // Where console text goes: the standard handle when there is one (started
 // from a console, or redirected), else the console of the parent process.
-// A program of the GUI subsystem has neither when it was double-clicked.
+// A program of the GUI subsystem has neither when it was double-clicked:
+// then nullptr. Looked up once for each stream.
 HANDLE OutputHandle(DWORD which) {
-  HANDLE handle = ::GetStdHandle(which);
-  if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
-      ::GetFileType(handle) != FILE_TYPE_UNKNOWN) {
+  auto find = [which]() -> HANDLE {
+    HANDLE handle = ::GetStdHandle(which);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+        ::GetFileType(handle) != FILE_TYPE_UNKNOWN) {
+      return handle;
+    }
+    if (::AttachConsole(ATTACH_PARENT_PROCESS) ||
+        ::GetLastError() == ERROR_ACCESS_DENIED) {  // Attached already.
+      handle = ::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+      if (handle != INVALID_HANDLE_VALUE) return handle;
+    }
+    return nullptr;
+  };
+  if (which == STD_OUTPUT_HANDLE) {
+    static const HANDLE handle = find();
     return handle;
   }
-  if (::AttachConsole(ATTACH_PARENT_PROCESS) ||
-      ::GetLastError() == ERROR_ACCESS_DENIED) {  // Attached already.
-    handle = ::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) return handle;
-  }
-  return nullptr;
+  static const HANDLE handle = find();
+  return handle;
+}
+
+// Shows `text` in a message box titled `title`, for a program that has no
+// console to write to.
+void ShowBox(std::string_view text, std::string_view title, UINT icon) {
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(title).c_str(),
+                MB_OK | icon);
 }
 
 // Writes UTF-8 `text`: as UTF-16 to a console, as bytes to a file or pipe.
@@ -440,32 +555,37 @@ std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
   int count = 0;
   wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   std::vector<std::string> args;
-  for (int i = 1; i < count; ++i) args.push_back(Narrow(wide[i]));
+  for (int i = 1; i < count; ++i) {
+    std::string arg = Narrow(wide[i]);
+    if (arg == "/?") {
+      arg = "--help";  // Windows's own spelling of the help option
+    } else if (arg.size() > 1 && arg.back() == '"') {
+      // "C:\my clips\" (as cmd and PowerShell complete a folder) arrives as
+      // C:\my clips": the backslash escaped the closing quote. No Windows
+      // path holds a quote, so the backslash is meant.
+      arg.back() = '\\';
+    }
+    args.push_back(std::move(arg));
+  }
   ::LocalFree(wide);
   return args;
 }
 
 void PrepareProcess() {}
 
-void WriteStandardOutput(std::string_view text) {
+void WriteStandardOutput(std::string_view text, std::string_view title) {
   HANDLE handle = OutputHandle(STD_OUTPUT_HANDLE);
-  if (handle != nullptr && !WriteText(handle, text)) {
+  if (handle == nullptr) return ShowBox(text, title, MB_ICONINFORMATION);
+  if (!WriteText(handle, text)) {
     throw Error("", "write error: " + LastErrorText());
   }
 }
 
-void WriteStandardError(std::string_view text) {
+void WriteStandardError(std::string_view text, std::string_view title) {
   HANDLE handle = OutputHandle(STD_ERROR_HANDLE);
-  if (handle != nullptr) WriteText(handle, text);
-}
-
-void ReportError(std::string_view line, std::string_view title) {
-  std::string text(line);
-  text += '\n';
-  HANDLE handle = OutputHandle(STD_ERROR_HANDLE);
-  if (handle != nullptr && WriteText(handle, text)) return;
-  ::MessageBoxW(nullptr, Widen(line).c_str(), Widen(title).c_str(),
-                MB_OK | MB_ICONERROR);
+  if (handle == nullptr || !WriteText(handle, text)) {
+    ShowBox(text, title, MB_ICONERROR);
+  }
 }
 
 }  // namespace tevgen

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "app/form1.h"
 #include "platform/env.h"
@@ -46,6 +47,8 @@ TEST(EnvWindowsTest, ProgramDirectoryHoldsTheExecutable) {
 
 TEST(EnvWindowsTest, HiddenAndSystemFilesAreNeitherListedNorRead) {
   TempDir dir;
+  // Not hidden by attribute (the prefix shows dot files), but by name.
+  WriteBytes(dir / "._1.svg", "copied from a Mac");
   WriteBytes(dir / "1.svg", "one");
   WriteBytes(dir / "2.svg", "two");
   WriteBytes(dir / "3.svg", "three");
@@ -89,6 +92,108 @@ TEST(EnvWindowsTest, ReadOnlyCatalogueIsNotReplaced) {
   EXPECT_EQ(ReadBytes(dir / "tev.xml"), "old");
   SetAttributes(dir / "tev.xml", FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(testing::FolderListing(dir.path()), "tev.xml\n");
+}
+
+DWORD AttributesOf(const std::string& path) {
+  return ::GetFileAttributesA(path.c_str());
+}
+
+// The replacement file of `dir`\tev.xml that is being written, if any.
+std::string StagedIn(const TempDir& dir) {
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind(".tev.xml.", 0) == 0) return entry.path().string();
+  }
+  return "";
+}
+
+TEST(EnvWindowsTest, StagedFileIsHiddenAndTheCatalogueKeepsItsAttributes) {
+  const struct {
+    DWORD old_attributes;  // 0: no old catalogue
+    DWORD new_hidden;
+  } kCases[] = {
+      {0, 0},
+      {FILE_ATTRIBUTE_NORMAL, 0},
+      {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_HIDDEN},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.old_attributes);
+    TempDir dir;
+    if (c.old_attributes != 0) {
+      WriteBytes(dir / "tev.xml", "old");
+      SetAttributes(dir / "tev.xml", c.old_attributes);
+    }
+    auto file =
+        Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+    file->Append("new");
+    std::string staged = StagedIn(dir);
+    ASSERT_FALSE(staged.empty());
+    EXPECT_TRUE(AttributesOf(staged) & FILE_ATTRIBUTE_HIDDEN);
+    file->Commit();
+    EXPECT_EQ(ReadBytes(dir / "tev.xml"), "new");
+    EXPECT_EQ(AttributesOf(dir / "tev.xml") & FILE_ATTRIBUTE_HIDDEN,
+              c.new_hidden);
+    EXPECT_EQ(StagedIn(dir), "");
+    SetAttributes(dir / "tev.xml", FILE_ATTRIBUTE_NORMAL);
+  }
+}
+
+// Another program (a viewer, a virus scanner) holds tev.xml open without
+// sharing: the replacement waits for it about two seconds.
+TEST(EnvWindowsTest, CatalogueInUseIsReplacedWhenReleasedInTime) {
+  const struct {
+    int held_ms;
+    bool replaced;
+  } kCases[] = {{500, true}, {3000, false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.held_ms);
+    TempDir dir;
+    WriteBytes(dir / "tev.xml", "old");
+    HANDLE held = ::CreateFileA((dir / "tev.xml").c_str(), GENERIC_READ, 0,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread release([&] {
+      ::Sleep(static_cast<DWORD>(c.held_ms));
+      ::CloseHandle(held);
+    });
+    auto file =
+        Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+    file->Append("new");
+    std::string error;
+    try {
+      file->Commit();
+    } catch (const Error& e) {
+      error = e.reason();
+    }
+    file.reset();
+    release.join();
+    if (c.replaced) {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(ReadBytes(dir / "tev.xml"), "new");
+    } else {
+      EXPECT_EQ(error,
+                "cannot replace the catalogue: the file is in use by another "
+                "program");
+      EXPECT_EQ(ReadBytes(dir / "tev.xml"), "old");
+    }
+    EXPECT_EQ(testing::FolderListing(dir.path()), "tev.xml\n");
+  }
+}
+
+TEST(EnvWindowsTest, LeftoversOfKilledRunsGoButNotALiveRunsFile) {
+  TempDir dir;
+  // A process id no process has (ids are multiples of 4), and this one's.
+  std::string dead = dir / ".tev.xml.4294967293.0.tmp";
+  std::string live =
+      dir /
+      (".tev.xml." + std::to_string(::GetCurrentProcessId()) + ".999.tmp");
+  WriteBytes(dead, "killed");
+  WriteBytes(live, "still writing");
+  auto file = Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+  file->Commit();
+  EXPECT_FALSE(fs::exists(dead));
+  EXPECT_TRUE(fs::exists(live));
+  fs::remove(live);
 }
 
 // Points the system's temporary folder (GetTempPathA reads TMP first) at

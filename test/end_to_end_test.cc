@@ -244,5 +244,45 @@ TEST_F(EndToEndTest, ReadOnlyCatalogueIsNotReplaced) {
                 before, "old");
 }
 
+// What only the Windows build does: its own help option, a folder argument
+// whose trailing backslash escaped the closing quote (as cmd completes a
+// folder), and folders deeper than MAX_PATH.
+TEST_F(EndToEndTest, WindowsConventions) {
+  if (!Program().windows()) GTEST_SKIP() << "Windows conventions";
+  Outcome help = StartWith({"/?"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: tevgen", 0), 0u) << help.out;
+
+  TempDir other;
+  fs::create_directory(other.path() / "my clips");
+  WriteBytes((other.path() / "my clips" / "7.svg").string(),
+             "<svg width=\"7.5\"/>");
+  fs::path deep = other.path();
+  while (deep.string().size() < 300) deep /= std::string(60, 'd');
+  fs::create_directories(deep);
+  WriteBytes((deep / "8.svg").string(), "<svg width=\"8.5\"/>");
+  std::string quoted_program = "\"";
+  quoted_program.append(Shown(program())).append("\" ");
+  const struct {
+    std::string command;  // a line for cmd
+    fs::path folder;
+    std::string width;
+  } kCases[] = {
+      {quoted_program + "\"" + Shown((other.path() / "my clips").string()) +
+           "\\\"",
+       other.path() / "my clips", "w=\"70\""},
+      {quoted_program + Shown(deep.string()), deep, "w=\"80\""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.command);
+    WriteBytes(elsewhere_ / "run.bat", c.command + "\r\n");
+    Outcome outcome = testing::RunProgram(
+        {Program().launcher, "cmd", "/c", "run.bat"}, elsewhere_.path());
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_NE(ReadBytes((c.folder / "tev.xml").string()).find(c.width),
+              std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace tevgen
