@@ -1,17 +1,30 @@
-# The end-to-end tests against the Windows build (build-windows/tevgen.exe,
-# made by the "windows" preset), started under Wine. Skipped when there is
-# no Windows build or no Wine; scripts/test.sh makes both first.
-set(TEVGEN_WINDOWS_PROGRAM
-  "${CMAKE_SOURCE_DIR}/build-windows/tevgen.exe" CACHE FILEPATH
+# The end-to-end tests against the Windows builds, tevgen.exe and the
+# console companion tevgen.com (made by the "windows" preset), started under
+# Wine, and a check of the resources they carry. Skipped when there is no
+# Windows build or no Wine; scripts/test.sh makes both first.
+set(TEVGEN_WINDOWS_BUILD "${CMAKE_SOURCE_DIR}/build-windows" CACHE PATH
   "The Windows build of tevgen that the end-to-end tests also run")
 set(TEVGEN_WINE_ENVIRONMENT
-  "WINEPREFIX=${CMAKE_SOURCE_DIR}/build-windows/wineprefix" "WINEDEBUG=-all")
+  "WINEPREFIX=${TEVGEN_WINDOWS_BUILD}/wineprefix" "WINEDEBUG=-all")
 
-add_test(NAME windows_end_to_end
-  COMMAND ${CMAKE_COMMAND}
-    -DPROGRAM=${TEVGEN_WINDOWS_PROGRAM}
-    -DTESTS=$<TARGET_FILE:tevgen_end_to_end_tests>
-    -P ${CMAKE_SOURCE_DIR}/cmake/RunWindowsEndToEnd.cmake)
-set_tests_properties(windows_end_to_end PROPERTIES
-  ENVIRONMENT "${TEVGEN_WINE_ENVIRONMENT};TEVGEN_E2E_PROGRAM=${TEVGEN_WINDOWS_PROGRAM};TEVGEN_E2E_LAUNCHER=wine"
-  SKIP_RETURN_CODE 77 LABELS "end_to_end;windows" TIMEOUT 600)
+foreach(program tevgen.exe tevgen.com)
+  string(REPLACE "." "_" test_name "windows_end_to_end_${program}")
+  add_test(NAME ${test_name}
+    COMMAND ${CMAKE_COMMAND}
+      -DPROGRAM=${TEVGEN_WINDOWS_BUILD}/${program}
+      -DTESTS=$<TARGET_FILE:tevgen_end_to_end_tests>
+      -P ${CMAKE_SOURCE_DIR}/cmake/RunWindowsEndToEnd.cmake)
+  set_tests_properties(${test_name} PROPERTIES
+    ENVIRONMENT "${TEVGEN_WINE_ENVIRONMENT};TEVGEN_E2E_PROGRAM=${TEVGEN_WINDOWS_BUILD}/${program};TEVGEN_E2E_LAUNCHER=wine"
+    SKIP_RETURN_CODE 77 LABELS "end_to_end;windows" TIMEOUT 600
+    RESOURCE_LOCK wine_prefix)
+endforeach()
+
+# Debian's python3-pefile is for Debian's own Python.
+find_program(TEVGEN_DEBIAN_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+add_test(NAME windows_resources
+  COMMAND ${TEVGEN_DEBIAN_PYTHON} ${CMAKE_SOURCE_DIR}/test/check_pe.py
+    ${TEVGEN_WINDOWS_BUILD}/tevgen.exe ${TEVGEN_WINDOWS_BUILD}/tevgen.com
+    ${PROJECT_VERSION})
+set_tests_properties(windows_resources PROPERTIES LABELS windows
+  SKIP_RETURN_CODE 77)

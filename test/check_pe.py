@@ -1,0 +1,105 @@
+#!/usr/bin/python3
+"""Checks what the Windows programs carry beside their code.
+
+    check_pe.py TEVGEN_EXE TEVGEN_COM VERSION
+
+For each: the subsystem (tevgen.exe a GUI program, tevgen.com a console
+one), the version information Explorer shows, the manifest's settings, the
+icon, no debug information and no link timestamp. Needs Debian's
+python3-pefile.
+"""
+import os
+import sys
+
+try:
+    import pefile
+except ImportError:
+    pefile = None
+
+RT_ICON_GROUP = 14
+RT_MANIFEST = 24
+GUI, CONSOLE = 2, 3
+MANIFEST_SETTINGS = [
+    'level="asInvoker"',
+    '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}',  # Windows 10 and 11
+    '<longPathAware xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">true</longPathAware>',
+    '<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>',
+    '>PerMonitorV2</dpiAwareness>',
+]
+
+
+def resources(pe, type_id):
+    for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if entry.id == type_id:
+            for name in entry.directory.entries:
+                for language in name.directory.entries:
+                    rva = language.data.struct.OffsetToData
+                    yield pe.get_data(rva, language.data.struct.Size)
+
+
+def version_strings(pe):
+    strings = {}
+    for info in getattr(pe, "FileInfo", [[]])[0]:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                for key, value in table.entries.items():
+                    strings[key.decode()] = value.decode()
+    return strings
+
+
+def check_program(path, file_name, subsystem, version):
+    problems = []
+    pe = pefile.PE(path)
+    if pe.OPTIONAL_HEADER.Subsystem != subsystem:
+        problems.append(f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, not {subsystem}")
+    strings = version_strings(pe)
+    expected = {
+        "FileVersion": version,
+        "ProductVersion": version,
+        "ProductName": "tevgen",
+        "OriginalFilename": file_name,
+        "CompanyName": "tevgen developers",
+    }
+    for key, value in expected.items():
+        if strings.get(key) != value:
+            problems.append(f"{key} is {strings.get(key)!r}, not {value!r}")
+    if not strings.get("FileDescription"):
+        problems.append("no FileDescription")
+    manifests = [m.decode("utf-8") for m in resources(pe, RT_MANIFEST)]
+    if len(manifests) != 1:
+        problems.append(f"{len(manifests)} manifests")
+    for setting in MANIFEST_SETTINGS:
+        if not any(setting in m for m in manifests):
+            problems.append(f"the manifest lacks {setting}")
+    if not list(resources(pe, RT_ICON_GROUP)):
+        problems.append("no icon")
+    if any(s.Name.rstrip(b"\0").startswith(b".debug") for s in pe.sections):
+        problems.append("debug information")
+    if pe.FILE_HEADER.TimeDateStamp != 0:
+        problems.append("a link timestamp")
+    return problems
+
+
+def main():
+    exe, com, version = sys.argv[1:4]
+    missing = [p for p in (exe, com) if not os.path.exists(p)]
+    if missing or pefile is None:
+        why = f"no Windows build at {missing[0]}" if missing else "no pefile"
+        if "TEVGEN_REQUIRE_WINDOWS" in os.environ:
+            print(why)
+            return 1
+        print(f"skipped: {why}")
+        return 77
+    failed = 0
+    for path, file_name, subsystem in ((exe, "tevgen.exe", GUI),
+                                       (com, "tevgen.com", CONSOLE)):
+        problems = check_program(path, file_name, subsystem, version)
+        for problem in problems:
+            print(f"{file_name}: {problem}")
+        failed += bool(problems)
+    print(f"{2 - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
