@@ -76,22 +76,6 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   return result;
 }
 
-std::string UsageText() {
-  return "Usage: tevgen [-j N] [DIR]\n"
-         "Writes tev.xml, the catalogue of the numbered SVG images "
-         "(1234.svg, ...)\n"
-         "in DIR, or in the folder that holds tevgen when DIR is not given.\n"
-         "\n"
-         "  -j, --jobs N   read N images at once (default 16; 1 reads one "
-         "at a time)\n"
-         "  -h, --help     show this help and exit\n"
-         "      --version  show the version and exit\n"
-         "\n"
-         "Exit status: 0 catalogue written, 1 error (the old catalogue is "
-         "kept),\n"
-         "2 wrong usage.\n";
-}
-
 std::string VersionText() { return "tevgen " TEVGEN_VERSION "\n"; }
 
 }  // namespace tevgen

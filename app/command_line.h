@@ -18,7 +18,8 @@ struct CommandLine {
   // How many images to read at once (-j N, --jobs N); none means the
   // program's default.
   std::optional<unsigned> jobs;
-  // With kUsageError: what is wrong, in plain words.
+  // With kUsageError: what is wrong, in plain words (English; see
+  // messages.h).
   std::string problem;
 };
 
@@ -29,7 +30,7 @@ inline constexpr unsigned kMaxJobs = 1024;
 // options, so that a folder whose name begins with "-" can be given.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
-std::string UsageText();
+// The usage text is in messages.h, in each language.
 std::string VersionText();
 
 }  // namespace tevgen

@@ -145,9 +145,15 @@ class Env {
 // taken from the wide command line and given as UTF-8.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
+// The user's language as the system tells it: on POSIX the first of
+// LC_ALL, LC_MESSAGES and LANG that is set ("de_DE.UTF-8"), on Windows the
+// user interface language ("de", "en").
+std::string UserLanguageTag();
+
 // Sets up the process before anything else runs. On POSIX a file-size
 // limit or a closed pipe then makes the write fail with an error, which the
-// program reports, instead of killing it by a signal.
+// program reports, instead of killing it by a signal; and the system's
+// error texts come in the user's language where it has them.
 void PrepareProcess();
 
 // Console output. On a platform where the program may have no console (a

@@ -58,10 +58,17 @@ std::string Narrow(std::wstring_view wide, UINT code_page = CP_UTF8) {
   return narrow;
 }
 
-// The system's error in the words the POSIX build uses for the common cases,
-// so that messages read the same on every platform.
+// The system's error: for an English user in the words the POSIX build
+// uses for the common cases, so that messages read the same on every
+// platform; for others as the system says it in their language. A file
+// held by another program is said in the program's own words, which
+// messages.cc translates.
 std::string ErrorText(DWORD error) {
-  switch (error) {
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+    return "the file is in use by another program";
+  }
+  static const bool english = UserLanguageTag() == "en";
+  switch (english ? error : ERROR_SUCCESS) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
@@ -72,9 +79,6 @@ std::string ErrorText(DWORD error) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return "No space left on device";
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return "the file is in use by another program";
     default:
       break;
   }
@@ -569,6 +573,11 @@ std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
   }
   ::LocalFree(wide);
   return args;
+}
+
+std::string UserLanguageTag() {
+  return PRIMARYLANGID(::GetUserDefaultUILanguage()) == LANG_GERMAN ? "de"
+                                                                    : "en";
 }
 
 void PrepareProcess() {}

@@ -157,6 +157,45 @@ TEST_F(EndToEndTest, CommandLineOptions) {
   EXPECT_FALSE(fs::exists(catalogue()));
 }
 
+// German to a German user, English to everyone else; the system's own
+// error texts as the system gives them.
+TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
+  AddImage("logo.svg", "");
+  const struct {
+    std::string lang;
+    std::vector<std::string> args;
+    std::string_view out_start;
+    std::string err;
+  } kCases[] = {
+      {"de_DE.UTF-8", {"--help"}, "Aufruf: tevgen [-j N] [ORDNER]\n", ""},
+      {"de_DE.UTF-8", {"-x"}, "", "tevgen: unbekannte Option '-x'\nAufruf:"},
+      {"de_DE.UTF-8",
+       {},
+       "",
+       "tevgen: " + Shown(images_ / "logo.svg") +
+           ": der Dateiname ist keine Bildnummer (vor \".svg\" "
+           "d\xC3\xBCrfen nur Ziffern stehen)\n"},
+      {"en_GB.UTF-8", {"--help"}, "Usage: tevgen [-j N] [DIR]\n", ""},
+      {"en_GB.UTF-8",
+       {},
+       "",
+       "tevgen: " + Shown(images_ / "logo.svg") +
+           ": the file name is not an image number (only digits may stand "
+           "before \".svg\")\n"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.lang + " " + ::testing::PrintToString(c.args));
+    // LC_ALL comes first on POSIX, and Wine takes the Windows user
+    // interface language from it.
+    std::vector<std::string> argv = {"env", "LC_ALL=" + c.lang};
+    for (const std::string& arg : CommandLine(c.args)) argv.push_back(arg);
+    Outcome outcome = testing::RunProgram(argv, elsewhere_.path());
+    EXPECT_EQ(outcome.out.substr(0, c.out_start.size()), c.out_start);
+    EXPECT_EQ(outcome.err.substr(0, c.err.size()), c.err);
+    EXPECT_EQ(outcome.err.empty(), c.err.empty());
+  }
+}
+
 TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
   const struct {
     std::string name;

@@ -1,0 +1,185 @@
+#include "app/messages.h"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+namespace tevgen {
+namespace {
+
+struct Message {
+  std::string_view english;
+  std::string_view german;
+};
+
+// Every message, English and German; "{}" stands for what varies, in the
+// same order in both. Where one message begins like another, the longer
+// one comes first.
+constexpr Message kGerman[] = {
+    // The command line.
+    {"unknown option '{}'", "unbekannte Option '{}'"},
+    {"'-j' takes a number from 1 to {}, not '{}'",
+     "'-j' verlangt eine Zahl von 1 bis {}, nicht '{}'"},
+    {"only one folder can be catalogued at a time",
+     "es l\u00e4sst sich nur ein Ordner auf einmal katalogisieren"},
+    {"the folder name is empty", "der Ordnername ist leer"},
+    {"write error: {}", "Schreibfehler: {}"},
+    {"not enough memory to catalogue the folder",
+     "zu wenig Arbeitsspeicher, um den Ordner zu katalogisieren"},
+    // An image.
+    {"the file name is not an image number (only digits may stand before "
+     "\".svg\")",
+     "der Dateiname ist keine Bildnummer (vor \".svg\" d\u00fcrfen nur "
+     "Ziffern stehen)"},
+    {"the file name has no image number before \".svg\"",
+     "der Dateiname hat vor \".svg\" keine Bildnummer"},
+    {"the image number is outside the range -2147483648 to 2147483647",
+     "die Bildnummer liegt au\u00dferhalb des Bereichs -2147483648 bis "
+     "2147483647"},
+    {"the {} attribute has \".\" right after \"=\", so its value cannot be "
+     "read",
+     "das Attribut {} hat \".\" direkt nach \"=\", sein Wert l\u00e4sst sich "
+     "daher nicht lesen"},
+    {"cannot open the file: {}",
+     "die Datei l\u00e4sst sich nicht \u00f6ffnen: {}"},
+    {"cannot read the file: {}", "die Datei l\u00e4sst sich nicht lesen: {}"},
+    {"not following a link of user {} to a file of user {}",
+     "einer Verkn\u00fcpfung von Benutzer {} zu einer Datei von Benutzer {} "
+     "wird nicht gefolgt"},
+    {"not following a link of user {} to a folder of user {}",
+     "einer Verkn\u00fcpfung von Benutzer {} zu einem Ordner von Benutzer {} "
+     "wird nicht gefolgt"},
+    // The folder.
+    {"cannot list the folder: {}",
+     "der Ordner l\u00e4sst sich nicht auflisten: {}"},
+    {"cannot open the folder: {}",
+     "der Ordner l\u00e4sst sich nicht \u00f6ffnen: {}"},
+    {"cannot find the program's own folder: {}",
+     "der Ordner des Programms l\u00e4sst sich nicht finden: {}"},
+    // The catalogue.
+    {"cannot write a new catalogue in the folder: {}",
+     "im Ordner l\u00e4sst sich kein neuer Katalog schreiben: {}"},
+    {"cannot replace the catalogue: it is not an ordinary file",
+     "der Katalog l\u00e4sst sich nicht ersetzen: er ist keine "
+     "gew\u00f6hnliche Datei"},
+    {"cannot replace the catalogue: {}",
+     "der Katalog l\u00e4sst sich nicht ersetzen: {}"},
+    {"cannot write the catalogue to disk: {}",
+     "der Katalog l\u00e4sst sich nicht auf den Datentr\u00e4ger schreiben: "
+     "{}"},
+    {"cannot write the catalogue: {}",
+     "der Katalog l\u00e4sst sich nicht schreiben: {}"},
+    {"cannot set the catalogue's permissions: {}",
+     "die Zugriffsrechte des Katalogs lassen sich nicht setzen: {}"},
+    {"the catalogue was replaced, but the folder could not be written to "
+     "disk: {}",
+     "der Katalog wurde ersetzt, aber der Ordner lie\u00df sich nicht auf "
+     "den Datentr\u00e4ger schreiben: {}"},
+    {"the file is in use by another program",
+     "die Datei wird von einem anderen Programm verwendet"},
+    // Temporary files.
+    {"cannot create a temporary file: the system gave no name",
+     "eine tempor\u00e4re Datei l\u00e4sst sich nicht anlegen: das System "
+     "nannte keinen Namen"},
+    {"cannot create a temporary file: {}",
+     "eine tempor\u00e4re Datei l\u00e4sst sich nicht anlegen: {}"},
+    {"cannot find the folder for temporary files: {}",
+     "der Ordner f\u00fcr tempor\u00e4re Dateien l\u00e4sst sich nicht "
+     "finden: {}"},
+    {"the folder for temporary files has a path longer than 255 characters",
+     "der Pfad des Ordners f\u00fcr tempor\u00e4re Dateien ist l\u00e4nger "
+     "als 255 Zeichen"},
+};
+
+constexpr std::string_view kEnglishUsage =
+    "Usage: tevgen [-j N] [DIR]\n"
+    "Writes tev.xml, the catalogue of the numbered SVG images (1234.svg, "
+    "...)\n"
+    "in DIR, or in the folder that holds tevgen when DIR is not given.\n"
+    "\n"
+    "  -j, --jobs N   read N images at once (default 16; 1 reads one at a "
+    "time)\n"
+    "  -h, --help     show this help and exit\n"
+    "      --version  show the version and exit\n"
+    "\n"
+    "Exit status: 0 catalogue written, 1 error (the old catalogue is kept),\n"
+    "2 wrong usage.\n";
+
+constexpr std::string_view kGermanUsage =
+    "Aufruf: tevgen [-j N] [ORDNER]\n"
+    "Schreibt tev.xml, den Katalog der nummerierten SVG-Bilder (1234.svg, "
+    "...)\n"
+    "in ORDNER, oder im Ordner von tevgen, wenn kein ORDNER angegeben ist.\n"
+    "\n"
+    "  -j, --jobs N   N Bilder zugleich lesen (Vorgabe 16; 1 liest eines nach "
+    "dem anderen)\n"
+    "  -h, --help     diese Hilfe zeigen und beenden\n"
+    "      --version  die Version zeigen und beenden\n"
+    "\n"
+    "R\u00fcckgabewert: 0 Katalog geschrieben, 1 Fehler (der alte Katalog "
+    "bleibt),\n"
+    "2 falscher Aufruf.\n";
+
+constexpr std::string_view kHole = "{}";
+
+// What `message` has in the holes of `pattern`, or none when it does not
+// have the pattern's form. A hole takes as little as it can, the last one
+// the rest.
+std::optional<std::vector<std::string_view>> Match(std::string_view pattern,
+                                                   std::string_view message) {
+  std::vector<std::string_view> holes;
+  for (;;) {
+    size_t hole = pattern.find(kHole);
+    std::string_view literal = pattern.substr(0, hole);
+    if (!message.starts_with(literal)) return std::nullopt;
+    message.remove_prefix(literal.size());
+    if (hole == std::string_view::npos) {
+      if (!message.empty()) return std::nullopt;
+      return holes;
+    }
+    pattern.remove_prefix(hole + kHole.size());
+    size_t next = pattern.find(kHole);
+    std::string_view after = pattern.substr(0, next);
+    size_t end = after.empty() ? message.size() : message.find(after);
+    if (end == std::string_view::npos) return std::nullopt;
+    holes.push_back(message.substr(0, end));
+    message.remove_prefix(end);
+  }
+}
+
+}  // namespace
+
+Language LanguageOf(std::string_view tag) {
+  bool german = tag.size() >= 2 && (tag[0] == 'd' || tag[0] == 'D') &&
+                (tag[1] == 'e' || tag[1] == 'E') &&
+                (tag.size() == 2 || tag[2] == '_' || tag[2] == '-' ||
+                 tag[2] == '.' || tag[2] == '@');
+  return german ? Language::kGerman : Language::kEnglish;
+}
+
+std::string Translate(std::string_view message, Language language) {
+  if (language == Language::kEnglish) return std::string(message);
+  for (const Message& entry : kGerman) {
+    std::optional<std::vector<std::string_view>> holes =
+        Match(entry.english, message);
+    if (!holes) continue;
+    std::string german;
+    std::string_view pattern = entry.german;
+    for (std::string_view hole : *holes) {
+      size_t at = pattern.find(kHole);
+      german.append(pattern.substr(0, at));
+      // What fills a hole may be a message of its own.
+      german.append(Translate(hole, language));
+      pattern.remove_prefix(at + kHole.size());
+    }
+    german.append(pattern);
+    return german;
+  }
+  return std::string(message);
+}
+
+std::string_view UsageText(Language language) {
+  return language == Language::kGerman ? kGermanUsage : kEnglishUsage;
+}
+
+}  // namespace tevgen
