@@ -237,6 +237,23 @@ TEST(GetTempFileTest, TwoCallsGiveTwoEmptyFilesInTheTempFolder) {
   EXPECT_TRUE(fs::equivalent(fs::path(temp_path).parent_path(), temp.path()));
 }
 
+// With the manifest's UTF-8 code page the ANSI calls take a folder named
+// beyond the Western code page, as a user's temporary folder often is.
+TEST(GetTempFileTest, TempFolderNamedBeyondTheCodePage) {
+  TempDir temp;
+  const std::u8string name = u8"\u0141ukasz";  // Łukasz
+  fs::path folder = temp.path() / name;
+  fs::create_directory(folder);
+  std::string utf8(name.begin(), name.end());
+  ScopedTmp tmp(temp.path().string() + "\\" + utf8);
+  Form1 form(Env::Default(), ".");
+  std::string path = Form1TestPeer::GetTempFile(form);
+  EXPECT_NE(path.find(utf8), std::string::npos) << path;
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(folder), fs::directory_iterator()),
+      1);
+}
+
 TEST(GetTempFileTest, TheTempFolderIsAskedForOnce) {
   TempDir first_temp;
   TempDir second_temp;
