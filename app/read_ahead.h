@@ -1,12 +1,15 @@
-// ReadAhead<Result> runs read(index, &result) for the indices 0 to count-1
-// on up to `threads` threads, taking them in order, and hands the results to
+// ReadAhead<Result> runs read(index, &result) for the indices 0 to count-1,
+// up to `threads` at once, taking them in order, and hands the results to
 // one consumer in index order: Take(0), Take(1), ... So what the consumer
-// does never depends on which thread finished first. Threads stay at most
-// a window of indices ahead of the consumer, which bounds the results held.
+// does never depends on which thread finished first. The consumer counts as
+// one of the `threads`: it reads too while its next result is not ready.
+// Threads stay at most a window of indices ahead of the consumer, which
+// bounds the results held.
 //
-// It starts with as few threads as keep two cores busy while the reads are
-// quick (files in the cache), and adds a thread for every slow read (a cold
-// disk, a network share), where more reads under way at once pay off.
+// It starts with one thread beside the consumer, which keeps two cores busy
+// while reads are quick (files in the cache), and adds threads while reads
+// are slow (a cold disk, a network share), where more reads under way at
+// once pay off.
 //
 // With one thread nothing runs in the background: Take(i) reads index i
 // itself. `read` must not throw; a failure belongs in the Result. The
@@ -35,7 +38,7 @@ class ReadAhead {
 
   ReadAhead(size_t count, unsigned threads, ReadFunction read)
       : count_(count),
-        max_threads_(std::min<size_t>(threads, count)),
+        max_threads_(std::min<size_t>(threads > 1 ? threads - 1 : 0, count)),
         read_(std::move(read)),
         slots_(threads > 1 ? std::max<size_t>(64, 8 * size_t{threads}) : 1) {
     if (threads <= 1) return;
@@ -108,7 +111,7 @@ class ReadAhead {
   static constexpr std::chrono::microseconds kSlowRead{100};
   static constexpr int kSlowWeight = 4;
   static constexpr int kPressureForThread = 8;
-  // With the consumer, which reads too, two threads keep two cores busy.
+  // Beside the consumer, which reads too.
   static constexpr size_t kFirstThreads = 1;
   static constexpr size_t kNobody = static_cast<size_t>(-1);
 

@@ -68,7 +68,7 @@ std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
 // does not; throws when it does but cannot be opened, naming the file by
 // `path()`, which is called only then. O_NONBLOCK keeps a FIFO named like
 // an image from blocking the open; it has no effect on ordinary files.
-// Unless `trust_links`, a link is followed only as TrustsLinksIn allows.
+// Unless `trust_links`, a link is followed only as LinkMayLeadTo allows.
 template <typename PathFunction>
 int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
                      size_t* size = nullptr, bool trust_links = true) {
@@ -121,9 +121,8 @@ int OpenOrdinaryFile(const std::string& path, size_t* size = nullptr) {
 
 // Reads the `size` bytes of the open file `fd` into `contents` (fewer if the
 // file shrank meanwhile), closing it on every path.
-template <typename PathFunction>
 void ReadOpenFile(int raw_fd, size_t size, FileBuffer* contents,
-                  const PathFunction& path) {
+                  const std::string& path) {
   ScopedFd fd(raw_fd);
   // One buffer of the file's length at this moment, filled from the start.
   char* data = contents->Prepare(size);
@@ -134,7 +133,7 @@ void ReadOpenFile(int raw_fd, size_t size, FileBuffer* contents,
       if (errno == EINTR) continue;
       int error_number = errno;
       contents->Clear();
-      throw Error(path(), "cannot read the file: " + ErrnoText(error_number));
+      throw Error(path, "cannot read the file: " + ErrnoText(error_number));
     }
     if (got == 0) break;  // The file shrank since fstat.
     filled += static_cast<size_t>(got);
@@ -465,7 +464,7 @@ class PosixEnv : public Env {
     size_t size = 0;
     int fd = OpenOrdinaryFile(path, &size);
     if (fd < 0) return false;
-    ReadOpenFile(fd, size, contents, [&path] { return path; });
+    ReadOpenFile(fd, size, contents, path);
     return true;
   }
 
