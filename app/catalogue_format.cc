@@ -1,20 +1,29 @@
 #include "app/catalogue_format.h"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace tevgen {
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kRecordOpening = "  <tev id=\"";
+
+// The record's three lines, but for the values between these parts.
+constexpr std::string_view kIdStart = "  <tev id=\"";
 constexpr std::string_view kCategoryStart = "\" displayed_name=\"";
+constexpr std::string_view kRecordOpeningEnd = "\">";
 constexpr std::string_view kFrameStart =
-    "\">\r\n    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"";
-constexpr std::string_view kHeightStart = "0\" h=\"";
-constexpr std::string_view kRecordEnd = "0\"/>\r\n  </tev>\r\n";
-constexpr size_t kRecordFixedSize = kRecordOpening.size() +
-                                    kCategoryStart.size() + kFrameStart.size() +
-                                    kHeightStart.size() + kRecordEnd.size();
+    "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"";
+constexpr std::string_view kHeightStart = "\" h=\"";
+constexpr std::string_view kFrameEnd = "\"/>";
+constexpr std::string_view kRecordClosing = "  </tev>";
+
+// The frame's w and h are the width and height texts with this appended.
+constexpr std::string_view kSizeSuffix = "0";
+
+void Append(std::initializer_list<std::string_view> parts, std::string* out) {
+  for (std::string_view part : parts) out->append(part);
+}
 
 char* Put(std::string_view text, char* at) {
   std::memcpy(at, text.data(), text.size());
@@ -70,47 +79,36 @@ char* PutEscaped(std::string_view text, char* at) {
 }  // namespace
 
 void AppendCatalogueHead(std::string* out) {
-  out->append("<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>");
-  out->append(kLineEnd);
-  out->append("<tevs>");
-  out->append(kLineEnd);
+  Append({"<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>", kLineEnd,
+          "<tevs>", kLineEnd},
+         out);
 }
 
 void AppendCatalogueTail(std::string* out) {
-  out->append("</tevs>");
-  out->append(kLineEnd);
+  Append({"</tevs>", kLineEnd}, out);
 }
 
 void AppendRecordLines(const CatalogueRecord& record, std::string* out) {
-  // Sized once and filled in place: this runs for every image.
-  size_t width_size = EscapedSize(record.width);
-  size_t height_size = EscapedSize(record.height);
-  size_t start = out->size();
-  out->resize(start + kRecordFixedSize + record.number.size() +
-              record.category.size() + width_size + height_size);
-  char* at = out->data() + start;
-  at = Put(kRecordOpening, at);
-  at = Put(record.number, at);
-  at = Put(kCategoryStart, at);
-  at = Put(record.category, at);
-  at = Put(kFrameStart, at);
-  at = PutEscaped(record.width, at);
-  at = Put(kHeightStart, at);
-  at = PutEscaped(record.height, at);
-  Put(kRecordEnd, at);
+  AppendRecordUpToWidth(record, out);
+  AppendEscaped(record.width, out);
+  AppendRecordUpToHeight(out);
+  AppendEscaped(record.height, out);
+  AppendRecordEnd(out);
 }
 
 void AppendRecordUpToWidth(const CatalogueRecord& record, std::string* out) {
-  out->append(kRecordOpening);
-  out->append(record.number);
-  out->append(kCategoryStart);
-  out->append(record.category);
-  out->append(kFrameStart);
+  Append({kIdStart, record.number, kCategoryStart, record.category,
+          kRecordOpeningEnd, kLineEnd, kFrameStart},
+         out);
 }
 
-void AppendRecordUpToHeight(std::string* out) { out->append(kHeightStart); }
+void AppendRecordUpToHeight(std::string* out) {
+  Append({kSizeSuffix, kHeightStart}, out);
+}
 
-void AppendRecordEnd(std::string* out) { out->append(kRecordEnd); }
+void AppendRecordEnd(std::string* out) {
+  Append({kSizeSuffix, kFrameEnd, kLineEnd, kRecordClosing, kLineEnd}, out);
+}
 
 void AppendEscaped(std::string_view text, std::string* out) {
   size_t start = out->size();

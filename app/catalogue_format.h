@@ -9,7 +9,8 @@
 //
 // with one record (three lines) per image. The w and h values are the width
 // and height texts with a "0" appended. These functions append the lines to
-// a byte buffer; they do no I/O.
+// a byte buffer; they do no I/O. The layout lives in catalogue_format.cc
+// alone.
 #ifndef TEVGEN_APP_CATALOGUE_FORMAT_H_
 #define TEVGEN_APP_CATALOGUE_FORMAT_H_
 

@@ -163,20 +163,13 @@ std::string_view CategoryOf(int32_t number) {
   return kCategories[std::min(range, kCategories.size() - 1)];
 }
 
-CatalogueRecord BuildRecord(std::string_view name,
-                            std::string_view image_text) {
-  std::string height = AttributeScan::Height().Scan(image_text);
-  std::string width = AttributeScan::Width().Scan(image_text);
-  return MakeRecord(name, height, width);
-}
-
 CatalogueRecord MakeRecord(std::string_view name, std::string_view height,
                            std::string_view width) {
   CatalogueRecord record;
   record.height = height;
   record.width = width;
-  int32_t number =
-      ParseImageNumber(name.substr(0, name.size() < 4 ? 0 : name.size() - 4));
+  name.remove_suffix(std::min(name.size(), kImageExtension.size()));
+  int32_t number = ParseImageNumber(name);
   record.number = std::to_string(number);
   record.category = CategoryOf(number);
   return record;

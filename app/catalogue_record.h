@@ -1,7 +1,7 @@
 // CatalogueRecord is what the catalogue says about one image: its number,
-// its category and the width and height found in its text. BuildRecord and
-// the functions it is made of are pure: they take the image's file name and
-// text and touch nothing else, so every rule can be tested without a disk.
+// its category and the width and height found in its text. The rules that
+// make it live here, as pure functions of the image's file name and text,
+// so that every rule can be tested without a disk.
 #ifndef TEVGEN_APP_CATALOGUE_RECORD_H_
 #define TEVGEN_APP_CATALOGUE_RECORD_H_
 
@@ -13,6 +13,10 @@
 #include <string_view>
 
 namespace tevgen {
+
+// An image is a file named by its number and this extension, the extension
+// in any letter case: "0042.svg", "7.SVG".
+inline constexpr std::string_view kImageExtension = ".svg";
 
 struct CatalogueRecord {
   std::string number;    // The image number in decimal.
@@ -114,13 +118,9 @@ int32_t ParseImageNumber(std::string_view digits);
 // ISO-8859-1 bytes.
 std::string_view CategoryOf(int32_t number);
 
-// The record of the image file `name` (for example "0042.svg") whose text
-// is `image_text`. The number is the name less its last four characters.
-// Throws RecordError.
-CatalogueRecord BuildRecord(std::string_view name, std::string_view image_text);
-
-// The record of the image file `name` whose sizes the scans found: the
-// number and category come from the name. Throws RecordError.
+// The record of the image file `name` (for example "0042.svg") whose sizes
+// the scans found: the number is the name less its extension, the category
+// that of the number. Throws RecordError.
 CatalogueRecord MakeRecord(std::string_view name, std::string_view height,
                            std::string_view width);
 

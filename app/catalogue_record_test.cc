@@ -211,7 +211,8 @@ TEST(CategoryOfTest, EachRangeOf500HasItsName) {
   }
 }
 
-TEST(BuildRecordTest, NumberFromTheNameLessItsExtension) {
+TEST(MakeRecordTest, NumberFromTheNameLessItsExtension) {
+  constexpr std::string_view kText = R"(<svg width="210.5" height="99.75">)";
   const struct {
     std::string_view name;
     std::string_view number;
@@ -228,7 +229,8 @@ TEST(BuildRecordTest, NumberFromTheNameLessItsExtension) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     CatalogueRecord record =
-        BuildRecord(c.name, R"(<svg width="210.5" height="99.75">)");
+        MakeRecord(c.name, AttributeScan::Height().Scan(kText),
+                   AttributeScan::Width().Scan(kText));
     EXPECT_EQ(record.number, c.number);
     EXPECT_EQ(record.category, c.category);
     EXPECT_EQ(record.width, "210");
@@ -236,11 +238,11 @@ TEST(BuildRecordTest, NumberFromTheNameLessItsExtension) {
   }
 }
 
-TEST(BuildRecordTest, NamesThatAreNotNumbersAreErrors) {
+TEST(MakeRecordTest, NamesThatAreNotNumbersAreErrors) {
   for (std::string_view name :
        {"logo.svg", ".svg", "12a.svg", "1 2.svg", "3000000000.svg"}) {
     SCOPED_TRACE(name);
-    EXPECT_THROW(BuildRecord(name, ""), RecordError);
+    EXPECT_THROW(MakeRecord(name, "", ""), RecordError);
   }
 }
 

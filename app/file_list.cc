@@ -15,9 +15,10 @@ unsigned char FoldCase(char c) {
 }  // namespace
 
 void FileListBox::SetPath(Env& env, const std::string& directory) {
-  std::vector<std::string> names = env.ListFiles(directory, MatchesPattern);
+  std::vector<std::string> names = env.ListFiles(
+      directory,
+      [this](std::string_view name) { return MatchesPattern(name); });
   SortNames(names);
-  path_ = directory;
   names_ = std::move(names);
 }
 
@@ -52,11 +53,10 @@ void FileListBox::SortNames(std::vector<std::string>& names) {
   names = std::move(sorted);
 }
 
-bool FileListBox::MatchesPattern(std::string_view name) {
-  constexpr std::string_view kExtension = kPattern.substr(1);  // ".svg"
-  if (name.size() < kExtension.size()) return false;
-  std::string_view tail = name.substr(name.size() - kExtension.size());
-  return std::equal(tail.begin(), tail.end(), kExtension.begin(),
+bool FileListBox::MatchesPattern(std::string_view name) const {
+  if (name.size() < extension_.size()) return false;
+  std::string_view tail = name.substr(name.size() - extension_.size());
+  return std::equal(tail.begin(), tail.end(), extension_.begin(),
                     [](char a, char b) { return FoldCase(a) == FoldCase(b); });
 }
 

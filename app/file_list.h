@@ -1,7 +1,7 @@
-// FileListBox is the main window's file list, File1: the names of the
-// ordinary files in one folder that match "*.svg" (the extension in any
-// letter case), sorted by name without regard to ASCII letter case. It holds
-// names only, without the folder.
+// FileListBox is a window's file list: the names of the ordinary files in
+// one folder whose names end with the list's extension (in any letter case:
+// its pattern is "*" and the extension), sorted by name without regard to
+// ASCII letter case. It holds names only, without the folder.
 #ifndef TEVGEN_APP_FILE_LIST_H_
 #define TEVGEN_APP_FILE_LIST_H_
 
@@ -16,18 +16,18 @@ namespace tevgen {
 
 class FileListBox {
  public:
-  static constexpr std::string_view kPattern = "*.svg";
+  // `extension` is fixed for the life of the list (".svg").
+  explicit FileListBox(std::string_view extension) : extension_(extension) {}
 
   // Lists `directory` through `env`. Throws Error when it cannot be listed;
   // the list is then left as it was.
   void SetPath(Env& env, const std::string& directory);
 
-  const std::string& Path() const { return path_; }
   size_t ListCount() const { return names_.size(); }
   const std::string& List(size_t index) const { return names_[index]; }
 
-  // Whether `name` matches kPattern.
-  static bool MatchesPattern(std::string_view name);
+  // Whether `name` matches the pattern.
+  bool MatchesPattern(std::string_view name) const;
   // The list order: names compared byte by byte with ASCII letters folded
   // to lower case; names equal but for case by their raw bytes.
   static bool NameLess(std::string_view a, std::string_view b);
@@ -35,7 +35,7 @@ class FileListBox {
   static void SortNames(std::vector<std::string>& names);
 
  private:
-  std::string path_;
+  std::string_view extension_;
   std::vector<std::string> names_;
 };
 

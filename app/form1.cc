@@ -15,6 +15,42 @@ namespace {
 // a large folder costs few writes and little memory.
 constexpr size_t kWriteChunk = 256 * 1024;
 
+// How a failure of the catalogue's file is told: the platform speaks of
+// "the file", the user reads of the catalogue. Empty for the errors that
+// need no retelling.
+std::string_view CatalogueActionText(FileAction action) {
+  switch (action) {
+    case FileAction::kCreateIn:
+      return "cannot write a new catalogue in the folder";
+    case FileAction::kWrite:
+      return "cannot write the catalogue";
+    case FileAction::kSync:
+      return "cannot write the catalogue to disk";
+    case FileAction::kSetPermissions:
+      return "cannot set the catalogue's permissions";
+    case FileAction::kReplace:
+      return "cannot replace the catalogue";
+    case FileAction::kSyncFolder:
+      return "the catalogue was replaced, but the folder could not be "
+             "written to disk";
+    default:
+      return {};
+  }
+}
+
+// Runs `operation` on the catalogue's file; an Error it throws is retold
+// as the catalogue's.
+template <typename Operation>
+auto OnCatalogue(const Operation& operation) {
+  try {
+    return operation();
+  } catch (const Error& e) {
+    std::string_view text = CatalogueActionText(e.action());
+    if (text.empty()) throw;
+    throw e.Retold(text);
+  }
+}
+
 // Appends one size of `image`: `held` when the record holds it, else copied
 // from the image where `span` says.
 void AppendSize(ImageRecord& image, std::string_view held,
@@ -34,13 +70,14 @@ Form1::Form1(Env& env, std::string directory, unsigned jobs)
 
 void Form1::Form_Load() {
   File1.SetPath(env_, directory_);
-  std::unique_ptr<ReplacementFile> catalogue =
-      env_.NewReplacementFile(directory_, std::string(kCatalogueName));
+  std::unique_ptr<ReplacementFile> catalogue = OnCatalogue([&] {
+    return env_.NewReplacementFile(directory_, std::string(kCatalogueName));
+  });
 
   std::string pending;
   pending.reserve(kWriteChunk + kWriteChunk / 16);
   auto flush = [&] {
-    catalogue->Append(pending);
+    OnCatalogue([&] { catalogue->Append(pending); });
     pending.clear();
   };
   AppendCatalogueHead(&pending);
@@ -72,8 +109,7 @@ void Form1::Form_Load() {
   }
   AppendCatalogueTail(&pending);
   flush();
-  catalogue->Commit();
-  unloaded_ = true;
+  OnCatalogue([&] { catalogue->Commit(); });
 }
 
 std::string Form1::txt_ReadAll(std::string sFilename) {

@@ -3,6 +3,11 @@
 // into tev.xml) and then unloads the window. Beside the run it offers the
 // text-file readers, and privately the creation of temporary files.
 //
+// The names Form1, File1, Form_Load, the txt_ operations and their
+// parameters (sFilename, LineToRead) and sTempPath are those of the desktop
+// program's window, its file list and its operations, kept on purpose:
+// whoever knows that program finds each part here under its old name.
+//
 // Form1 does not own its Env, which must outlive it. Failures are thrown as
 // Error (platform/error.h) and reach the caller unhandled.
 #ifndef TEVGEN_APP_FORM1_H_
@@ -12,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/catalogue_record.h"
 #include "app/file_list.h"
 #include "platform/env.h"
 
@@ -33,11 +39,14 @@ class Form1 {
   // builds one record per image in list order and replaces
   // <directory>/tev.xml with the complete new catalogue in one atomic step.
   // On an error the old catalogue stays exactly as it was and no temporary
-  // file is left behind. Ends by unloading the window.
+  // file is left behind; errors of the catalogue's file say "catalogue"
+  // where the platform says "file". Returning is the window's unload, after
+  // which the program ends.
   void Form_Load();
 
-  // Whether the window has been unloaded (the program may end).
-  bool unloaded() const { return unloaded_; }
+  // The text-file operations are part of the window's interface, whether
+  // or not the run uses them (it reads images through ImageReader, see
+  // form1.cc); textfile/ implements them.
 
   // The whole content of the file `sFilename`; empty when there is no such
   // ordinary file.
@@ -46,8 +55,6 @@ class Form1 {
   // Line `LineToRead` (1-based) of the file `sFilename` without its line
   // end; empty when there is no such file or line, or LineToRead < 1.
   std::string txt_ReadLine(std::string sFilename, int32_t LineToRead);
-
-  FileListBox File1;
 
  private:
   friend class Form1TestPeer;
@@ -59,7 +66,7 @@ class Form1 {
   Env& env_;
   std::string directory_;
   unsigned jobs_;
-  bool unloaded_ = false;
+  FileListBox File1{kImageExtension};  // The folder's images.
   std::string sTempPath;  // The temporary folder, once it has been asked for.
 };
 

@@ -46,7 +46,6 @@ class Form1Test : public ::testing::Test {
     } catch (const Error& e) {
       EXPECT_EQ(std::string(e.what()), message);
     }
-    EXPECT_FALSE(form.unloaded());
     EXPECT_EQ(Catalogue(), kOldCatalogue);
     EXPECT_EQ(env_.open_replacements(), 0);
   }
@@ -57,7 +56,6 @@ class Form1Test : public ::testing::Test {
 TEST_F(Form1Test, EmptyFolderGivesThreeLines) {
   Form1 form(env_, "/pics");
   form.Form_Load();
-  EXPECT_TRUE(form.unloaded());
   EXPECT_EQ(Catalogue(), std::string(kHead) + std::string(kTail));
   EXPECT_EQ(Form1::kCaption, "XML generieren");
 }
@@ -227,11 +225,35 @@ TEST_F(Form1Test, FullDiskStopsTheRun) {
       "/pics/tev.xml: cannot write the catalogue: No space left on device");
 }
 
-TEST_F(Form1Test, FailedReplacementKeepsTheOldCatalogue) {
+// The platform's words for the file are retold as the catalogue's.
+TEST_F(Form1Test, FailedCommitKeepsTheOldCatalogue) {
+  const struct {
+    FileAction action;
+    std::string_view message;
+  } kCases[] = {
+      {FileAction::kReplace,
+       "/pics/tev.xml: cannot replace the catalogue: Input/output error"},
+      {FileAction::kSync,
+       "/pics/tev.xml: cannot write the catalogue to disk: Input/output "
+       "error"},
+      {FileAction::kSyncFolder,
+       "/pics/tev.xml: the catalogue was replaced, but the folder could not "
+       "be written to disk: Input/output error"},
+      {FileAction::kSetPermissions,
+       "/pics/tev.xml: cannot set the catalogue's permissions: Input/output "
+       "error"},
+      {FileAction::kCreateIn,
+       "/pics/tev.xml: cannot write a new catalogue in the folder: "
+       "Input/output error"},
+      {FileAction::kOpen,
+       "/pics/tev.xml: cannot open the file: Input/output error"},
+  };
   env_.AddFile("/pics/1.svg", "");
-  env_.FailCommit();
-  ExpectFailureKeepsOldCatalogue(
-      "/pics/tev.xml: cannot replace the catalogue: Input/output error");
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.message);
+    env_.FailCommit(c.action);
+    ExpectFailureKeepsOldCatalogue(c.message);
+  }
 }
 
 TEST_F(Form1Test, FolderThatCannotBeListedStopsTheRun) {

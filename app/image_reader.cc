@@ -38,7 +38,7 @@ void ImageReader::Read(const std::string& name, ImageRecord* result) const {
     height.Finish();
     width.Finish();
     try {
-      // The order of the checks is BuildRecord's.
+      // The height is checked first: the rule scans it before the width.
       height.CheckValue();
       width.CheckValue();
       result->record = MakeRecord(name, height.value(), width.value());

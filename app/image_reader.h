@@ -2,7 +2,7 @@
 // in pieces and scanned as they arrive, and reading stops as soon as both
 // sizes are settled, so an image costs memory of a piece however large it
 // is, and often only its first piece is read. The record is exactly the one
-// BuildRecord gives for the image's whole text: both scans look for first
+// the scans of the image's whole text give: both look for first
 // occurrences, which no later byte can change.
 //
 // A size longer than kHeldValueLimit is not held in memory: the image stays

@@ -49,6 +49,23 @@ constexpr Message kGerman[] = {
     {"not following a link of user {} to a folder of user {}",
      "einer Verkn\u00fcpfung von Benutzer {} zu einem Ordner von Benutzer {} "
      "wird nicht gefolgt"},
+    // A file, as the platform says it.
+    {"cannot create a new file in the folder: {}",
+     "im Ordner l\u00e4sst sich keine neue Datei anlegen: {}"},
+    {"cannot write the file to disk: {}",
+     "die Datei l\u00e4sst sich nicht auf den Datentr\u00e4ger schreiben: {}"},
+    {"cannot write the file: {}",
+     "die Datei l\u00e4sst sich nicht schreiben: {}"},
+    {"cannot set the file's permissions: {}",
+     "die Zugriffsrechte der Datei lassen sich nicht setzen: {}"},
+    {"cannot replace the file: it is not an ordinary file",
+     "die Datei l\u00e4sst sich nicht ersetzen: sie ist keine "
+     "gew\u00f6hnliche Datei"},
+    {"cannot replace the file: {}",
+     "die Datei l\u00e4sst sich nicht ersetzen: {}"},
+    {"the file was replaced, but the folder could not be written to disk: {}",
+     "die Datei wurde ersetzt, aber der Ordner lie\u00df sich nicht auf den "
+     "Datentr\u00e4ger schreiben: {}"},
     // The folder.
     {"cannot list the folder: {}",
      "der Ordner l\u00e4sst sich nicht auflisten: {}"},
@@ -56,7 +73,7 @@ constexpr Message kGerman[] = {
      "der Ordner l\u00e4sst sich nicht \u00f6ffnen: {}"},
     {"cannot find the program's own folder: {}",
      "der Ordner des Programms l\u00e4sst sich nicht finden: {}"},
-    // The catalogue.
+    // The catalogue: its file's errors as Form1 retells them.
     {"cannot write a new catalogue in the folder: {}",
      "im Ordner l\u00e4sst sich kein neuer Katalog schreiben: {}"},
     {"cannot replace the catalogue: it is not an ordinary file",

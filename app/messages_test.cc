@@ -61,6 +61,8 @@ TEST(MessagesTest, GermanUsersReadGerman) {
       {"cannot write the catalogue to disk: Input/output error",
        "der Katalog l\xC3\xA4sst sich nicht auf den Datentr\xC3\xA4ger "
        "schreiben: Input/output error"},
+      {"cannot write the file: No space left on device",
+       "die Datei l\xC3\xA4sst sich nicht schreiben: No space left on device"},
       {"write error: No space left on device",
        "Schreibfehler: No space left on device"},
       {"a message nobody wrote", "a message nobody wrote"},

@@ -131,7 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   tevgen::CatalogueRecord record;
   try {
-    record = tevgen::BuildRecord(name, text);
+    record =
+        tevgen::MakeRecord(name, tevgen::AttributeScan::Height().Scan(text),
+                           tevgen::AttributeScan::Width().Scan(text));
   } catch (const tevgen::RecordError&) {
     return 0;
   }

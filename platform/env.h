@@ -1,15 +1,21 @@
-// Env is the operating system as tevgen sees it: the program's own folder,
-// the listing of a folder, reading files, replacing the catalogue in one
-// atomic step, and creating temporary files. Everything above this layer is
-// the same on every platform; env_posix.cc and env_windows.cc implement it,
-// and MemoryEnv (memory_env.h) stands in for it in tests.
+// Env is the operating system as the program sees it: the program's own
+// folder, the listing of a folder, reading files, replacing a file in one
+// atomic step, and creating temporary files. It knows files and folders,
+// never what they are for. Everything above this layer is the same on every
+// platform; env_linux.cc and env_windows.cc implement it, and MemoryEnv
+// (memory_env.h) stands in for it in tests.
 //
-// Paths are byte strings: on POSIX the raw bytes of the name, on Windows
+// Paths are byte strings: on Linux the raw bytes of the name, on Windows
 // UTF-8 (converted to UTF-16 at the system call).
 //
-// Failures that should stop a run are thrown as Error (error.h), naming the
-// path concerned. A file that does not exist is not a failure: the readers
-// report it by their return value.
+// A failure is thrown as Error (error.h): it names the path concerned and
+// the operation that failed, with the system's words for why. A file that
+// does not exist is not a failure: the openers report it by returning
+// nullptr.
+//
+// An "ordinary file" is, on Linux, a regular file (links followed): not a
+// folder, FIFO, device or socket; on Windows, a file that is not a folder
+// and not marked hidden or system.
 #ifndef TEVGEN_PLATFORM_ENV_H_
 #define TEVGEN_PLATFORM_ENV_H_
 
@@ -21,8 +27,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/file_buffer.h"
-
 namespace tevgen {
 
 // A file open for reading, at any offset. The destructor closes it, on
@@ -31,16 +35,19 @@ class RandomAccessFile {
  public:
   virtual ~RandomAccessFile() = default;
 
+  // The file's size when it was opened.
+  virtual uint64_t Size() = 0;
+
   // Reads up to `n` bytes from `offset` into `buffer` and returns how many
   // were read; 0 means the end of the file. Throws Error when the read
   // fails.
   virtual size_t ReadAt(uint64_t offset, char* buffer, size_t n) = 0;
 };
 
-// The new content of a file, staged beside it under a temporary name. The
-// file it replaces stays exactly as it was until Commit() has succeeded;
-// destroying a ReplacementFile that was not committed removes the staged
-// bytes and leaves nothing behind.
+// The new content of a file, staged beside it under a temporary, hidden
+// name. The file it replaces stays exactly as it was until Commit() has
+// succeeded; destroying a ReplacementFile that was not committed removes
+// the staged bytes and leaves nothing behind.
 class ReplacementFile {
  public:
   virtual ~ReplacementFile() = default;
@@ -52,14 +59,15 @@ class ReplacementFile {
   // Forces the staged content to disk and puts it in place of the target in
   // one atomic step, so that a crash at any moment leaves either the old file
   // or the complete new one. Throws Error; after a failure the target is
-  // unchanged and nothing is left behind.
+  // unchanged and nothing is left behind, except for a failure to make the
+  // folder durable (FileAction::kSyncFolder), which comes after the file
+  // was replaced.
   virtual void Commit() = 0;
 };
 
-// A folder whose files are opened by name, as a run opens every image of
-// one folder: the folder's path is looked up once, not again for every
-// file. OpenFile may be called from several threads at once. It must not
-// outlive the Env that opened it.
+// A folder whose files are opened by name, many of them and possibly from
+// several threads at once: the folder's path is looked up once, not again
+// for every file. It must not outlive the Env that opened it.
 class Folder {
  public:
   virtual ~Folder() = default;
@@ -91,22 +99,17 @@ class Env {
 
   // The names (without folder) of the ordinary files in `directory` that
   // `keep` accepts, in no particular order. Links are followed; folders,
-  // dangling links and hidden files are left out. Throws Error when the
-  // folder cannot be listed.
+  // dangling links and names beginning with "." are left out, and on
+  // Windows files marked hidden or system. Throws Error when the folder
+  // cannot be listed.
   virtual std::vector<std::string> ListFiles(const std::string& directory,
                                              const NameFilter& keep) = 0;
 
-  // Replaces `*contents` with the whole content of the file at `path` and
-  // returns true; returns false, leaving `*contents` empty, when there is no
-  // ordinary file there. Throws Error when the file exists but cannot be
-  // opened or read.
-  virtual bool ReadFile(const std::string& path, FileBuffer* contents) = 0;
-
   // Opens `directory` for reading its files by name. Throws Error when it
   // cannot be opened. By default a Folder joins each name to the folder's
-  // path and opens that. On POSIX, in a folder that the running user does
+  // path and opens that. On Linux, in a folder that the running user does
   // not own, a link is followed only when it belongs to root or to the owner
-  // of the file it leads to; reading any other link throws Error.
+  // of the file it leads to; opening any other link throws Error.
   virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory);
 
   // Opens the file at `path` for reading; returns nullptr when there is no
@@ -115,18 +118,21 @@ class Env {
   virtual std::unique_ptr<RandomAccessFile> OpenFile(
       const std::string& path) = 0;
 
-  // Starts the replacement of `name` in `directory`. The new file keeps the
-  // permission bits (mode & 0777) of the one it replaces. Throws Error when
-  // the existing file may not be written (read-only) or the folder does not
+  // Starts the replacement of `name` in `directory`. Throws Error when the
+  // existing file may not be written (read-only) or the folder does not
   // allow a new file.
   //
-  // On POSIX: the new file also keeps the old one's owner and group as far
-  // as the running user may set them. Where `name` is a symbolic link, the
-  // file it leads to is replaced and the link stays; in a folder the user
-  // does not own, only by the rule OpenFolder gives (else Error). An
-  // existing file that is not an ordinary one is never replaced. Staged
-  // files that killed processes left beside the target are removed; a live
-  // process's one is locked and stays.
+  // The new file keeps what the old one carries beside its bytes: on Linux
+  // the permission bits (mode & 0777, never setuid, setgid or sticky) and,
+  // as far as the running user may set them, owner and group; on Windows
+  // its attributes (hidden, say), access control list and creation time.
+  //
+  // On Linux, where `name` is a symbolic link, the file it leads to is
+  // replaced and the link stays; in a folder the user does not own, only by
+  // the rule OpenFolder gives (else Error). An existing file that is not an
+  // ordinary one is never replaced. On both systems, staged files that
+  // killed processes left beside the target are removed; a live process's
+  // one stays.
   virtual std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) = 0;
 
@@ -141,16 +147,25 @@ class Env {
                                        std::string_view prefix) = 0;
 };
 
+// For the Envs: `directory` and `name` joined by separators[0], which is not
+// added when `directory` is empty or already ends with one of `separators`.
+std::string JoinPathWith(std::string_view directory, std::string_view name,
+                         std::string_view separators);
+
+// For the Envs: the folder part of a path separated by "/": "/" for a file
+// at the root, "." for a bare name.
+std::string FolderOf(std::string_view path);
+
 // The program's arguments, without the program's name. On Windows they are
 // taken from the wide command line and given as UTF-8.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
-// The user's language as the system tells it: on POSIX the first of
+// The user's language as the system tells it: on Linux the first of
 // LC_ALL, LC_MESSAGES and LANG that is set ("de_DE.UTF-8"), on Windows the
 // user interface language ("de", "en").
 std::string UserLanguageTag();
 
-// Sets up the process before anything else runs. On POSIX a file-size
+// Sets up the process before anything else runs. On Linux a file-size
 // limit or a closed pipe then makes the write fail with an error, which the
 // program reports, instead of killing it by a signal; and the system's
 // error texts come in the user's language where it has them.

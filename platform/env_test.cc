@@ -15,6 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FolderListing;
 using testing::ReadBytes;
+using testing::ReadInPieces;
 using testing::TempDir;
 using testing::WriteBytes;
 
@@ -52,28 +53,15 @@ TEST(EnvTest, MissingFolderCannotBeListed) {
   }
 }
 
-TEST(EnvTest, ReadFileReportsMissingFilesByItsResult) {
+TEST(EnvTest, OpenFileReportsMissingFilesByItsResult) {
   TempDir dir;
-  FileBuffer contents;
-  contents.Prepare(5);
-  EXPECT_FALSE(Env::Default().ReadFile(dir / "missing.svg", &contents));
-  EXPECT_EQ(contents.view(), "");
-  WriteBytes(dir / "a.svg", "<svg/>");
-  EXPECT_TRUE(Env::Default().ReadFile(dir / "a.svg", &contents));
-  EXPECT_EQ(contents.view(), "<svg/>");
   EXPECT_EQ(Env::Default().OpenFile(dir / "missing.svg"), nullptr);
-}
-
-// Reads `file` in pieces of three bytes, each at its own offset.
-std::string ReadInPieces(RandomAccessFile& file) {
-  std::string text;
-  char piece[3];
-  for (uint64_t offset = 0;;) {
-    size_t count = file.ReadAt(offset, piece, sizeof piece);
-    if (count == 0) return text;
-    text.append(piece, count);
-    offset += count;
-  }
+  WriteBytes(dir / "a.svg", "<svg/>");
+  std::unique_ptr<RandomAccessFile> file =
+      Env::Default().OpenFile(dir / "a.svg");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->Size(), 6u);
+  EXPECT_EQ(ReadInPieces(*file), "<svg/>");
 }
 
 TEST(EnvTest, FolderOpensItsFilesByName) {

@@ -8,10 +8,8 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 
 #include "platform/env.h"
 #include "platform/error.h"
@@ -19,13 +17,14 @@
 namespace tevgen {
 namespace {
 
-std::wstring Widen(std::string_view utf8) {
-  if (utf8.empty()) return L"";
-  int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                     static_cast<int>(utf8.size()), nullptr, 0);
+// `text`, in the code page `code_page`, as UTF-16.
+std::wstring Widen(std::string_view text, UINT code_page = CP_UTF8) {
+  if (text.empty()) return L"";
+  int length = ::MultiByteToWideChar(code_page, 0, text.data(),
+                                     static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                        wide.data(), length);
+  ::MultiByteToWideChar(code_page, 0, text.data(),
+                        static_cast<int>(text.size()), wide.data(), length);
   return wide;
 }
 
@@ -46,19 +45,19 @@ std::wstring SystemPath(std::string_view utf8) {
   return L"\\\\?\\" + full;
 }
 
-std::string Narrow(std::wstring_view wide, UINT code_page = CP_UTF8) {
+// UTF-16 `wide` as UTF-8.
+std::string Narrow(std::wstring_view wide) {
   if (wide.empty()) return "";
-  int length = ::WideCharToMultiByte(code_page, 0, wide.data(),
+  int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(),
                                      static_cast<int>(wide.size()), nullptr, 0,
                                      nullptr, nullptr);
   std::string narrow(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(code_page, 0, wide.data(),
-                        static_cast<int>(wide.size()), narrow.data(), length,
-                        nullptr, nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                        narrow.data(), length, nullptr, nullptr);
   return narrow;
 }
 
-// The system's error: for an English user in the words the POSIX build
+// The system's words for `error`: for an English user those the Linux build
 // uses for the common cases, so that messages read the same on every
 // platform; for others as the system says it in their language. A file
 // held by another program is said in the program's own words, which
@@ -97,7 +96,16 @@ std::string ErrorText(DWORD error) {
   return Narrow(text);
 }
 
-std::string LastErrorText() { return ErrorText(::GetLastError()); }
+// The one way this Env turns a failed system call into an Error.
+Error WindowsError(std::string path, FileAction action,
+                   DWORD error = ::GetLastError()) {
+  return Error(std::move(path), action, ErrorText(error));
+}
+
+constexpr std::string_view kSeparators = "\\/";
+
+// The most one ReadFile or WriteFile call is given: well within a DWORD.
+constexpr DWORD kMaxTransfer = DWORD{1} << 30;
 
 bool IsMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
@@ -148,41 +156,37 @@ ScopedHandle OpenOrdinaryFile(const std::string& path) {
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD error = ::GetLastError();
     if (IsMissing(error)) return ScopedHandle(INVALID_HANDLE_VALUE);
-    throw Error(path, "cannot open the file: " + ErrorText(error));
+    throw WindowsError(path, FileAction::kOpen, error);
   }
   return ScopedHandle(handle);
 }
 
-// One ReadFile call, at most `n` bytes (a DWORD's worth).
-// from `offset` when one is given, else from the file's position.
-size_t ReadSome(HANDLE handle, char* buffer, size_t n, const std::string& path,
-                std::optional<uint64_t> offset = std::nullopt) {
-  DWORD got = 0;
-  DWORD want = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
-  OVERLAPPED at = {};
-  if (offset) {
-    at.Offset = static_cast<DWORD>(*offset);
-    at.OffsetHigh = static_cast<DWORD>(*offset >> 32);
-  }
-  if (!::ReadFile(handle, buffer, want, &got, offset ? &at : nullptr)) {
-    DWORD error = ::GetLastError();
-    if (error == ERROR_HANDLE_EOF) return 0;
-    throw Error(path, "cannot read the file: " + ErrorText(error));
-  }
-  return got;
-}
-
 class WindowsRandomAccessFile : public RandomAccessFile {
  public:
-  WindowsRandomAccessFile(std::string path, HANDLE handle)
-      : path_(std::move(path)), handle_(handle) {}
+  WindowsRandomAccessFile(std::string path, HANDLE handle, uint64_t size)
+      : path_(std::move(path)), handle_(handle), size_(size) {}
+
+  uint64_t Size() override { return size_; }
+
   size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
-    return ReadSome(handle_.get(), buffer, n, path_, offset);
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(handle_.get(), buffer,
+                    static_cast<DWORD>(std::min<size_t>(n, kMaxTransfer)), &got,
+                    &at)) {
+      DWORD error = ::GetLastError();
+      if (error == ERROR_HANDLE_EOF) return 0;
+      throw WindowsError(path_, FileAction::kRead, error);
+    }
+    return got;
   }
 
  private:
   std::string path_;
   ScopedHandle handle_;
+  uint64_t size_;
 };
 
 bool IsInUse(DWORD error) {
@@ -205,11 +209,11 @@ class WindowsReplacementFile : public ReplacementFile {
 
   void Append(std::string_view data) override {
     while (!data.empty()) {
-      DWORD chunk = data.size() > 0x40000000 ? 0x40000000
-                                             : static_cast<DWORD>(data.size());
+      DWORD chunk =
+          static_cast<DWORD>(std::min<size_t>(data.size(), kMaxTransfer));
       DWORD written = 0;
       if (!::WriteFile(handle_.get(), data.data(), chunk, &written, nullptr)) {
-        throw Error(target_, "cannot write the catalogue: " + LastErrorText());
+        throw WindowsError(target_, FileAction::kWrite);
       }
       data.remove_prefix(written);
     }
@@ -217,12 +221,9 @@ class WindowsReplacementFile : public ReplacementFile {
 
   void Commit() override {
     if (!::FlushFileBuffers(handle_.get())) {
-      throw Error(target_,
-                  "cannot write the catalogue to disk: " + LastErrorText());
+      throw WindowsError(target_, FileAction::kSync);
     }
-    if (!handle_.Close()) {
-      throw Error(target_, "cannot write the catalogue: " + LastErrorText());
-    }
+    if (!handle_.Close()) throw WindowsError(target_, FileAction::kWrite);
     // A viewer or a virus scanner often holds a file for a moment right
     // after it was written: try again for about two seconds.
     constexpr DWORD kPatienceMs = 2000;
@@ -231,10 +232,8 @@ class WindowsReplacementFile : public ReplacementFile {
       DWORD error = ReplaceTarget();
       if (error == ERROR_SUCCESS) break;
       if (!IsInUse(error) || waited >= kPatienceMs) {
-        throw Error(
-            target_,
-            "cannot replace the catalogue: " +
-                ErrorText(IsInUse(error) ? ERROR_SHARING_VIOLATION : error));
+        throw WindowsError(target_, FileAction::kReplace,
+                           IsInUse(error) ? ERROR_SHARING_VIOLATION : error);
       }
       ::Sleep(pause);
       waited += pause;
@@ -246,13 +245,13 @@ class WindowsReplacementFile : public ReplacementFile {
   // Puts the staged file in place of the target and returns the error, or
   // ERROR_SUCCESS. ReplaceFileW keeps what the old file carries beside its
   // bytes (attributes such as hidden, the access control list, the creation
-  // time); a first catalogue, or a replacement that ReplaceFileW cannot do,
-  // is moved into place instead.
+  // time); the first file of its name, or a replacement that ReplaceFileW
+  // cannot do, is moved into place instead.
   DWORD ReplaceTarget() {
     std::wstring target = SystemPath(target_);
     std::wstring staged = SystemPath(staged_);
     DWORD old_attributes = ::GetFileAttributesW(target.c_str());
-    // The staged file is hidden while it is written; the catalogue is not,
+    // The staged file is hidden while it is written; the new file is not,
     // unless the old one was.
     DWORD attributes = old_attributes == INVALID_FILE_ATTRIBUTES
                            ? FILE_ATTRIBUTE_NORMAL
@@ -303,10 +302,7 @@ class WindowsEnv : public Env {
     for (;;) {
       DWORD length = ::GetModuleFileNameW(nullptr, path.data(),
                                           static_cast<DWORD>(path.size()));
-      if (length == 0) {
-        throw Error("",
-                    "cannot find the program's own folder: " + LastErrorText());
-      }
+      if (length == 0) throw WindowsError("", FileAction::kFindProgram);
       if (length < path.size()) {
         path.resize(length);
         break;
@@ -322,12 +318,7 @@ class WindowsEnv : public Env {
 
   std::string JoinPath(std::string_view directory,
                        std::string_view name) override {
-    std::string path(directory);
-    if (!path.empty() && path.back() != '\\' && path.back() != '/') {
-      path += '\\';
-    }
-    path += name;
-    return path;
+    return JoinPathWith(directory, name, kSeparators);
   }
 
   std::vector<std::string> ListFiles(const std::string& directory,
@@ -340,12 +331,12 @@ class WindowsEnv : public Env {
     if (find == INVALID_HANDLE_VALUE) {
       DWORD error = ::GetLastError();
       if (error == ERROR_FILE_NOT_FOUND) return names;  // An empty root.
-      throw Error(directory, "cannot list the folder: " + ErrorText(error));
+      throw WindowsError(directory, FileAction::kListFolder, error);
     }
     do {
       if (entry.dwFileAttributes & kNotListed) continue;
-      // Names beginning with "." are hidden as on POSIX: the "._1234.svg"
-      // that copies from a Mac leave behind are no images.
+      // Names beginning with "." are hidden as on Linux: the "._<name>"
+      // files that copies from a Mac leave behind hold metadata, not content.
       if (entry.cFileName[0] == L'.') continue;
       std::string name = Narrow(entry.cFileName);
       if (keep(name)) names.push_back(std::move(name));
@@ -353,36 +344,20 @@ class WindowsEnv : public Env {
     DWORD error = ::GetLastError();
     ::FindClose(find);
     if (error != ERROR_NO_MORE_FILES) {
-      throw Error(directory, "cannot list the folder: " + ErrorText(error));
+      throw WindowsError(directory, FileAction::kListFolder, error);
     }
     return names;
-  }
-
-  bool ReadFile(const std::string& path, FileBuffer* contents) override {
-    contents->Clear();
-    ScopedHandle handle = OpenOrdinaryFile(path);
-    if (!handle.valid()) return false;
-    LARGE_INTEGER size;
-    if (!::GetFileSizeEx(handle.get(), &size)) {
-      throw Error(path, "cannot read the file: " + LastErrorText());
-    }
-    // One buffer of the file's length at this moment, filled from the start.
-    size_t length = static_cast<size_t>(size.QuadPart);
-    char* data = contents->Prepare(length);
-    size_t filled = 0;
-    while (filled < length) {
-      size_t got = ReadSome(handle.get(), data + filled, length - filled, path);
-      if (got == 0) break;  // The file shrank since its size was taken.
-      filled += got;
-    }
-    contents->Truncate(filled);
-    return true;
   }
 
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
     ScopedHandle handle = OpenOrdinaryFile(path);
     if (!handle.valid()) return nullptr;
-    return std::make_unique<WindowsRandomAccessFile>(path, handle.Release());
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(handle.get(), &size)) {
+      throw WindowsError(path, FileAction::kRead);
+    }
+    return std::make_unique<WindowsRandomAccessFile>(
+        path, handle.Release(), static_cast<uint64_t>(size.QuadPart));
   }
 
   std::unique_ptr<ReplacementFile> NewReplacementFile(
@@ -391,20 +366,18 @@ class WindowsEnv : public Env {
     DWORD attributes = ::GetFileAttributesW(SystemPath(target).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_READONLY)) {
-      throw Error(target, "cannot replace the catalogue: " +
-                              ErrorText(ERROR_ACCESS_DENIED));
+      throw WindowsError(target, FileAction::kReplace, ERROR_ACCESS_DENIED);
     }
-    // The staged name does not end in ".svg", so no run ever lists it, and
-    // it is hidden, so that a killed run's leftover stays out of view.
-    static std::atomic<unsigned> counter{0};
+    // The staged name begins with "." and the file is marked hidden, so
+    // that no listing shows it, nor Explorer a killed process's leftover.
     std::string prefix = "." + name + ".";
     for (;;) {
       char unique[64];
       std::snprintf(unique, sizeof unique, "%lu.%u.tmp",
                     static_cast<unsigned long>(::GetCurrentProcessId()),
-                    counter++);
+                    staged_count_++);
       std::string staged = JoinPath(directory, prefix + unique);
-      // Not shared: while this run has it open, no other run can delete it.
+      // Not shared: while this process has it open, no other can delete it.
       HANDLE handle =
           ::CreateFileW(SystemPath(staged).c_str(), GENERIC_WRITE, 0, nullptr,
                         CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
@@ -416,14 +389,13 @@ class WindowsEnv : public Env {
       }
       DWORD error = ::GetLastError();
       if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-        throw Error(directory, "cannot write a new catalogue in the folder: " +
-                                   ErrorText(error));
+        throw WindowsError(directory, FileAction::kCreateIn, error);
       }
     }
   }
 
   // Deletes the staged files (`prefix`, a process id, a count, ".tmp") that
-  // killed runs left in `directory`. A live run's own is kept: its process
+  // killed processes left in `directory`. A live process's own is kept: it
   // is still there (and while the file is open it cannot be deleted).
   void RemoveStaleStaged(const std::string& directory,
                          const std::string& prefix) {
@@ -453,12 +425,9 @@ class WindowsEnv : public Env {
   }
 
   std::string TempDirectory() override {
-    char buffer[256];
+    char buffer[kTempBufferSize];
     DWORD length = ::GetTempPathA(sizeof buffer, buffer);
-    if (length == 0) {
-      throw Error(
-          "", "cannot find the folder for temporary files: " + LastErrorText());
-    }
+    if (length == 0) throw WindowsError("", FileAction::kFindTempFolder);
     if (length >= sizeof buffer) {
       throw Error("",
                   "the folder for temporary files has a path longer "
@@ -470,54 +439,53 @@ class WindowsEnv : public Env {
   std::string CreateUniqueFile(const std::string& directory,
                                std::string_view prefix) override {
     std::string prefix_text(prefix);
-    std::string buffer(256, ' ');
+    std::string buffer(kTempBufferSize, ' ');
     UINT unique = ::GetTempFileNameA(directory.c_str(), prefix_text.c_str(), 0,
                                      buffer.data());
-    if (unique == 0) {
-      throw Error(directory,
-                  "cannot create a temporary file: " + LastErrorText());
-    }
+    if (unique == 0) throw WindowsError(directory, FileAction::kCreateTemp);
     size_t end = buffer.find('\0');
     if (end == std::string::npos) {
-      throw Error(directory,
-                  "cannot create a temporary file: the system gave no name");
+      throw Error(directory, FileAction::kCreateTemp,
+                  "the system gave no name");
     }
     buffer.resize(end);
     // The name is in the ANSI code page; the program's paths are UTF-8.
-    int length = ::MultiByteToWideChar(
-        CP_ACP, 0, buffer.data(), static_cast<int>(buffer.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, buffer.data(),
-                          static_cast<int>(buffer.size()), wide.data(), length);
-    return Narrow(wide);
+    return Narrow(Widen(buffer, CP_ACP));
   }
+
+ private:
+  // Both buffers of the ANSI temporary-file calls, in characters: a path
+  // of up to 255 and its NUL.
+  static constexpr DWORD kTempBufferSize = 256;
+
+  unsigned staged_count_ = 0;  // makes each staged name of this process new
 };
 
-// Where console text goes: the standard handle when there is one (started
-// from a console, or redirected), else the console of the parent process.
-// A program of the GUI subsystem has neither when it was double-clicked:
-// then nullptr. Looked up once for each stream.
-HANDLE OutputHandle(DWORD which) {
-  auto find = [which]() -> HANDLE {
-    HANDLE handle = ::GetStdHandle(which);
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
-        ::GetFileType(handle) != FILE_TYPE_UNKNOWN) {
-      return handle;
-    }
+// The console of the parent process (the prompt the program was started
+// from), opened once and held until the process ends; nullptr when there
+// is none, as for a program of the GUI subsystem that was double-clicked.
+HANDLE ParentConsole() {
+  static const HANDLE console = []() -> HANDLE {
     if (::AttachConsole(ATTACH_PARENT_PROCESS) ||
         ::GetLastError() == ERROR_ACCESS_DENIED) {  // Attached already.
-      handle = ::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
+      HANDLE handle = ::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
       if (handle != INVALID_HANDLE_VALUE) return handle;
     }
     return nullptr;
-  };
-  if (which == STD_OUTPUT_HANDLE) {
-    static const HANDLE handle = find();
+  }();
+  return console;
+}
+
+// Where console text goes: the standard handle when there is one (started
+// from a console, or redirected), else the parent's console, else nullptr.
+HANDLE OutputHandle(DWORD which) {
+  HANDLE handle = ::GetStdHandle(which);
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+      ::GetFileType(handle) != FILE_TYPE_UNKNOWN) {
     return handle;
   }
-  static const HANDLE handle = find();
-  return handle;
+  return ParentConsole();
 }
 
 // Shows `text` in a message box titled `title`, for a program that has no
@@ -586,7 +554,7 @@ void WriteStandardOutput(std::string_view text, std::string_view title) {
   HANDLE handle = OutputHandle(STD_OUTPUT_HANDLE);
   if (handle == nullptr) return ShowBox(text, title, MB_ICONINFORMATION);
   if (!WriteText(handle, text)) {
-    throw Error("", "write error: " + LastErrorText());
+    throw Error("", "write error: " + ErrorText(::GetLastError()));
   }
 }
 

@@ -56,11 +56,9 @@ TEST(EnvWindowsTest, HiddenAndSystemFilesAreNeitherListedNorRead) {
   SetAttributes(dir / "3.svg", FILE_ATTRIBUTE_SYSTEM);
   EXPECT_EQ(Env::Default().ListFiles(dir.path().string(), AnyName),
             std::vector<std::string>{"1.svg"});
-  FileBuffer contents;
-  EXPECT_TRUE(Env::Default().ReadFile(dir / "1.svg", &contents));
-  EXPECT_FALSE(Env::Default().ReadFile(dir / "2.svg", &contents));
-  EXPECT_FALSE(Env::Default().ReadFile(dir / "3.svg", &contents));
+  EXPECT_NE(Env::Default().OpenFile(dir / "1.svg"), nullptr);
   EXPECT_EQ(Env::Default().OpenFile(dir / "2.svg"), nullptr);
+  EXPECT_EQ(Env::Default().OpenFile(dir / "3.svg"), nullptr);
   SetAttributes(dir / "2.svg", FILE_ATTRIBUTE_NORMAL);
   SetAttributes(dir / "3.svg", FILE_ATTRIBUTE_NORMAL);
 }
@@ -77,10 +75,10 @@ TEST(EnvWindowsTest, NamesBeyondAsciiAreListedAndReadAsUtf8) {
   }
   EXPECT_EQ(Env::Default().ListFiles(dir.path().string(), AnyName),
             std::vector<std::string>{utf8});
-  FileBuffer contents;
-  EXPECT_TRUE(Env::Default().ReadFile(
-      Env::Default().JoinPath(dir.path().string(), utf8), &contents));
-  EXPECT_EQ(contents.view(), "<svg width=\"1.5\"/>");
+  std::unique_ptr<RandomAccessFile> file = Env::Default().OpenFile(
+      Env::Default().JoinPath(dir.path().string(), utf8));
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(testing::ReadInPieces(*file), "<svg width=\"1.5\"/>");
 }
 
 TEST(EnvWindowsTest, ReadOnlyCatalogueIsNotReplaced) {
@@ -140,7 +138,7 @@ TEST(EnvWindowsTest, StagedFileIsHiddenAndTheCatalogueKeepsItsAttributes) {
 
 // Another program (a viewer, a virus scanner) holds tev.xml open without
 // sharing: the replacement waits for it about two seconds.
-TEST(EnvWindowsTest, CatalogueInUseIsReplacedWhenReleasedInTime) {
+TEST(EnvWindowsTest, FileInUseIsReplacedWhenReleasedInTime) {
   const struct {
     int held_ms;
     bool replaced;
@@ -172,7 +170,7 @@ TEST(EnvWindowsTest, CatalogueInUseIsReplacedWhenReleasedInTime) {
       EXPECT_EQ(ReadBytes(dir / "tev.xml"), "new");
     } else {
       EXPECT_EQ(error,
-                "cannot replace the catalogue: the file is in use by another "
+                "cannot replace the file: the file is in use by another "
                 "program");
       EXPECT_EQ(ReadBytes(dir / "tev.xml"), "old");
     }

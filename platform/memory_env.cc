@@ -7,16 +7,12 @@
 namespace tevgen {
 namespace {
 
-std::string ParentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 class MemoryRandomAccessFile : public RandomAccessFile {
  public:
   MemoryRandomAccessFile(std::string contents, size_t chunk)
       : contents_(std::move(contents)), chunk_(chunk) {}
+
+  uint64_t Size() override { return contents_.size(); }
 
   size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
     if (offset >= contents_.size()) return 0;
@@ -43,15 +39,14 @@ class MemoryReplacementFile : public ReplacementFile {
   void Append(std::string_view data) override {
     if (env_->write_limit_ &&
         staged_.size() + data.size() > *env_->write_limit_) {
-      throw Error(target_,
-                  "cannot write the catalogue: No space left on device");
+      throw Error(target_, FileAction::kWrite, "No space left on device");
     }
     staged_ += data;
   }
 
   void Commit() override {
     if (env_->fail_commit_) {
-      throw Error(target_, "cannot replace the catalogue: Input/output error");
+      throw Error(target_, *env_->fail_commit_, "Input/output error");
     }
     env_->files_[target_] = staged_;
   }
@@ -72,7 +67,7 @@ void MemoryEnv::AddDirectory(const std::string& directory) {
 }
 
 void MemoryEnv::AddFile(const std::string& path, std::string contents) {
-  AddDirectory(ParentOf(path));
+  AddDirectory(FolderOf(path));
   files_[path] = std::move(contents);
 }
 
@@ -97,20 +92,18 @@ std::optional<std::string> MemoryEnv::FileContents(
 
 std::string MemoryEnv::JoinPath(std::string_view directory,
                                 std::string_view name) {
-  std::string path(directory);
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += name;
-  return path;
+  return JoinPathWith(directory, name, "/");
 }
 
 std::vector<std::string> MemoryEnv::ListFiles(const std::string& directory,
                                               const NameFilter& keep) {
   if (!directories_.count(directory)) {
-    throw Error(directory, "cannot list the folder: No such file or directory");
+    throw Error(directory, FileAction::kListFolder,
+                "No such file or directory");
   }
   std::vector<std::string> names;
   for (const auto& [path, contents] : files_) {
-    if (ParentOf(path) != directory || hidden_.count(path)) continue;
+    if (FolderOf(path) != directory || hidden_.count(path)) continue;
     std::string name = path.substr(path.rfind('/') + 1);
     if (keep(name)) names.push_back(name);
   }
@@ -122,18 +115,8 @@ std::vector<std::string> MemoryEnv::ListFiles(const std::string& directory,
 
 void MemoryEnv::CheckReadable(const std::string& path) const {
   if (unreadable_.count(path)) {
-    throw Error(path, "cannot open the file: Permission denied");
+    throw Error(path, FileAction::kOpen, "Permission denied");
   }
-}
-
-bool MemoryEnv::ReadFile(const std::string& path, FileBuffer* contents) {
-  contents->Clear();
-  auto it = files_.find(path);
-  if (it == files_.end()) return false;
-  CheckReadable(path);
-  std::copy(it->second.begin(), it->second.end(),
-            contents->Prepare(it->second.size()));
-  return true;
 }
 
 std::unique_ptr<RandomAccessFile> MemoryEnv::OpenFile(const std::string& path) {
@@ -147,12 +130,10 @@ std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(
     const std::string& directory, const std::string& name) {
   std::string target = JoinPath(directory, name);
   if (!directories_.count(directory)) {
-    throw Error(directory,
-                "cannot write a new catalogue in the folder: "
-                "No such file or directory");
+    throw Error(directory, FileAction::kCreateIn, "No such file or directory");
   }
   if (unreadable_.count(target)) {
-    throw Error(target, "cannot replace the catalogue: Permission denied");
+    throw Error(target, FileAction::kReplace, "Permission denied");
   }
   return std::make_unique<MemoryReplacementFile>(this, target);
 }
@@ -160,7 +141,7 @@ std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(
 std::string MemoryEnv::TempDirectory() {
   ++temp_directory_lookups_;
   if (!temp_directory_) {
-    throw Error("", "cannot find the folder for temporary files");
+    throw Error("", FileAction::kFindTempFolder, "none is set");
   }
   return *temp_directory_;
 }

@@ -1,7 +1,7 @@
 // MemoryEnv is an Env that keeps its files in memory, for tests of the logic
 // above the platform layer. Paths are joined with "/"; a folder exists when
 // it was added with AddDirectory. Faults can be injected: unreadable files,
-// a disk that fills up after a number of catalogue bytes, a failing commit.
+// a disk that fills up after a number of bytes written, a failing commit.
 #ifndef TEVGEN_PLATFORM_MEMORY_ENV_H_
 #define TEVGEN_PLATFORM_MEMORY_ENV_H_
 
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/env.h"
+#include "platform/error.h"
 
 namespace tevgen {
 
@@ -28,9 +29,13 @@ class MemoryEnv : public Env {
   void RemoveFile(const std::string& path);
   std::optional<std::string> FileContents(const std::string& path) const;
 
-  // Every catalogue write past this many bytes fails as on a full disk.
+  // Every replacement write past this many bytes fails as on a full disk.
   void FailWritesAfter(size_t bytes) { write_limit_ = bytes; }
-  void FailCommit() { fail_commit_ = true; }
+  // Commit fails in `action` (a step of the commit: kSync, kReplace,
+  // kSyncFolder) with an I/O error.
+  void FailCommit(FileAction action = FileAction::kReplace) {
+    fail_commit_ = action;
+  }
   // Reads return at most this many bytes per call.
   void SetReadChunk(size_t bytes) { read_chunk_ = bytes; }
   void SetTempDirectory(std::optional<std::string> directory) {
@@ -46,7 +51,6 @@ class MemoryEnv : public Env {
                        std::string_view name) override;
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override;
-  bool ReadFile(const std::string& path, FileBuffer* contents) override;
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override;
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override;
@@ -64,7 +68,7 @@ class MemoryEnv : public Env {
   std::set<std::string> unreadable_;
   std::set<std::string> hidden_;
   std::optional<size_t> write_limit_;
-  bool fail_commit_ = false;
+  std::optional<FileAction> fail_commit_;
   size_t read_chunk_ = 4096;
   std::optional<std::string> temp_directory_ = "/tmp/";
   int open_replacements_ = 0;

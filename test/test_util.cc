@@ -49,4 +49,15 @@ std::string FolderListing(const std::filesystem::path& folder) {
   return listing;
 }
 
+std::string ReadInPieces(RandomAccessFile& file) {
+  std::string text;
+  char piece[3];
+  for (uint64_t offset = 0;;) {
+    size_t count = file.ReadAt(offset, piece, sizeof piece);
+    if (count == 0) return text;
+    text.append(piece, count);
+    offset += count;
+  }
+}
+
 }  // namespace tevgen::testing

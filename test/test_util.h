@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/env.h"
+
 namespace tevgen::testing {
 
 // A new, empty folder under the system's temporary folder, removed with
@@ -29,6 +31,9 @@ class TempDir {
 void WriteBytes(const std::string& path, std::string_view bytes);
 // The file's bytes; empty when it cannot be read.
 std::string ReadBytes(const std::string& path);
+// The whole of `file`, read in pieces of three bytes, each at its own
+// offset.
+std::string ReadInPieces(RandomAccessFile& file);
 // The names in `folder`, sorted, one per line; for comparing leftovers.
 std::string FolderListing(const std::filesystem::path& folder);
 

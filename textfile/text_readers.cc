@@ -1,19 +1,24 @@
 #include "textfile/text_readers.h"
 
 #include <array>
-#include <cstring>
 
 namespace tevgen {
 
 std::string ReadWholeFile(Env& env, const std::string& path) {
-  FileBuffer buffer;
-  return std::string(ReadWholeFile(env, path, &buffer));
-}
-
-std::string_view ReadWholeFile(Env& env, const std::string& path,
-                               FileBuffer* buffer) {
-  env.ReadFile(path, buffer);
-  return buffer->view();
+  std::unique_ptr<RandomAccessFile> file = env.OpenFile(path);
+  if (file == nullptr) return "";
+  // One buffer of the file's length when it was opened, filled from the
+  // start.
+  std::string text(static_cast<size_t>(file->Size()), '\0');
+  size_t filled = 0;
+  while (filled < text.size()) {
+    size_t count =
+        file->ReadAt(filled, text.data() + filled, text.size() - filled);
+    if (count == 0) break;  // The file shrank since it was opened.
+    filled += count;
+  }
+  text.resize(filled);
+  return text;
 }
 
 std::string ReadNumberedLine(Env& env, const std::string& path,

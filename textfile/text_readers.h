@@ -13,14 +13,9 @@
 
 namespace tevgen {
 
-// The whole content of the file at `path`.
+// The whole content of the file at `path`: as many bytes as it held when
+// it was opened, fewer if it shrank while it was read.
 std::string ReadWholeFile(Env& env, const std::string& path);
-
-// The same, read into `buffer`, which the result views: a caller that reads
-// many files reuses one buffer and pays for no copy and, mostly, no
-// allocation.
-std::string_view ReadWholeFile(Env& env, const std::string& path,
-                               FileBuffer* buffer);
 
 // Line `line_number` (1-based) of the file at `path`, without its line end;
 // empty when the file has fewer lines or `line_number` is below 1. A line

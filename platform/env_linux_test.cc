@@ -51,19 +51,19 @@ int RunUnprivileged(const std::function<int()>& check) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 102;
 }
 
-TEST(EnvPosixTest, ProgramDirectoryHoldsTheExecutable) {
+TEST(EnvLinuxTest, ProgramDirectoryHoldsTheExecutable) {
   EXPECT_EQ(Env::Default().ProgramDirectory(),
             fs::read_symlink("/proc/self/exe").parent_path().string());
 }
 
-TEST(EnvPosixTest, JoinPathDoesNotDoubleTheSeparator) {
+TEST(EnvLinuxTest, JoinPathDoesNotDoubleTheSeparator) {
   EXPECT_EQ(Env::Default().JoinPath("/pics", "1.svg"), "/pics/1.svg");
   EXPECT_EQ(Env::Default().JoinPath("/pics/", "1.svg"), "/pics/1.svg");
   EXPECT_EQ(Env::Default().JoinPath("/", "tev.xml"), "/tev.xml");
   EXPECT_EQ(Env::Default().JoinPath("pics", "tev.xml"), "pics/tev.xml");
 }
 
-TEST(EnvPosixTest, ListingFollowsLinksAndSkipsHiddenNames) {
+TEST(EnvLinuxTest, ListingFollowsLinksAndSkipsHiddenNames) {
   TempDir dir;
   WriteBytes(dir / "1.svg", "");
   WriteBytes(dir / "._1.svg", "resource fork");
@@ -79,22 +79,20 @@ TEST(EnvPosixTest, ListingFollowsLinksAndSkipsHiddenNames) {
   EXPECT_EQ(names, (std::vector<std::string>{"1.svg", "2.svg"}));
 }
 
-TEST(EnvPosixTest, ReadersTreatSpecialFilesAsMissing) {
+TEST(EnvLinuxTest, ReadersTreatSpecialFilesAsMissing) {
   TempDir dir;
   ASSERT_EQ(::mkfifo((dir / "fifo.svg").c_str(), 0600), 0);
   fs::create_symlink(dir / "gone.svg", dir.path() / "dangling.svg");
   fs::create_symlink(dir / "loop.svg", dir.path() / "loop.svg");
-  FileBuffer contents;
   for (const char* name : {"fifo.svg", "dangling.svg", "loop.svg"}) {
     SCOPED_TRACE(name);
     // A FIFO must not block the reader.
-    EXPECT_FALSE(Env::Default().ReadFile(dir / name, &contents));
     EXPECT_EQ(Env::Default().OpenFile(dir / name), nullptr);
   }
-  EXPECT_FALSE(Env::Default().ReadFile("/dev/null", &contents));
+  EXPECT_EQ(Env::Default().OpenFile("/dev/null"), nullptr);
 }
 
-TEST(EnvPosixTest, FolderReadsLikeThePathReaders) {
+TEST(EnvLinuxTest, FolderReadsLikeThePathReaders) {
   TempDir dir;
   testing::OpenToEveryone(dir.path());
   ASSERT_EQ(::mkfifo((dir / "fifo.svg").c_str(), 0600), 0);
@@ -117,7 +115,7 @@ TEST(EnvPosixTest, FolderReadsLikeThePathReaders) {
   EXPECT_EQ(status, 0) << "the error must name the file's full path";
 }
 
-TEST(EnvPosixTest, FolderThatCannotBeOpenedIsNamed) {
+TEST(EnvLinuxTest, FolderThatCannotBeOpenedIsNamed) {
   TempDir dir;
   try {
     Env::Default().OpenFolder(dir / "missing");
@@ -127,15 +125,16 @@ TEST(EnvPosixTest, FolderThatCannotBeOpenedIsNamed) {
   }
 }
 
-TEST(EnvPosixTest, DotfilesAreReadLikeAnyFile) {
+TEST(EnvLinuxTest, DotfilesAreReadLikeAnyFile) {
   TempDir dir;
   WriteBytes(dir / ".hidden", "x");
-  FileBuffer contents;
-  EXPECT_TRUE(Env::Default().ReadFile(dir / ".hidden", &contents));
-  EXPECT_EQ(contents.view(), "x");
+  std::unique_ptr<RandomAccessFile> file =
+      Env::Default().OpenFile(dir / ".hidden");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(testing::ReadInPieces(*file), "x");
 }
 
-TEST(EnvPosixTest, ReplacementKeepsThePermissionsOfTheOldFile) {
+TEST(EnvLinuxTest, ReplacementKeepsThePermissionsOfTheOldFile) {
   TempDir dir;
   WriteBytes(dir / "tev.xml", "old");
   fs::permissions(dir / "tev.xml", fs::perms(0640));
@@ -147,7 +146,7 @@ TEST(EnvPosixTest, ReplacementKeepsThePermissionsOfTheOldFile) {
 // A catalogue that is a link, for example into the gallery's own folder, is
 // replaced where the link points, as writing through the link would: the link
 // stays and the gallery sees the new catalogue.
-TEST(EnvPosixTest, LinkedCatalogueIsReplacedWhereItPoints) {
+TEST(EnvLinuxTest, LinkedCatalogueIsReplacedWhereItPoints) {
   for (const char* link_text : {"gallery/catalogue.xml", "ABSOLUTE"}) {
     SCOPED_TRACE(link_text);
     TempDir images;
@@ -178,7 +177,7 @@ TEST(EnvPosixTest, LinkedCatalogueIsReplacedWhereItPoints) {
   }
 }
 
-TEST(EnvPosixTest, UncommittedReplacementThroughALinkLeavesNothing) {
+TEST(EnvLinuxTest, UncommittedReplacementThroughALinkLeavesNothing) {
   TempDir images;
   TempDir gallery;
   WriteBytes(gallery / "catalogue.xml", "old");
@@ -195,7 +194,7 @@ TEST(EnvPosixTest, UncommittedReplacementThroughALinkLeavesNothing) {
 
 // A link set up before the first run points at a file that does not exist
 // yet; the catalogue is created there.
-TEST(EnvPosixTest, LinkToAFileNotYetThereCreatesIt) {
+TEST(EnvLinuxTest, LinkToAFileNotYetThereCreatesIt) {
   TempDir dir;
   fs::create_directory(dir.path() / "gallery");
   fs::create_symlink("gallery/tev.xml", dir.path() / "tev.xml");
@@ -207,7 +206,7 @@ TEST(EnvPosixTest, LinkToAFileNotYetThereCreatesIt) {
   EXPECT_EQ(FolderListing(dir.path() / "gallery"), "tev.xml\n");
 }
 
-TEST(EnvPosixTest, LinksThatLeadNowhereAreErrors) {
+TEST(EnvLinuxTest, LinksThatLeadNowhereAreErrors) {
   struct Case {
     const char* link_text;
     const char* reason;
@@ -229,7 +228,7 @@ TEST(EnvPosixTest, LinksThatLeadNowhereAreErrors) {
   }
 }
 
-TEST(EnvPosixTest, FirstCatalogueGetsTheUsualModeLessTheUmask) {
+TEST(EnvLinuxTest, FirstCatalogueGetsTheUsualModeLessTheUmask) {
   for (mode_t mask : {022, 077, 002}) {
     SCOPED_TRACE(mask);
     TempDir dir;
@@ -242,7 +241,7 @@ TEST(EnvPosixTest, FirstCatalogueGetsTheUsualModeLessTheUmask) {
   }
 }
 
-TEST(EnvPosixTest, ReadOnlyCatalogueIsNotReplaced) {
+TEST(EnvLinuxTest, ReadOnlyCatalogueIsNotReplaced) {
   TempDir dir;
   testing::OpenToEveryone(dir.path());
   WriteBytes(dir / "tev.xml", "old");
@@ -261,7 +260,7 @@ TEST(EnvPosixTest, ReadOnlyCatalogueIsNotReplaced) {
   EXPECT_EQ(FolderListing(dir.path()), "tev.xml\n");
 }
 
-TEST(EnvPosixTest, ReadOnlyFolderNamesTheFolder) {
+TEST(EnvLinuxTest, ReadOnlyFolderNamesTheFolder) {
   TempDir dir;
   fs::permissions(dir.path(), fs::perms(0555));
   std::string folder = dir.path().string();
@@ -277,16 +276,15 @@ TEST(EnvPosixTest, ReadOnlyFolderNamesTheFolder) {
   fs::permissions(dir.path(), fs::perms(0755));
 }
 
-TEST(EnvPosixTest, UnreadableFileIsAnErrorNotAMissingFile) {
+TEST(EnvLinuxTest, UnreadableFileIsAnErrorNotAMissingFile) {
   TempDir dir;
   testing::OpenToEveryone(dir.path());
   WriteBytes(dir / "1.svg", "secret");
   fs::permissions(dir / "1.svg", fs::perms(0));
   std::string path = dir / "1.svg";
   int status = RunUnprivileged([&] {
-    FileBuffer contents;
     try {
-      Env::Default().ReadFile(path, &contents);
+      Env::Default().OpenFile(path);
     } catch (const Error& e) {
       return e.path() == path ? 0 : 1;
     }
@@ -295,7 +293,7 @@ TEST(EnvPosixTest, UnreadableFileIsAnErrorNotAMissingFile) {
   EXPECT_EQ(status, 0);
 }
 
-TEST(EnvPosixTest, TempDirectoryComesFromTmpdir) {
+TEST(EnvLinuxTest, TempDirectoryComesFromTmpdir) {
   const char* saved = std::getenv("TMPDIR");
   std::string restore = saved ? saved : "";
   ::setenv("TMPDIR", "/var/tmp", 1);
@@ -309,7 +307,7 @@ TEST(EnvPosixTest, TempDirectoryComesFromTmpdir) {
   if (saved) ::setenv("TMPDIR", restore.c_str(), 1);
 }
 
-TEST(EnvPosixTest, UniqueFilesAreCreatedPrivately) {
+TEST(EnvLinuxTest, UniqueFilesAreCreatedPrivately) {
   TempDir dir;
   std::string path = Env::Default().CreateUniqueFile(dir / "", "txt");
   EXPECT_EQ(ModeOf(path), 0600u);

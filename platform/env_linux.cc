@@ -1,4 +1,6 @@
-// Env on Linux and other POSIX systems.
+// Env on Linux. It uses POSIX calls, and beyond them /proc/self/exe to find
+// the program's own folder, flock for the staged files' locks and
+// mkostemps; another system would need its own ways for those.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -20,7 +22,12 @@
 namespace tevgen {
 namespace {
 
-std::string ErrnoText(int error_number) { return std::strerror(error_number); }
+// The one way this Env turns a failed system call into an Error.
+Error PosixError(std::string path, FileAction action, int error_number) {
+  return Error(std::move(path), action, std::strerror(error_number));
+}
+
+constexpr std::string_view kSeparators = "/";
 
 // Closes a descriptor on every path out of a scope.
 class ScopedFd {
@@ -47,7 +54,7 @@ class ScopedFd {
 
 // Whether links in a folder owned by `owner` may be followed freely: only
 // in a folder of the running user's own. In anybody else's folder (an upload
-// folder that root catalogues, say) a link is followed only when it cannot
+// folder that root reads, say) a link is followed only when it cannot
 // lead from its owner's files to another user's: the link belongs to root,
 // or to the owner of what it leads to.
 bool TrustsLinksIn(uid_t owner) { return owner == ::geteuid(); }
@@ -64,14 +71,14 @@ std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
 
 // Opens `name` (relative to the folder `dir_fd`, or to the working folder
 // with AT_FDCWD) for reading if it names an ordinary file, links followed,
-// and stores its size in `*size` when that is not null. Returns -1 when it
-// does not; throws when it does but cannot be opened, naming the file by
-// `path()`, which is called only then. O_NONBLOCK keeps a FIFO named like
-// an image from blocking the open; it has no effect on ordinary files.
-// Unless `trust_links`, a link is followed only as LinkMayLeadTo allows.
+// and stores its size in `*size`. Returns -1 when it does not; throws when
+// it does but cannot be opened, naming the file by `path()`, which is called
+// only then. O_NONBLOCK keeps a FIFO from blocking the open; it has no effect
+// on ordinary files. Unless `trust_links`, a link is followed only as
+// LinkMayLeadTo allows.
 template <typename PathFunction>
 int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
-                     size_t* size = nullptr, bool trust_links = true) {
+                     uint64_t* size, bool trust_links = true) {
   constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
   struct stat link;
   bool is_link = false;
@@ -92,7 +99,7 @@ int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
     if (::fstatat(dir_fd, name, &st, 0) == 0 && !S_ISREG(st.st_mode)) {
       return -1;
     }
-    throw Error(path(), "cannot open the file: " + ErrnoText(error_number));
+    throw PosixError(path(), FileAction::kOpen, error_number);
   }
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -110,35 +117,8 @@ int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
       throw Error(path(), LinkRefusal(link.st_uid, st.st_uid, "file"));
     }
   }
-  if (size != nullptr) *size = static_cast<size_t>(st.st_size);
+  *size = static_cast<uint64_t>(st.st_size);
   return fd;
-}
-
-int OpenOrdinaryFile(const std::string& path, size_t* size = nullptr) {
-  return OpenOrdinaryFile(
-      AT_FDCWD, path.c_str(), [&path] { return path; }, size);
-}
-
-// Reads the `size` bytes of the open file `fd` into `contents` (fewer if the
-// file shrank meanwhile), closing it on every path.
-void ReadOpenFile(int raw_fd, size_t size, FileBuffer* contents,
-                  const std::string& path) {
-  ScopedFd fd(raw_fd);
-  // One buffer of the file's length at this moment, filled from the start.
-  char* data = contents->Prepare(size);
-  size_t filled = 0;
-  while (filled < size) {
-    ssize_t got = ::read(fd.get(), data + filled, size - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int error_number = errno;
-      contents->Clear();
-      throw Error(path, "cannot read the file: " + ErrnoText(error_number));
-    }
-    if (got == 0) break;  // The file shrank since fstat.
-    filled += static_cast<size_t>(got);
-  }
-  contents->Truncate(filled);
 }
 
 // A folder held open, its files opened relative to it.
@@ -157,33 +137,33 @@ class PosixFolder : public Folder {
 
 class PosixRandomAccessFile : public RandomAccessFile {
  public:
-  PosixRandomAccessFile(std::string path, int fd)
-      : path_(std::move(path)), fd_(fd) {}
+  PosixRandomAccessFile(std::string path, int fd, uint64_t size)
+      : path_(std::move(path)), fd_(fd), size_(size) {}
+
+  uint64_t Size() override { return size_; }
 
   size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
     for (;;) {
       ssize_t got = ::pread(fd_.get(), buffer, n, static_cast<off_t>(offset));
       if (got >= 0) return static_cast<size_t>(got);
-      if (errno != EINTR) {
-        throw Error(path_, "cannot read the file: " + ErrnoText(errno));
-      }
+      if (errno != EINTR) throw PosixError(path_, FileAction::kRead, errno);
     }
   }
 
  private:
   std::string path_;
   ScopedFd fd_;
+  uint64_t size_;
 };
 
 std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
   std::string name_text(name);
-  auto path = [&] {
-    return directory_ + (directory_.ends_with('/') ? "" : "/") + name_text;
-  };
-  int fd = OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, nullptr,
-                            trust_links_);
+  auto path = [&] { return JoinPathWith(directory_, name, kSeparators); };
+  uint64_t size = 0;
+  int fd =
+      OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, &size, trust_links_);
   if (fd < 0) return nullptr;
-  return std::make_unique<PosixRandomAccessFile>(path(), fd);
+  return std::make_unique<PosixRandomAccessFile>(path(), fd, size);
 }
 
 mode_t CurrentUmask() {
@@ -197,7 +177,7 @@ void WriteAll(int fd, std::string_view data, const std::string& path) {
     ssize_t written = ::write(fd, data.data(), data.size());
     if (written < 0) {
       if (errno == EINTR) continue;
-      throw Error(path, "cannot write the catalogue: " + ErrnoText(errno));
+      throw PosixError(path, FileAction::kWrite, errno);
     }
     data.remove_prefix(static_cast<size_t>(written));
   }
@@ -205,8 +185,8 @@ void WriteAll(int fd, std::string_view data, const std::string& path) {
 
 // The signals whose default action ends the process, but for those that
 // cannot be caught and SIGPIPE and SIGXFSZ, which PrepareProcess turns into
-// write errors. A run stopped by one removes its staged file first, as a
-// run stopped by an error does.
+// write errors. A process stopped by one removes its staged file first, as
+// one that fails does.
 constexpr int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
                                 SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
 
@@ -268,8 +248,8 @@ bool StillNamed(int dir_fd, const std::string& name, int fd) {
 constexpr size_t kStagedSuffixLength = 6;
 
 // Creates a staged file under a new name that begins with `prefix` in the
-// folder `dir_fd`, and locks it for as long as it is open: a later run
-// removes only the staged files it can lock, the leftovers of killed runs.
+// folder `dir_fd`, and locks it for as long as it is open: a later process
+// removes only the staged files it can lock, the leftovers of killed ones.
 // Returns the descriptor, or -1 with errno set.
 int CreateStaged(int dir_fd, const std::string& prefix, std::string* name) {
   static constexpr std::string_view kLetters =
@@ -286,7 +266,7 @@ int CreateStaged(int dir_fd, const std::string& prefix, std::string* name) {
       if (errno == EEXIST) continue;
       return -1;
     }
-    // Another run may have taken the new file for a leftover before it was
+    // Another process may have taken the new file for a leftover before it was
     // locked, and removed it: then make another. A file system without
     // locks keeps every staged file, which is safe.
     if (::flock(fd, LOCK_EX) != 0 || StillNamed(dir_fd, candidate, fd)) {
@@ -299,9 +279,9 @@ int CreateStaged(int dir_fd, const std::string& prefix, std::string* name) {
   return -1;
 }
 
-// Removes the staged files (named `prefix` and a suffix) that runs killed
-// before they could remove them left in the folder `dir_fd`. A live run
-// holds a lock on its own, so only unlocked ones go.
+// Removes the staged files (named `prefix` and a suffix) that processes
+// killed before they could remove them left in the folder `dir_fd`. A live
+// process holds a lock on its own, so only unlocked ones go.
 void RemoveStaleStaged(int dir_fd, const std::string& prefix,
                        const std::string& own) {
   DIR* dir =
@@ -337,13 +317,6 @@ void KeepOwner(int fd, const struct stat& old) {
   }
 }
 
-// The folder part of `path`: "/" for a file at the root, "." for a bare name.
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 class PosixReplacementFile : public ReplacementFile {
  public:
   // Takes over `dir_fd` (the target's folder) and `fd` (the staged file).
@@ -370,17 +343,14 @@ class PosixReplacementFile : public ReplacementFile {
 
   void Commit() override {
     if (::fsync(fd_.get()) != 0) {
-      throw Error(target_,
-                  "cannot write the catalogue to disk: " + ErrnoText(errno));
+      throw PosixError(target_, FileAction::kSync, errno);
     }
     // A failing close can be the first report of a lost write (NFS). The
     // lock stays on the duplicate until the rename is done.
-    if (!fd_.Close()) {
-      throw Error(target_, "cannot write the catalogue: " + ErrnoText(errno));
-    }
+    if (!fd_.Close()) throw PosixError(target_, FileAction::kWrite, errno);
     if (::renameat(dir_fd_.get(), staged_name_.c_str(), dir_fd_.get(),
                    target_name_.c_str()) != 0) {
-      throw Error(target_, "cannot replace the catalogue: " + ErrnoText(errno));
+      throw PosixError(target_, FileAction::kReplace, errno);
     }
     committed_ = true;
     UnregisterStaged();
@@ -393,10 +363,7 @@ class PosixReplacementFile : public ReplacementFile {
   // say so with EINVAL; there is nothing more to do on them.
   void SyncDirectory() {
     if (::fsync(dir_fd_.get()) != 0 && errno != EINVAL) {
-      throw Error(folder_,
-                  "the catalogue was replaced, but the folder could not be "
-                  "written to disk: " +
-                      ErrnoText(errno));
+      throw PosixError(folder_, FileAction::kSyncFolder, errno);
     }
   }
 
@@ -416,8 +383,7 @@ class PosixEnv : public Env {
     std::string path(PATH_MAX, '\0');
     ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
     if (length <= 0 || static_cast<size_t>(length) >= path.size()) {
-      throw Error("/proc/self/exe",
-                  "cannot find the program's own folder: " + ErrnoText(errno));
+      throw PosixError("/proc/self/exe", FileAction::kFindProgram, errno);
     }
     path.resize(static_cast<size_t>(length));
     return FolderOf(path);
@@ -425,18 +391,14 @@ class PosixEnv : public Env {
 
   std::string JoinPath(std::string_view directory,
                        std::string_view name) override {
-    std::string path(directory);
-    if (!path.empty() && path.back() != '/') path += '/';
-    path += name;
-    return path;
+    return JoinPathWith(directory, name, kSeparators);
   }
 
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override {
     DIR* dir = ::opendir(directory.c_str());
-    if (dir == nullptr) {
-      throw Error(directory, "cannot list the folder: " + ErrnoText(errno));
-    }
+    if (dir == nullptr)
+      throw PosixError(directory, FileAction::kListFolder, errno);
     std::vector<std::string> names;
     for (;;) {
       errno = 0;
@@ -453,19 +415,9 @@ class PosixEnv : public Env {
     int error_number = errno;
     ::closedir(dir);
     if (error_number != 0) {
-      throw Error(directory,
-                  "cannot list the folder: " + ErrnoText(error_number));
+      throw PosixError(directory, FileAction::kListFolder, error_number);
     }
     return names;
-  }
-
-  bool ReadFile(const std::string& path, FileBuffer* contents) override {
-    contents->Clear();
-    size_t size = 0;
-    int fd = OpenOrdinaryFile(path, &size);
-    if (fd < 0) return false;
-    ReadOpenFile(fd, size, contents, path);
-    return true;
   }
 
   std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
@@ -474,17 +426,18 @@ class PosixEnv : public Env {
     if (fd < 0 || ::fstat(fd, &st) != 0) {
       int error_number = errno;
       if (fd >= 0) ::close(fd);
-      throw Error(directory,
-                  "cannot open the folder: " + ErrnoText(error_number));
+      throw PosixError(directory, FileAction::kOpenFolder, error_number);
     }
     return std::make_unique<PosixFolder>(directory, fd,
                                          TrustsLinksIn(st.st_uid));
   }
 
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
-    int fd = OpenOrdinaryFile(path);
+    uint64_t size = 0;
+    int fd = OpenOrdinaryFile(
+        AT_FDCWD, path.c_str(), [&path] { return path; }, &size);
     if (fd < 0) return nullptr;
-    return std::make_unique<PosixRandomAccessFile>(path, fd);
+    return std::make_unique<PosixRandomAccessFile>(path, fd, size);
   }
 
   std::unique_ptr<ReplacementFile> NewReplacementFile(
@@ -501,12 +454,10 @@ class PosixEnv : public Env {
     ScopedFd dir(
         ::open(target_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
-      throw Error(
-          target_folder,
-          "cannot write a new catalogue in the folder: " + ErrnoText(errno));
+      throw PosixError(target_folder, FileAction::kCreateIn, errno);
     }
     // What the links lead to is judged by the folder held open, so that no
-    // link swapped in meanwhile can point the catalogue elsewhere.
+    // link swapped in meanwhile can point the new file elsewhere.
     struct stat old;
     bool exists = ::fstatat(dir.get(), target_name.c_str(), &old,
                             AT_SYMLINK_NOFOLLOW) == 0;
@@ -523,28 +474,21 @@ class PosixEnv : public Env {
     if (exists) {
       // Renaming over a device or a FIFO would replace it.
       if (!S_ISREG(old.st_mode)) {
-        throw Error(target,
-                    "cannot replace the catalogue: it is not an ordinary file");
+        throw Error(target, FileAction::kReplace, "it is not an ordinary file");
       }
       if (::faccessat(dir.get(), target_name.c_str(), W_OK, AT_EACCESS) != 0) {
-        throw Error(target,
-                    "cannot replace the catalogue: " + ErrnoText(errno));
+        throw PosixError(target, FileAction::kReplace, errno);
       }
     }
 
-    // The staged name is hidden and does not end in ".svg", so no run,
-    // this one or another one in the same folder, ever lists it.
+    // The staged name begins with ".", so no listing (ListFiles) shows it.
     std::string prefix = "." + target_name + ".";
     std::string staged_name;
     std::unique_ptr<PosixReplacementFile> file;
     {
       StopSignalsBlocked blocked;
       int fd = CreateStaged(dir.get(), prefix, &staged_name);
-      if (fd < 0) {
-        throw Error(
-            target_folder,
-            "cannot write a new catalogue in the folder: " + ErrnoText(errno));
-      }
+      if (fd < 0) throw PosixError(target_folder, FileAction::kCreateIn, errno);
       file = std::make_unique<PosixReplacementFile>(target_folder, dir.get(),
                                                     target, staged_name, fd);
       int dir_fd = dir.Release();
@@ -552,8 +496,7 @@ class PosixEnv : public Env {
       // Only the permission bits: never setuid, setgid or sticky.
       mode_t mode = exists ? (old.st_mode & 0777) : (0666 & ~CurrentUmask());
       if (::fchmod(fd, mode) != 0) {
-        throw Error(target, "cannot set the catalogue's permissions: " +
-                                ErrnoText(errno));
+        throw PosixError(target, FileAction::kSetPermissions, errno);
       }
       RegisterStaged(dir_fd, staged_name);
     }
@@ -571,14 +514,14 @@ class PosixEnv : public Env {
 
   std::string CreateUniqueFile(const std::string& directory,
                                std::string_view prefix) override {
+    // mkostemps puts the unique part in place of the X's before the suffix.
+    constexpr std::string_view kSuffix = ".tmp";
     std::string path = directory;
     path += prefix;
-    path += "XXXXXX.tmp";
-    int fd = ::mkostemps(path.data(), 4, O_CLOEXEC);
-    if (fd < 0) {
-      throw Error(directory,
-                  "cannot create a temporary file: " + ErrnoText(errno));
-    }
+    path += "XXXXXX";
+    path += kSuffix;
+    int fd = ::mkostemps(path.data(), kSuffix.size(), O_CLOEXEC);
+    if (fd < 0) throw PosixError(directory, FileAction::kCreateTemp, errno);
     ::close(fd);
     return path;
   }
@@ -586,9 +529,9 @@ class PosixEnv : public Env {
  private:
   // Follows `path` through symbolic links to the file they lead to, which
   // need not exist yet, and adds the owner of every link on the way to
-  // `link_owners`. The catalogue is replaced there, as writing through the
-  // link would replace it, so that a link the user set up (into a gallery's
-  // folder, say) stays a link and its target gets the catalogue.
+  // `link_owners`. The file is replaced there, as writing through the link
+  // would replace it, so that a link the user set up (into another folder,
+  // say) stays a link and its target gets the new content.
   std::string FollowLinks(const std::string& path,
                           std::vector<uid_t>* link_owners) {
     constexpr int kMaxLinks = 40;  // the kernel's own limit
@@ -604,8 +547,7 @@ class PosixEnv : public Env {
           ::readlink(current.c_str(), target.data(), target.size());
       if (length < 0) return current;  // replaced meanwhile
       if (static_cast<size_t>(length) >= target.size()) {
-        throw Error(path,
-                    "cannot replace the catalogue: " + ErrnoText(ENAMETOOLONG));
+        throw PosixError(path, FileAction::kReplace, ENAMETOOLONG);
       }
       target.resize(static_cast<size_t>(length));
       link_owners->push_back(link.st_uid);
@@ -613,7 +555,7 @@ class PosixEnv : public Env {
                     ? target
                     : JoinPath(FolderOf(current), target);
     }
-    throw Error(path, "cannot replace the catalogue: " + ErrnoText(ELOOP));
+    throw PosixError(path, FileAction::kReplace, ELOOP);
   }
 
   bool IsOrdinaryFile(const std::string& directory, std::string_view name) {
@@ -655,7 +597,7 @@ void PrepareProcess() {
 
 void WriteStandardOutput(std::string_view text, std::string_view /*title*/) {
   if (!WriteAllTo(stdout, text)) {
-    throw Error("", "write error: " + ErrnoText(errno));
+    throw Error("", std::string("write error: ") + std::strerror(errno));
   }
 }
 
