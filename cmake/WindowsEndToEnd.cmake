@@ -1,11 +1,16 @@
 # The end-to-end tests against the Windows builds, tevgen.exe and the
-# console companion tevgen.com (made by the "windows" preset), started under
-# Wine, and a check of the resources they carry. Skipped when there is no
-# Windows build or no Wine; scripts/test.sh makes both first.
-set(TEVGEN_WINDOWS_BUILD "${CMAKE_SOURCE_DIR}/build-windows" CACHE PATH
-  "The Windows build of tevgen that the end-to-end tests also run")
-set(TEVGEN_WINE_ENVIRONMENT
-  "WINEPREFIX=${TEVGEN_WINDOWS_BUILD}/wineprefix" "WINEDEBUG=-all")
+# console companion tevgen.com, started under Wine, and a check of the
+# resources they carry. TEVGEN_WINDOWS_BUILD names that build's folder (the
+# default preset names the windows preset's); the tests are skipped when it
+# holds no build or there is no Wine, and left out when it is not set.
+# scripts/test.sh makes both first.
+set(TEVGEN_WINDOWS_BUILD "" CACHE PATH
+  "A Windows build of tevgen that the end-to-end tests also run")
+if(NOT TEVGEN_WINDOWS_BUILD)
+  return()
+endif()
+include(${CMAKE_CURRENT_LIST_DIR}/Wine.cmake)
+tevgen_wine_environment(TEVGEN_WINE_ENVIRONMENT ${TEVGEN_WINDOWS_BUILD})
 
 foreach(program tevgen.exe tevgen.com)
   string(REPLACE "." "_" test_name "windows_end_to_end_${program}")

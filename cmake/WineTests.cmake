@@ -1,8 +1,8 @@
 # The Windows build's unit tests, run under Wine (the cross build's
 # emulator). Wine's first start creates its prefix, which takes a while: a
 # setup test does it once, before the others.
-set(TEVGEN_WINE_ENVIRONMENT
-  "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" "WINEDEBUG=-all")
+include(${CMAKE_CURRENT_LIST_DIR}/Wine.cmake)
+tevgen_wine_environment(TEVGEN_WINE_ENVIRONMENT ${CMAKE_BINARY_DIR})
 
 # Wine hides names that begin with "." unless told not to; Windows does not,
 # so the tests run with them shown.
