@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <string_view>
+
 #include "app/display_name.h"
 
 #ifndef TEVGEN_VERSION
@@ -17,9 +19,17 @@ CommandLine UsageError(std::string problem) {
   return result;
 }
 
-// `text` as a count of images to read at once, or none.
+constexpr std::string_view kJobsWithValue = "--jobs=";
+
+constexpr size_t DigitsOf(unsigned number) {
+  return number < 10 ? 1 : 1 + DigitsOf(number / 10);
+}
+
+// `text` as a count of images to read at once, or none. A text with more
+// digits than kMaxJobs is never in range, and refusing it at once keeps the
+// sum from overflowing.
 std::optional<unsigned> ParseJobs(std::string_view text) {
-  if (text.empty() || text.size() > 4) return std::nullopt;
+  if (text.empty() || text.size() > DigitsOf(kMaxJobs)) return std::nullopt;
   unsigned jobs = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
@@ -46,11 +56,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     } else if (arg == "--version") {
       return {CommandLine::Action::kVersion, std::nullopt, std::nullopt, ""};
     } else if (arg.starts_with("-j") || arg == "--jobs" ||
-               arg.starts_with("--jobs=")) {
+               arg.starts_with(kJobsWithValue)) {
       // -j N, -jN, --jobs N, --jobs=N
       std::string value;
-      if (arg.starts_with("--jobs=")) {
-        value = arg.substr(7);
+      if (arg.starts_with(kJobsWithValue)) {
+        value = arg.substr(kJobsWithValue.size());
       } else if (arg.size() > 2 && arg[1] == 'j') {
         value = arg.substr(2);
       } else if (i + 1 < args.size()) {

@@ -69,7 +69,7 @@ class MemoryEnv : public Env {
   std::set<std::string> hidden_;
   std::optional<size_t> write_limit_;
   std::optional<FileAction> fail_commit_;
-  size_t read_chunk_ = 4096;
+  size_t read_chunk_ = 4096;  // small: readers meet files in pieces
   std::optional<std::string> temp_directory_ = "/tmp/";
   int open_replacements_ = 0;
   int temp_directory_lookups_ = 0;
