@@ -16,7 +16,8 @@ namespace tevgen {
 
 class FileListBox {
  public:
-  // `extension` is fixed for the life of the list (".svg").
+  // `extension` (".svg", say) is fixed for the life of the list, and must
+  // outlive it: a constant.
   explicit FileListBox(std::string_view extension) : extension_(extension) {}
 
   // Lists `directory` through `env`. Throws Error when it cannot be listed;

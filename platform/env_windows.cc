@@ -96,10 +96,12 @@ std::string ErrorText(DWORD error) {
   return Narrow(text);
 }
 
-// The one way this Env turns a failed system call into an Error.
-Error WindowsError(std::string path, FileAction action,
+// The one way this Env turns a failed system call into an Error. `path` is
+// taken by reference so that nothing runs between the failed call and
+// GetLastError that could change the error.
+Error WindowsError(const std::string& path, FileAction action,
                    DWORD error = ::GetLastError()) {
-  return Error(std::move(path), action, ErrorText(error));
+  return Error(path, action, ErrorText(error));
 }
 
 constexpr std::string_view kSeparators = "\\/";
