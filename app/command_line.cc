@@ -25,10 +25,12 @@ constexpr size_t DigitsOf(unsigned number) {
   return number < 10 ? 1 : 1 + DigitsOf(number / 10);
 }
 
-// `text` as a count of images to read at once, or none. A text with more
+// `text` as a count of images to read at once, or none. Leading zeros are
+// taken as in any decimal number ("0004" is 4). Past them, a text with more
 // digits than kMaxJobs is never in range, and refusing it at once keeps the
 // sum from overflowing.
 std::optional<unsigned> ParseJobs(std::string_view text) {
+  while (text.size() > 1 && text[0] == '0') text.remove_prefix(1);
   if (text.empty() || text.size() > DigitsOf(kMaxJobs)) return std::nullopt;
   unsigned jobs = 0;
   for (char c : text) {

@@ -42,6 +42,11 @@ TEST(ParseCommandLineTest, DecidesWhatToDo) {
       {{"-j", "+2"}, Action::kUsageError, std::nullopt},
       {{"--jobs="}, Action::kUsageError, std::nullopt},
       {{"-jx"}, Action::kUsageError, std::nullopt},
+      {{"-j", "0004"}, Action::kCatalogue, std::nullopt, 4},
+      {{"-j", "00001"}, Action::kCatalogue, std::nullopt, 1},
+      {{"-j", "000000001024"}, Action::kCatalogue, std::nullopt, 1024},
+      {{"-j", "000"}, Action::kUsageError, std::nullopt},
+      {{"-j", "0001025"}, Action::kUsageError, std::nullopt},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(testing::PrintToString(c.args));

@@ -26,18 +26,28 @@ size_t Utf8SequenceLength(std::string_view text, uint32_t* code_point) {
   return length;
 }
 
-bool IsControl(uint32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+// Characters that act on the terminal or on how the line reads: C0, DEL
+// and C1 controls; the line and paragraph separators, which end a line; and
+// the marks that turn the direction of the text around them, with which a
+// name can make the rest of a message read backwards.
+bool IsUnsafe(uint32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E ||
+         c == 0x200F || (c >= 0x2028 && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
 
-// Calls `piece(bytes, is_control)` for each character of `name`: a valid
-// UTF-8 sequence, or a single byte.
+// Calls `piece(bytes, is_unsafe)` for each character of `name`: a valid
+// UTF-8 sequence, or a single byte. A byte that does not begin valid UTF-8
+// is unsafe: a terminal would show it as it pleases.
 template <typename Piece>
 void ForEachCharacter(std::string_view name, const Piece& piece) {
   while (!name.empty()) {
     uint32_t code_point = static_cast<unsigned char>(name[0]);
     size_t length =
         code_point < 0x80 ? 1 : Utf8SequenceLength(name, &code_point);
-    if (length == 0) length = 1;  // A stray byte stands for itself.
-    piece(name.substr(0, length), IsControl(code_point));
+    bool unsafe = length == 0 || IsUnsafe(code_point);
+    if (length == 0) length = 1;
+    piece(name.substr(0, length), unsafe);
     name.remove_prefix(length);
   }
 }
@@ -58,14 +68,14 @@ void AppendEscapedByte(unsigned char c, std::string* out) {
 
 std::string DisplayName(std::string_view name) {
   bool needs_quotes = false;
-  ForEachCharacter(name, [&](std::string_view, bool is_control) {
-    needs_quotes |= is_control;
+  ForEachCharacter(name, [&](std::string_view, bool is_unsafe) {
+    needs_quotes |= is_unsafe;
   });
   if (!needs_quotes) return std::string(name);
 
   std::string out = "\"";
-  ForEachCharacter(name, [&](std::string_view bytes, bool is_control) {
-    if (is_control) {
+  ForEachCharacter(name, [&](std::string_view bytes, bool is_unsafe) {
+    if (is_unsafe) {
       for (char c : bytes)
         AppendEscapedByte(static_cast<unsigned char>(c), &out);
     } else if (bytes == "\"" || bytes == "\\") {

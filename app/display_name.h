@@ -3,11 +3,14 @@
 // a line feed would split the message and an escape sequence would act on
 // the user's terminal (clear it, retitle the window).
 //
-// A name without control characters is returned unchanged, so ordinary and
-// non-ASCII names stay readable. Otherwise it is put in double quotes with
-// C escapes: \n \t \r and the like, \" and \\, and octal (\033) for the
-// rest. Control characters are C0 (below 0x20), DEL, and C1 (0x80 to 0x9F),
-// whether as raw bytes or UTF-8 encoded.
+// A name of valid UTF-8 without unsafe characters is returned unchanged, so
+// ordinary and non-ASCII names stay readable. Otherwise it is put in double
+// quotes with C escapes: \n \t \r and the like, \" and \\, and octal
+// (\033, \342\200\256) for the bytes of the rest. Unsafe are C0 (below 0x20),
+// DEL and C1 (0x80 to 0x9F) controls, whether raw or UTF-8 encoded; the line
+// and paragraph separators U+2028 and U+2029; the direction marks and
+// overrides (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069);
+// and every byte that is not part of valid UTF-8.
 #ifndef TEVGEN_APP_DISPLAY_NAME_H_
 #define TEVGEN_APP_DISPLAY_NAME_H_
 

@@ -3,7 +3,10 @@
 // mkostemps; another system would need its own ways for those.
 #include <dirent.h>
 #include <fcntl.h>
+#include <langinfo.h>
+#include <libintl.h>
 #include <limits.h>
+#include <locale.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -185,10 +188,22 @@ void WriteAll(int fd, std::string_view data, const std::string& path) {
 
 // The signals whose default action ends the process, but for those that
 // cannot be caught and SIGPIPE and SIGXFSZ, which PrepareProcess turns into
-// write errors. A process stopped by one removes its staged file first, as
-// one that fails does.
+// write errors; the faults (SEGV, BUS, ...) and abort() among them, and the
+// real-time signals. A process stopped by one removes its staged file
+// first, as one that fails does.
 constexpr int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
-                                SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
+                                SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+                                SIGPWR,  SIGIO,   SIGSTKFLT, SIGSYS,  SIGABRT,
+                                SIGBUS,  SIGFPE,  SIGILL,    SIGSEGV, SIGTRAP};
+
+template <typename Function>
+void ForEachStopSignal(const Function& function) {
+  for (int signal_number : kStopSignals) function(signal_number);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX;
+       ++signal_number) {
+    function(signal_number);
+  }
+}
 
 // The staged file for the signal handler: its folder, held open, and its
 // name there. Removing it relative to the folder works even when the folder
@@ -210,7 +225,8 @@ class StopSignalsBlocked {
   StopSignalsBlocked() {
     sigset_t blocked;
     sigemptyset(&blocked);
-    for (int signal_number : kStopSignals) sigaddset(&blocked, signal_number);
+    ForEachStopSignal(
+        [&](int signal_number) { sigaddset(&blocked, signal_number); });
     ::sigprocmask(SIG_BLOCK, &blocked, &previous_);
   }
   ~StopSignalsBlocked() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
@@ -223,14 +239,14 @@ void RegisterStaged(int folder_fd, const std::string& name) {
   if (name.size() >= sizeof staged_name_for_signals) return;
   std::memcpy(staged_name_for_signals, name.c_str(), name.size() + 1);
   staged_folder_for_signals = folder_fd;
-  for (int signal_number : kStopSignals) {
+  ForEachStopSignal([](int signal_number) {
     struct sigaction current;
     // A signal the caller chose to ignore (nohup) stays ignored.
     if (::sigaction(signal_number, nullptr, &current) == 0 &&
         current.sa_handler == SIG_DFL) {
       ::signal(signal_number, RemoveStagedAndStop);
     }
-  }
+  });
 }
 
 void UnregisterStaged() { staged_folder_for_signals = -1; }
@@ -592,7 +608,25 @@ std::string UserLanguageTag() {
 void PrepareProcess() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
-  std::setlocale(LC_MESSAGES, "");
+  const char* messages = std::setlocale(LC_MESSAGES, "");
+  // The system's texts are converted to the character set of LC_CTYPE,
+  // which the program leaves at "C" (plain ASCII: "Ung?ltig"). Give them the
+  // terminal's character set instead: LC_CTYPE's as the environment names
+  // it, else that of the language's locale.
+  const char* ctype = nullptr;
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') {
+      ctype = value;
+      break;
+    }
+  }
+  if (ctype == nullptr) ctype = messages;
+  if (ctype == nullptr) return;
+  if (locale_t locale = ::newlocale(LC_CTYPE_MASK, ctype, locale_t{})) {
+    ::bind_textdomain_codeset("libc", ::nl_langinfo_l(CODESET, locale));
+    ::freelocale(locale);
+  }
 }
 
 void WriteStandardOutput(std::string_view text, std::string_view /*title*/) {
