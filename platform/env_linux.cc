@@ -608,24 +608,16 @@ std::string UserLanguageTag() {
 void PrepareProcess() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
-  const char* messages = std::setlocale(LC_MESSAGES, "");
-  // The system's texts are converted to the character set of LC_CTYPE,
-  // which the program leaves at "C" (plain ASCII: "Ung?ltig"). Give them the
-  // terminal's character set instead: LC_CTYPE's as the environment names
-  // it, else that of the language's locale.
-  const char* ctype = nullptr;
-  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') {
-      ctype = value;
-      break;
-    }
-  }
-  if (ctype == nullptr) ctype = messages;
-  if (ctype == nullptr) return;
-  if (locale_t locale = ::newlocale(LC_CTYPE_MASK, ctype, locale_t{})) {
-    ::bind_textdomain_codeset("libc", ::nl_langinfo_l(CODESET, locale));
-    ::freelocale(locale);
+  const char* language = std::setlocale(LC_MESSAGES, "");
+  std::string messages = language != nullptr ? language : "";
+  // The system's texts are converted to the character set of LC_CTYPE; at
+  // "C" that is plain ASCII ("Ung?ltig"). Take the terminal's: LC_CTYPE's
+  // as the environment names it, else that of the language's locale. The
+  // program's own rules depend on no locale.
+  if ((std::setlocale(LC_CTYPE, "") == nullptr ||
+       std::string_view(::nl_langinfo(CODESET)) == "ANSI_X3.4-1968") &&
+      !messages.empty()) {
+    std::setlocale(LC_CTYPE, messages.c_str());
   }
 }
 
