@@ -89,8 +89,7 @@ std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
 }
 
 std::string HardLinkRefusal(uid_t owner) {
-  return "not following a hard link to a file of user " +
-         std::to_string(owner);
+  return "not following a hard link to a file of user " + std::to_string(owner);
 }
 
 constexpr int kPathFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
@@ -183,8 +182,7 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
         throw Error(error_path(), HardLinkRefusal(st.st_uid));
       }
       std::string target(PATH_MAX, '\0');
-      ssize_t length =
-          ::readlinkat(fd.get(), "", target.data(), target.size());
+      ssize_t length = ::readlinkat(fd.get(), "", target.data(), target.size());
       if (length < 0) return errno;
       if (length == 0) return ENOENT;
       if (static_cast<size_t>(length) >= target.size()) return ENAMETOOLONG;
@@ -217,10 +215,11 @@ void CheckLinkOwners(const Resolved& resolved, const std::string& path) {
       resolved.exists() ? resolved.st : resolved.folder_st;
   for (uid_t link_owner : resolved.link_owners) {
     if (link_owner != reached.st_uid) {
-      throw Error(path, LinkRefusal(link_owner, reached.st_uid,
-                                    resolved.exists() && !S_ISDIR(reached.st_mode)
-                                        ? "file"
-                                        : "folder"));
+      throw Error(path,
+                  LinkRefusal(link_owner, reached.st_uid,
+                              resolved.exists() && !S_ISDIR(reached.st_mode)
+                                  ? "file"
+                                  : "folder"));
     }
   }
 }
@@ -256,8 +255,8 @@ int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
                      const std::string& shown_dir, std::string_view path,
                      const std::string& shown, uint64_t* size) {
   Resolved resolved;
-  int error_number = Resolve(dir_fd, dir_st, shown_dir, path,
-                             [&] { return shown; }, &resolved);
+  int error_number = Resolve(
+      dir_fd, dir_st, shown_dir, path, [&] { return shown; }, &resolved);
   if (error_number == ENOENT || error_number == ENOTDIR ||
       error_number == ELOOP) {
     return -1;
@@ -274,8 +273,8 @@ int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
 int ResolveFolder(const std::string& directory, FileAction action,
                   struct stat* st) {
   Resolved resolved;
-  int error_number = Resolve(AT_FDCWD, nullptr, "", directory,
-                             [&] { return directory; }, &resolved);
+  int error_number = Resolve(
+      AT_FDCWD, nullptr, "", directory, [&] { return directory; }, &resolved);
   if (error_number == 0 && !resolved.exists()) error_number = ENOENT;
   if (error_number == 0 && !S_ISDIR(resolved.st.st_mode)) {
     error_number = ENOTDIR;
@@ -296,7 +295,9 @@ int ReopenFolder(int path_fd) {
 class PosixFolder : public Folder {
  public:
   PosixFolder(std::string directory, int fd, const struct stat& st)
-      : directory_(std::move(directory)), fd_(fd), st_(st),
+      : directory_(std::move(directory)),
+        fd_(fd),
+        st_(st),
         shared_(IsShared(st)) {}
 
   std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override;
@@ -543,8 +544,7 @@ class PosixReplacementFile : public ReplacementFile {
  public:
   // Takes over `dir_fd` (the target's folder) and `fd` (the staged file).
   PosixReplacementFile(std::string folder, int dir_fd, std::string target,
-                       std::string target_name, std::string staged_name,
-                       int fd)
+                       std::string target_name, std::string staged_name, int fd)
       : folder_(std::move(folder)),
         dir_fd_(dir_fd),
         target_(std::move(target)),
@@ -677,13 +677,14 @@ class PosixEnv : public Env {
     ScopedFd folder(
         ResolveFolder(directory, FileAction::kCreateIn, &folder_st));
     Resolved target;
-    int error_number = Resolve(folder.get(), &folder_st, directory, name,
-                               [&] { return path; }, &target);
+    int error_number = Resolve(
+        folder.get(), &folder_st, directory, name, [&] { return path; },
+        &target);
     if (error_number != 0) {
-      throw PosixError(error_number == ENOENT ? target.shown_folder : path,
-                       error_number == ENOENT ? FileAction::kCreateIn
-                                              : FileAction::kReplace,
-                       error_number);
+      throw PosixError(
+          error_number == ENOENT ? target.shown_folder : path,
+          error_number == ENOENT ? FileAction::kCreateIn : FileAction::kReplace,
+          error_number);
     }
     CheckLinkOwners(target, path);
     std::string target_path = target.shown();
@@ -693,8 +694,8 @@ class PosixEnv : public Env {
         throw Error(target_path, FileAction::kReplace,
                     "it is not an ordinary file");
       }
-      if (::faccessat(target.folder, target.name.c_str(), W_OK,
-                      AT_EACCESS) != 0) {
+      if (::faccessat(target.folder, target.name.c_str(), W_OK, AT_EACCESS) !=
+          0) {
         throw PosixError(target_path, FileAction::kReplace, errno);
       }
     }
@@ -712,8 +713,8 @@ class PosixEnv : public Env {
         throw PosixError(target.shown_folder, FileAction::kCreateIn, errno);
       }
       file = std::make_unique<PosixReplacementFile>(
-          target.shown_folder, dir.get(), target_path, target.name,
-          staged_name, fd);
+          target.shown_folder, dir.get(), target_path, target.name, staged_name,
+          fd);
       int dir_fd = dir.Release();
       if (target.exists()) KeepOwner(fd, target.st);
       // Only the permission bits: never setuid, setgid or sticky.
@@ -754,7 +755,6 @@ class PosixEnv : public Env {
     ::close(fd);
     return path;
   }
-
 };
 
 bool WriteAllTo(FILE* stream, std::string_view text) {
