@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -204,6 +205,23 @@ TEST(EnvLinuxTest, LinkToAFileNotYetThereCreatesIt) {
   EXPECT_TRUE(fs::is_symlink(dir.path() / "tev.xml"));
   EXPECT_EQ(ReadBytes(dir / "gallery/tev.xml"), "new");
   EXPECT_EQ(FolderListing(dir.path() / "gallery"), "tev.xml\n");
+}
+
+// The staged file of a catalogue with the longest name a folder allows
+// still fits; a leftover of it goes, a file that only looks alike stays.
+TEST(EnvLinuxTest, LongestNameGetsAStagedFileAndItsLeftoversGo) {
+  TempDir dir;
+  std::string name(NAME_MAX - 5, 'x');
+  fs::create_symlink(name, dir.path() / "tev.xml");
+  std::string staged_prefix = "." + std::string(NAME_MAX - 8, 'x') + ".";
+  WriteBytes(dir / (staged_prefix + "Left01"), "killed run's");
+  WriteBytes(dir / (staged_prefix + "Left-1"), "not a staged name");
+  auto file = Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+  file->Append("new");
+  file->Commit();
+  EXPECT_EQ(ReadBytes(dir / name), "new");
+  EXPECT_EQ(FolderListing(dir.path()),
+            staged_prefix + "Left-1\ntev.xml\n" + name + "\n");
 }
 
 TEST(EnvLinuxTest, LinksThatLeadNowhereAreErrors) {
