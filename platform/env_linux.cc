@@ -82,6 +82,21 @@ bool WritersCouldRead(const struct stat& folder, const struct stat& file) {
          (owner_writes_alone && file.st_uid == folder.st_uid);
 }
 
+// Whether the system lets users give a second name only to ordinary files
+// they own or may read and write (fs.protected_hardlinks = 1).
+bool HardLinksProtected() {
+  static const bool is_protected = [] {
+    char value = '0';
+    int fd = ::open("/proc/sys/fs/protected_hardlinks", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      if (::read(fd, &value, 1) != 1) value = '0';
+      ::close(fd);
+    }
+    return value == '1';
+  }();
+  return is_protected;
+}
+
 std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
                         const char* target_kind) {
   return "not following a link of user " + std::to_string(link_owner) +
@@ -334,9 +349,13 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
   std::string path = JoinPathWith(directory_, name, kSeparators);
   uint64_t size = 0;
   int fd = -1;
-  if (!shared_ && name.find('/') == std::string_view::npos) {
-    // Only root and the running user change this folder: an entry that is
-    // not a link is opened directly, the cheap way for the common case.
+  if ((!shared_ || HardLinksProtected()) &&
+      name.find('/') == std::string_view::npos) {
+    // An entry that is not a link is opened directly, the cheap way for the
+    // common case, where that cannot open what its writers could not: only
+    // root and the running user change the folder, or the system lets
+    // nobody give another user's FIFO, device or unreadable file a second
+    // name there.
     std::string name_text(name);
     fd = ::openat(fd_.get(), name_text.c_str(),
                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -345,6 +364,10 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
       if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return nullptr;
+      }
+      if (shared_ && st.st_nlink > 1 && !WritersCouldRead(st_, st)) {
+        ::close(fd);
+        throw Error(path, HardLinkRefusal(st.st_uid));
       }
       return std::make_unique<PosixRandomAccessFile>(
           path, fd, static_cast<uint64_t>(st.st_size));
