@@ -493,15 +493,21 @@ TEST_F(FaultTest, LinksInAnotherUsersFolderAreFollowedOnlyWhenSafe) {
   EXPECT_EQ(st.st_gid, kNobody);
 }
 
-// A process of user 65534 that repeats `attack` until it is destroyed.
+// A process of user 65534 that swaps `a` and `b` (or renames `a` to `b`
+// and back) again and again until it is destroyed.
 class Attacker {
  public:
-  explicit Attacker(const std::function<void()>& attack) {
-    if (!attack) return;
+  Attacker(const fs::path& a, const fs::path& b) {
+    if (a.empty()) return;
     pid_ = ::fork();
-    if (pid_ == 0) {
-      if (!testing::DropPrivileges()) ::_exit(1);
-      for (;;) attack();
+    if (pid_ != 0) return;
+    if (!testing::DropPrivileges()) ::_exit(1);
+    for (;;) {
+      if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(),
+                      RENAME_EXCHANGE) != 0) {
+        ::rename(a.c_str(), b.c_str());
+        ::rename(b.c_str(), a.c_str());
+      }
     }
   }
   ~Attacker() {
@@ -514,171 +520,132 @@ class Attacker {
   pid_t pid_ = -1;
 };
 
-void Exchange(const fs::path& a, const fs::path& b) {
-  ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
-}
-
-// Root catalogues `clip`, a folder of user 65534 inside their own folder,
-// again and again while that user races the run with links, renames and
-// hard links. Whatever the timing, no run may read root's secret into the
-// catalogue, change root's victim file, remove another user's file or open
-// root's FIFO.
+// Root catalogues home/clipart, a folder of user 65534 in their own folder,
+// again and again (for 3 s or 1000 runs) while that user swaps names. No run
+// may read root's secret into the catalogue, change root's victim file,
+// remove another user's leftover or open root's FIFO.
 TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "racing another user's links against root needs root";
   }
   using testing::kNobody;
+  constexpr uid_t kHardLink = 1;  // in Entry::owner: a hard link by root
+  TempDir root;                   // root's, readable by all
+  fs::permissions(root.path(), fs::perms(0755));
+  const std::string r = root.path().string() + "/";
   auto own = [](const fs::path& path, uid_t user) {
     ASSERT_EQ(::lchown(path.c_str(), user, user), 0) << path;
   };
-  const std::string kSecret = "<svg width=\"31337.5\"/>";
-  const std::string kVictim = "victim";
-  struct Row {
-    std::string what;
-    // Prepares `clip` (as root) and returns the attack, if any.
-    std::function<std::function<void()>(const fs::path& clip)> setup;
-  };
-  TempDir root_files;  // root's, readable by all
-  fs::permissions(root_files.path(), fs::perms(0755));
-  fs::path secret = root_files.path() / "secret";
-  fs::path victim = root_files.path() / "victim.xml";
-  fs::path fifo = root_files.path() / "fifo";
-  fs::path shared = root_files.path() / "shared";  // sticky, like /tmp
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  fs::create_directory(shared);
-  fs::permissions(shared, fs::perms(01777));
+  ASSERT_EQ(::mkfifo((r + "fifo").c_str(), 0600), 0);
+  WriteBytes(r + "public.svg", "<svg width=\"5.5\"/>");
+  fs::create_directory(r + "gallery");
+  fs::create_symlink(r + "victim.xml", r + "gallery/tev.xml");
+  fs::create_directory(r + "shared");
+  fs::permissions(r + "shared", fs::perms(01777));  // like /tmp
+  WriteBytes(r + "shared/report", "theirs");
+  own(r + "shared/report", kNobody);
   // Another user's staged file that a killed run of theirs left.
-  fs::path others_leftover = shared / ".report.AB12cd";
-  auto add_others_leftover = [&] {
-    WriteBytes(others_leftover, "another user's");
-    own(others_leftover, kNobody - 1);
+  const std::string others_leftover = r + "shared/.report.AB12cd";
+
+  struct Entry {
+    std::string name;  // in clipart
+    std::string target;
+    uid_t owner;
   };
-  add_others_leftover();
-  const Row kRows[] = {
+  const struct {
+    std::string what;
+    std::vector<Entry> entries;
+    std::string swap_a, swap_b;  // in home
+  } kRows[] = {
       {"1: folder renamed away and back",
-       [&](const fs::path& clip) -> std::function<void()> {
-         fs::create_symlink(victim, clip / "tev.xml");
-         own(clip / "tev.xml", kNobody);
-         fs::path away = clip.parent_path() / "away";
-         return [clip, away] {
-           ::rename(clip.c_str(), away.c_str());
-           ::rename(away.c_str(), clip.c_str());
-         };
-       }},
+       {{"tev.xml", r + "victim.xml", kNobody}},
+       "clipart",
+       "away"},
       {"1: folder exchanged with a link to root's folder",
-       [&](const fs::path& clip) -> std::function<void()> {
-         fs::create_directory(root_files.path() / "gallery");
-         fs::create_symlink(victim, root_files.path() / "gallery/tev.xml");
-         fs::path link = clip.parent_path() / "link";
-         fs::create_directory_symlink(root_files.path() / "gallery", link);
-         own(link, kNobody);
-         return [clip, link] { Exchange(clip, link); };
-       }},
+       {{"../link", r + "gallery", kNobody}},
+       "clipart",
+       "link"},
       {"2: root's link swapped with the attacker's",
-       [&](const fs::path& clip) -> std::function<void()> {
-         WriteBytes(root_files / "public.svg", "<svg width=\"5.5\"/>");
-         fs::create_symlink(root_files / "public.svg", clip / "0005.svg");
-         fs::create_symlink(secret, clip / ".x");
-         own(clip / ".x", kNobody);
-         return [clip] { Exchange(clip / "0005.svg", clip / ".x"); };
-       }},
+       {{"0005.svg", r + "public.svg", 0}, {".x", r + "secret", kNobody}},
+       "clipart/0005.svg",
+       "clipart/.x"},
       {"3: root's link to the attacker's link",
-       [&](const fs::path& clip) -> std::function<void()> {
-         fs::create_symlink(".current.svg", clip / "0007.svg");
-         fs::create_symlink(secret, clip / ".current.svg");
-         own(clip / ".current.svg", kNobody);
-         return nullptr;
-       }},
+       {{"0007.svg", ".current.svg", 0},
+        {".current.svg", r + "secret", kNobody}},
+       "",
+       ""},
       {"4: a folder on root's link's way replaced by a link",
-       [&](const fs::path& clip) -> std::function<void()> {
-         fs::create_symlink("web/victim.xml", clip / "tev.xml");
-         fs::create_directory_symlink(root_files.path(), clip / "web");
-         own(clip / "web", kNobody);
-         return nullptr;
-       }},
+       {{"tev.xml", "web/victim.xml", 0}, {"web", r, kNobody}},
+       "",
+       ""},
       {"5: a hard link to root's file",
-       [&](const fs::path& clip) -> std::function<void()> {
-         fs::create_hard_link(secret, clip / "0003.svg");
-         return nullptr;
-       }},
+       {{"0003.svg", r + "secret", kHardLink}},
+       "",
+       ""},
       {"6: leftovers beside a catalogue in a shared folder",
-       [&](const fs::path& clip) -> std::function<void()> {
-         WriteBytes(shared / "report", "old");
-         own(shared / "report", kNobody);
-         fs::create_symlink(shared / "report", clip / "tev.xml");
-         own(clip / "tev.xml", kNobody);
-         return nullptr;
-       }},
+       {{"tev.xml", r + "shared/report", kNobody}},
+       "",
+       ""},
       {"7: a link swapped to root's FIFO",
-       [&](const fs::path& clip) -> std::function<void()> {
-         WriteBytes(clip / ".plain.svg", "<svg/>");
-         fs::create_symlink(".plain.svg", clip / "0001.svg");
-         fs::create_symlink(fifo, clip / ".fifo");
-         for (const char* name : {".plain.svg", "0001.svg", ".fifo"}) {
-           own(clip / name, kNobody);
-         }
-         return [clip] { Exchange(clip / "0001.svg", clip / ".fifo"); };
-       }},
+       {{"0001.svg", "1.svg", kNobody}, {".fifo", r + "fifo", kNobody}},
+       "clipart/0001.svg",
+       "clipart/.fifo"},
   };
-  for (const Row& row : kRows) {
+  for (const auto& row : kRows) {
     SCOPED_TRACE(row.what);
     TempDir home;
-    own(home.path(), kNobody);
     fs::path clip = home.path() / "clipart";
     fs::create_directory(clip);
     WriteBytes(clip / "1.svg", "<svg/>");
-    own(clip, kNobody);
-    own(clip / "1.svg", kNobody);
-    WriteBytes(secret, kSecret);
-    fs::permissions(secret, fs::perms(0600));
-    WriteBytes(victim, kVictim);
-    std::function<void()> attack = row.setup(clip);
-    // A writer that blocks until somebody opens root's FIFO for reading.
-    auto start_writer = [&fifo] {
-      pid_t pid = ::fork();
-      if (pid == 0) {
-        ::open(fifo.c_str(), O_WRONLY);
-        ::_exit(0);
+    for (const fs::path& path : {home.path(), clip, clip / "1.svg"}) {
+      own(path, kNobody);
+    }
+    WriteBytes(r + "secret", "<svg width=\"31337.5\"/>");
+    fs::permissions(r + "secret", fs::perms(0600));
+    WriteBytes(r + "victim.xml", "victim");
+    WriteBytes(others_leftover, "another user's");
+    own(others_leftover, kNobody - 1);
+    for (const Entry& entry : row.entries) {
+      if (entry.owner == kHardLink) {
+        fs::create_hard_link(entry.target, clip / entry.name);
+      } else {
+        fs::create_symlink(entry.target, clip / entry.name);
+        own(clip / entry.name, entry.owner);
       }
-      return pid;
-    };
-    pid_t writer = start_writer();
+    }
+    // A writer that blocks until somebody opens root's FIFO for reading.
+    pid_t writer = ::fork();
+    if (writer == 0) {
+      ::open((r + "fifo").c_str(), O_WRONLY);
+      ::_exit(0);
+    }
     int runs = 0;
-    int harmed = 0;
+    int harmed = 0;  // the run that harmed root's files, if one did
     {
-      Attacker attacker(attack);
+      Attacker attacker(row.swap_a.empty() ? "" : home / row.swap_a,
+                        home / row.swap_b);
       auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
       for (; runs < 1000 && std::chrono::steady_clock::now() < end; ++runs) {
         Outcome outcome = StartWith({clip.string()});
-        std::string written;
-        for (const fs::path& catalogue : {clip / "tev.xml", victim}) {
-          std::error_code error;
-          if (fs::is_regular_file(catalogue, error)) {
-            written += ReadBytes(catalogue.string());
-          }
-        }
-        pid_t w = ::waitpid(writer, nullptr, WNOHANG);
         bool harm =
-            w != 0 || ReadBytes(victim.string()) != kVictim ||
-            written.find("31337") != std::string::npos ||
+            ReadBytes(r + "victim.xml") != "victim" ||
+            ReadBytes(clip / "tev.xml").find("31337") != std::string::npos ||
             !fs::exists(others_leftover) ||
+            ::waitpid(writer, nullptr, WNOHANG) != 0 ||
             outcome.err.find("user 0 to a file of user 0") != std::string::npos;
         if (harm) {
-          ++harmed;
-          WriteBytes(victim, kVictim);
-          if (w != 0) writer = start_writer();
-          if (!fs::exists(others_leftover)) add_others_leftover();
+          harmed = runs + 1;
+          break;
         }
       }
     }
     ::kill(writer, SIGKILL);
     ::waitpid(writer, nullptr, 0);
-    std::printf("%s: %d of %d runs harmed root's files\n", row.what.c_str(),
-                harmed, runs);
+    std::string seen = harmed ? "harmed in run " + std::to_string(harmed)
+                              : "unharmed in " + std::to_string(runs) + " runs";
+    std::printf("%s: %s\n", row.what.c_str(), seen.c_str());
     EXPECT_EQ(harmed, 0);
-    fs::remove_all(root_files.path() / "gallery");
-    fs::remove(root_files.path() / "public.svg");
-    fs::remove_all(home.path() / "away");
+    fs::remove(r + "secret");
   }
 }
 
