@@ -65,10 +65,12 @@ class ScopedFd {
 // - a link of another user may lead only to that user's file (or, when
 //   nothing is there yet, into that user's folder), whatever folders and
 //   links come after it;
-// - a link or file with more than one name in a shared folder (a hard link
-//   that anyone there could have made) is used only when the folder's
-//   writers could read it themselves: it is theirs (a folder only its owner
-//   writes) or readable by everyone. Group rights are not counted.
+// - a file with more than one name in a shared folder (a hard link that
+//   anyone there could have made) is used only when the folder's writers
+//   could read it themselves: it is theirs (a folder only its owner writes)
+//   or readable by everyone. Group rights are not counted. A link of root
+//   or the running user with more than one name there counts as a link of
+//   the folder's owner, and is not followed where others may write.
 bool IsTrustedUser(uid_t user) { return user == 0 || user == ::geteuid(); }
 
 bool IsShared(const struct stat& folder) {
@@ -192,9 +194,13 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
       if (++links > kMaxLinks) return ELOOP;
       if (!IsTrustedUser(st.st_uid)) {
         out->link_owners.push_back(st.st_uid);
-      } else if (st.st_nlink > 1 && IsShared(out->folder_st) &&
-                 !WritersCouldRead(out->folder_st, st)) {
-        throw Error(error_path(), HardLinkRefusal(st.st_uid));
+      } else if (st.st_nlink > 1 && IsShared(out->folder_st)) {
+        // Root's or the user's link, given a second name here by whoever
+        // writes the folder: it counts as theirs.
+        if ((out->folder_st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+          throw Error(error_path(), HardLinkRefusal(st.st_uid));
+        }
+        out->link_owners.push_back(out->folder_st.st_uid);
       }
       std::string target(PATH_MAX, '\0');
       ssize_t length = ::readlinkat(fd.get(), "", target.data(), target.size());

@@ -538,6 +538,7 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
   };
   ASSERT_EQ(::mkfifo((r + "fifo").c_str(), 0600), 0);
   WriteBytes(r + "public.svg", "<svg width=\"5.5\"/>");
+  fs::create_symlink(r + "secret", r + "to-secret");
   fs::create_directory(r + "gallery");
   fs::create_symlink(r + "victim.xml", r + "gallery/tev.xml");
   fs::create_directory(r + "shared");
@@ -580,6 +581,10 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
        ""},
       {"5: a hard link to root's file",
        {{"0003.svg", r + "secret", kHardLink}},
+       "",
+       ""},
+      {"5: a hard link to root's link to root's file",
+       {{"0004.svg", r + "to-secret", kHardLink}},
        "",
        ""},
       {"6: leftovers beside a catalogue in a shared folder",
