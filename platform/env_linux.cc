@@ -149,28 +149,35 @@ void PushNames(std::string_view path, std::vector<std::string>* todo) {
 // `start_st` opens `start` itself, AT_FDCWD the working folder) or, for an
 // absolute path, from "/", shown in messages as `shown_start`. Returns 0
 // with `*out` filled, or the errno of the step that failed; the last name
-// may be missing. Throws Error naming `path()` for a hard-linked link in a
-// shared folder.
+// may be missing. Throws Error naming `error_path()` for a hard-linked link
+// in a folder others may write.
 template <typename PathFunction>
 int Resolve(int start, const struct stat* start_st, std::string shown_start,
             std::string_view path, const PathFunction& error_path,
             Resolved* out) {
-  auto enter_root = [out] {
-    int fd = ::open("/", kPathFlags | O_DIRECTORY);
+  // Holds the folder `name` of `dir` open as the one to go on from.
+  auto enter = [out](int dir, const char* name) {
+    int fd = ::openat(dir, name, kPathFlags | O_DIRECTORY);
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+    if (fd >= 0 && ::fstat(fd, &st) != 0) {
+      int error_number = errno;
+      ::close(fd);
+      errno = error_number;
+      fd = -1;
+    }
+    if (fd < 0) return false;
     out->EnterFolder(fd, st);
-    out->shown_folder.assign(1, '/');
     return true;
+  };
+  auto enter_root = [out, &enter] {
+    out->shown_folder.assign(1, '/');
+    return enter(AT_FDCWD, "/");
   };
   out->shown_folder = std::move(shown_start);
   if (!path.empty() && path[0] == '/') {
     if (!enter_root()) return errno;
   } else if (start_st == nullptr) {
-    int fd = ::openat(start, ".", kPathFlags | O_DIRECTORY);
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) return errno;
-    out->EnterFolder(fd, st);
+    if (!enter(start, ".")) return errno;
   } else {
     out->folder = start;
     out->folder_st = *start_st;
