@@ -311,6 +311,26 @@ TEST(EnvLinuxTest, UnreadableFileIsAnErrorNotAMissingFile) {
   EXPECT_EQ(status, 0);
 }
 
+// The path reader takes the careful way on every system: a second name of
+// root's file in another user's folder is refused, however it is reached.
+TEST(EnvLinuxTest, HardLinkInAnotherUsersFolderIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+  TempDir dir;
+  WriteBytes(dir / "secret", "x");
+  fs::permissions(dir / "secret", fs::perms(0600));
+  fs::create_directory(dir.path() / "theirs");
+  ASSERT_EQ(::chown((dir / "theirs").c_str(), testing::kNobody, 0), 0);
+  fs::create_hard_link(dir / "secret", dir.path() / "theirs/1.svg");
+  for (const char* path : {"theirs/1.svg", "theirs/../theirs/1.svg"}) {
+    try {
+      Env::Default().OpenFile(dir / path);
+      ADD_FAILURE() << path << " opened";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.reason(), "not following a hard link to a file of user 0");
+    }
+  }
+}
+
 TEST(EnvLinuxTest, TempDirectoryComesFromTmpdir) {
   const char* saved = std::getenv("TMPDIR");
   std::string restore = saved ? saved : "";
