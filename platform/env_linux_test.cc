@@ -1,9 +1,9 @@
 // POSIX-only behaviour of the Env: hidden names, links, FIFOs, permissions.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
