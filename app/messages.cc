@@ -49,6 +49,8 @@ constexpr Message kGerman[] = {
     {"not following a link of user {} to a folder of user {}",
      "einer Verkn\u00fcpfung von Benutzer {} zu einem Ordner von Benutzer {} "
      "wird nicht gefolgt"},
+    {"not following a hard link to a file of user {}",
+     "einem harten Link auf eine Datei von Benutzer {} wird nicht gefolgt"},
     // A file, as the platform says it.
     {"cannot create a new file in the folder: {}",
      "im Ordner l\u00e4sst sich keine neue Datei anlegen: {}"},

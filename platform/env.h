@@ -107,9 +107,22 @@ class Env {
 
   // Opens `directory` for reading its files by name. Throws Error when it
   // cannot be opened. By default a Folder joins each name to the folder's
-  // path and opens that. On Linux, in a folder that the running user does
-  // not own, a link is followed only when it belongs to root or to the owner
-  // of the file it leads to; opening any other link throws Error.
+  // path and opens that.
+  //
+  // On Linux every path (this folder's, a file's, the replaced file's) is
+  // resolved one name at a time from the folder held open before it, and
+  // judged on what was opened, never on a path looked up again. A folder
+  // is shared when it belongs to a user other than root and the running
+  // one, or its group or others may write it. A link of another user (not
+  // root, not the running user) may lead only to that user's file (or, for
+  // a file not there yet, that user's folder); in a shared folder a file
+  // with more than one name is used only when the folder's writers could
+  // read it (theirs in a folder only its owner writes, or readable by all),
+  // and a link with more than one name counts as the folder owner's. Anything
+  // else throws Error ("not following a link of user N to a
+  // file of user M", "not following a hard link to a file of user N").
+  // Nothing is opened for reading before it is known to be an ordinary file
+  // that may be read.
   virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory);
 
   // Opens the file at `path` for reading; returns nullptr when there is no
@@ -128,11 +141,14 @@ class Env {
   // its attributes (hidden, say), access control list and creation time.
   //
   // On Linux, where `name` is a symbolic link, the file it leads to is
-  // replaced and the link stays; in a folder the user does not own, only by
-  // the rule OpenFolder gives (else Error). An existing file that is not an
-  // ordinary one is never replaced. On both systems, staged files that
-  // killed processes left beside the target are removed; a live process's
-  // one stays.
+  // replaced (staged and renamed in that file's folder, held open) and the
+  // link stays, by the rule OpenFolder gives (else Error). The staged name
+  // fits wherever `name` fits. An existing file that is not an ordinary one
+  // is never replaced. On both systems, staged files that killed processes
+  // left beside the target are removed; a live process's one stays. On
+  // Linux only in `directory` itself (not in a folder a link leads to), and
+  // only exact staged names of files of the running user (for root, also
+  // of the folder's owner).
   virtual std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) = 0;
 

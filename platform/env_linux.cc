@@ -48,6 +48,10 @@ class ScopedFd {
     fd_ = -1;
     return fd;
   }
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   // Closes now and reports whether the close succeeded.
   bool Close() { return ::close(Release()) == 0; }
 
@@ -55,15 +59,47 @@ class ScopedFd {
   int fd_;
 };
 
-// Whether links in a folder owned by `owner` may be followed freely: only
-// in a folder of the running user's own. In anybody else's folder (an upload
-// folder that root reads, say) a link is followed only when it cannot
-// lead from its owner's files to another user's: the link belongs to root,
-// or to the owner of what it leads to.
-bool TrustsLinksIn(uid_t owner) { return owner == ::geteuid(); }
+// Who decides what a path reaches. Root and the running user are trusted;
+// a folder is shared when anybody else may change its entries: it belongs
+// to another user, or its group or others may write it. Every path is
+// resolved here one name at a time, each name opened with O_PATH and
+// O_NOFOLLOW relative to the folder held open before it, and every decision
+// is taken on what was opened (fstat), never on a path looked up again:
+// - a link of another user may lead only to that user's file (or, when
+//   nothing is there yet, into that user's folder), whatever folders and
+//   links come after it;
+// - a file with more than one name in a shared folder (a hard link that
+//   anyone there could have made) is used only when the folder's writers
+//   could read it themselves: it is theirs (a folder only its owner writes)
+//   or readable by everyone. Group rights are not counted. A link of root
+//   or the running user with more than one name there counts as a link of
+//   the folder's owner, and is not followed where others may write.
+bool IsTrustedUser(uid_t user) { return user == 0 || user == ::geteuid(); }
 
-bool LinkMayLeadTo(uid_t link_owner, uid_t target_owner) {
-  return link_owner == 0 || link_owner == target_owner;
+bool IsShared(const struct stat& folder) {
+  return !IsTrustedUser(folder.st_uid) ||
+         (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+bool WritersCouldRead(const struct stat& folder, const struct stat& file) {
+  bool owner_writes_alone = (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  return (file.st_mode & S_IROTH) != 0 ||
+         (owner_writes_alone && file.st_uid == folder.st_uid);
+}
+
+// Whether the system lets users give a second name only to ordinary files
+// they own or may read and write (fs.protected_hardlinks = 1).
+bool HardLinksProtected() {
+  static const bool is_protected = [] {
+    char value = '0';
+    int fd = ::open("/proc/sys/fs/protected_hardlinks", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      if (::read(fd, &value, 1) != 1) value = '0';
+      ::close(fd);
+    }
+    return value == '1';
+  }();
+  return is_protected;
 }
 
 std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
@@ -72,70 +108,236 @@ std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
          " to a " + target_kind + " of user " + std::to_string(target_owner);
 }
 
-// Opens `name` (relative to the folder `dir_fd`, or to the working folder
-// with AT_FDCWD) for reading if it names an ordinary file, links followed,
-// and stores its size in `*size`. Returns -1 when it does not; throws when
-// it does but cannot be opened, naming the file by `path()`, which is called
-// only then. O_NONBLOCK keeps a FIFO from blocking the open; it has no effect
-// on ordinary files. Unless `trust_links`, a link is followed only as
-// LinkMayLeadTo allows.
-template <typename PathFunction>
-int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
-                     uint64_t* size, bool trust_links = true) {
-  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-  struct stat link;
-  bool is_link = false;
-  int fd = ::openat(dir_fd, name, kFlags | (trust_links ? 0 : O_NOFOLLOW));
-  if (fd < 0 && !trust_links && errno == ELOOP &&
-      ::fstatat(dir_fd, name, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISLNK(link.st_mode)) {
-    is_link = true;
-    fd = ::openat(dir_fd, name, kFlags);
+std::string HardLinkRefusal(uid_t owner) {
+  return "not following a hard link to a file of user " + std::to_string(owner);
+}
+
+constexpr int kPathFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+
+// What a path resolved to: the folder that holds its last name, held open,
+// and what that name holds (none when nothing is there).
+struct Resolved {
+  ScopedFd folder_fd{-1};  // O_PATH
+  int folder = -1;         // folder_fd, or the folder the walk began in
+  struct stat folder_st {};
+  std::string shown_folder;  // the folder as messages name it
+  std::string name;
+  ScopedFd fd{-1};  // O_PATH
+  struct stat st {};
+  // The owners of the links followed that are neither root nor the running
+  // user: what the path reaches must be theirs.
+  std::vector<uid_t> link_owners;
+
+  bool exists() const { return fd.get() >= 0; }
+  std::string shown() const { return JoinPathWith(shown_folder, name, "/"); }
+  void EnterFolder(int fd_of_folder, const struct stat& st_of_folder) {
+    folder_fd.Reset(fd_of_folder);
+    folder = fd_of_folder;
+    folder_st = st_of_folder;
   }
-  if (fd < 0) {
-    int error_number = errno;
-    if (error_number == ENOENT || error_number == ENOTDIR ||
-        error_number == ELOOP) {
-      return -1;
+};
+
+// Puts the names of `path` on `todo`, the next one last.
+void PushNames(std::string_view path, std::vector<std::string>* todo) {
+  std::vector<std::string> names;
+  for (size_t begin = 0; begin < path.size();) {
+    size_t end = std::min(path.find('/', begin), path.size());
+    if (end > begin) names.emplace_back(path.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  todo->insert(todo->end(), names.rbegin(), names.rend());
+}
+
+// Resolves `path` from the folder `start` (whose stat is `start_st`; a null
+// `start_st` opens `start` itself, AT_FDCWD the working folder) or, for an
+// absolute path, from "/", shown in messages as `shown_start`. Returns 0
+// with `*out` filled, or the errno of the step that failed; the last name
+// may be missing. Throws Error naming `error_path()` for a hard-linked link
+// in a folder others may write.
+template <typename PathFunction>
+int Resolve(int start, const struct stat* start_st, std::string shown_start,
+            std::string_view path, const PathFunction& error_path,
+            Resolved* out) {
+  // Holds the folder `name` of `dir` open as the one to go on from.
+  auto enter = [out](int dir, const char* name) {
+    int fd = ::openat(dir, name, kPathFlags | O_DIRECTORY);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) != 0) {
+      int error_number = errno;
+      ::close(fd);
+      errno = error_number;
+      fd = -1;
+    }
+    if (fd < 0) return false;
+    out->EnterFolder(fd, st);
+    return true;
+  };
+  auto enter_root = [out, &enter] {
+    out->shown_folder.assign(1, '/');
+    return enter(AT_FDCWD, "/");
+  };
+  out->shown_folder = std::move(shown_start);
+  if (!path.empty() && path[0] == '/') {
+    if (!enter_root()) return errno;
+  } else if (start_st == nullptr) {
+    if (!enter(start, ".")) return errno;
+  } else {
+    out->folder = start;
+    out->folder_st = *start_st;
+  }
+  std::vector<std::string> todo;
+  PushNames(path, &todo);
+  constexpr int kMaxLinks = 40;  // the kernel's own limit
+  int links = 0;
+  while (!todo.empty()) {
+    std::string name = std::move(todo.back());
+    todo.pop_back();
+    ScopedFd fd(::openat(out->folder, name.c_str(), kPathFlags));
+    if (fd.get() < 0) {
+      if (errno != ENOENT || !todo.empty()) return errno;
+      out->name = std::move(name);
+      return 0;
     }
     struct stat st;
-    if (::fstatat(dir_fd, name, &st, 0) == 0 && !S_ISREG(st.st_mode)) {
-      return -1;
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if (S_ISLNK(st.st_mode)) {
+      if (++links > kMaxLinks) return ELOOP;
+      if (!IsTrustedUser(st.st_uid)) {
+        out->link_owners.push_back(st.st_uid);
+      } else if (st.st_nlink > 1 && IsShared(out->folder_st)) {
+        // Root's or the user's link, given a second name here by whoever
+        // writes the folder: it counts as theirs.
+        if ((out->folder_st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+          throw Error(error_path(), HardLinkRefusal(st.st_uid));
+        }
+        out->link_owners.push_back(out->folder_st.st_uid);
+      }
+      std::string target(PATH_MAX, '\0');
+      ssize_t length = ::readlinkat(fd.get(), "", target.data(), target.size());
+      if (length < 0) return errno;
+      if (length == 0) return ENOENT;
+      if (static_cast<size_t>(length) >= target.size()) return ENAMETOOLONG;
+      target.resize(static_cast<size_t>(length));
+      if (target[0] == '/' && !enter_root()) return errno;
+      PushNames(target, &todo);
+      continue;
     }
-    throw PosixError(path(), FileAction::kOpen, error_number);
+    if (todo.empty()) {
+      out->name = std::move(name);
+      out->st = st;
+      out->fd.Reset(fd.Release());
+      return 0;
+    }
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    out->EnterFolder(fd.Release(), st);
+    out->shown_folder = JoinPathWith(out->shown_folder, name, "/");
   }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  // The path ends in a folder ("/", or a link to one): the folder itself.
+  out->name.assign(1, '.');
+  out->st = out->folder_st;
+  out->fd.Reset(::openat(out->folder, ".", kPathFlags));
+  return out->exists() ? 0 : errno;
+}
+
+// Throws unless the links followed may lead to what `resolved` reached:
+// the file there or, when there is none, its folder.
+void CheckLinkOwners(const Resolved& resolved, const std::string& path) {
+  const struct stat& reached =
+      resolved.exists() ? resolved.st : resolved.folder_st;
+  for (uid_t link_owner : resolved.link_owners) {
+    if (link_owner != reached.st_uid) {
+      throw Error(path,
+                  LinkRefusal(link_owner, reached.st_uid,
+                              resolved.exists() && !S_ISDIR(reached.st_mode)
+                                  ? "file"
+                                  : "folder"));
+    }
+  }
+}
+
+// Opens for reading the ordinary file that `resolved` reached, once its
+// links and names are found acceptable: through /proc/self/fd, so that the
+// file opened is the one judged. Returns -1 when it is not an ordinary
+// file; nothing else is ever opened.
+int OpenResolvedFile(const Resolved& resolved, const std::string& path,
+                     uint64_t* size) {
+  if (!resolved.exists() || !S_ISREG(resolved.st.st_mode)) return -1;
+  CheckLinkOwners(resolved, path);
+  if (resolved.st.st_nlink > 1 && IsShared(resolved.folder_st) &&
+      !WritersCouldRead(resolved.folder_st, resolved.st)) {
+    throw Error(path, HardLinkRefusal(resolved.st.st_uid));
+  }
+  char proc_path[32];
+  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d",
+                resolved.fd.get());
+  int fd = ::open(proc_path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw PosixError(path, FileAction::kOpen, errno);
+  *size = static_cast<uint64_t>(resolved.st.st_size);
+  return fd;
+}
+
+// Opens `path` (relative to the folder `dir_fd` with stat `dir_st`, or to
+// the working folder with AT_FDCWD and a null `dir_st`) for reading if it
+// leads to an ordinary file, and stores its size in `*size`. Returns -1
+// when it does not (missing, a dangling link, a folder, FIFO or device);
+// throws when it does but cannot be opened or may not be followed, naming
+// the file by `shown`.
+int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
+                     const std::string& shown_dir, std::string_view path,
+                     const std::string& shown, uint64_t* size) {
+  Resolved resolved;
+  int error_number = Resolve(
+      dir_fd, dir_st, shown_dir, path, [&] { return shown; }, &resolved);
+  if (error_number == ENOENT || error_number == ENOTDIR ||
+      error_number == ELOOP) {
     return -1;
   }
-  if (is_link) {
-    // The link seen must be the link opened: one swapped in between by its
-    // owner would have been checked against the wrong file.
-    struct stat again;
-    bool same = ::fstatat(dir_fd, name, &again, AT_SYMLINK_NOFOLLOW) == 0 &&
-                again.st_ino == link.st_ino && again.st_dev == link.st_dev;
-    if (!same || !LinkMayLeadTo(link.st_uid, st.st_uid)) {
-      ::close(fd);
-      throw Error(path(), LinkRefusal(link.st_uid, st.st_uid, "file"));
-    }
+  if (error_number != 0) {
+    throw PosixError(shown, FileAction::kOpen, error_number);
   }
-  *size = static_cast<uint64_t>(st.st_size);
-  return fd;
+  return OpenResolvedFile(resolved, shown, size);
+}
+
+// Resolves the folder `directory` and returns it held open (O_PATH) with
+// its stat; throws Error with `action` when it cannot be, or when a link on
+// the way may not lead to it.
+int ResolveFolder(const std::string& directory, FileAction action,
+                  struct stat* st) {
+  Resolved resolved;
+  int error_number = Resolve(
+      AT_FDCWD, nullptr, "", directory, [&] { return directory; }, &resolved);
+  if (error_number == 0 && !resolved.exists()) error_number = ENOENT;
+  if (error_number == 0 && !S_ISDIR(resolved.st.st_mode)) {
+    error_number = ENOTDIR;
+  }
+  if (error_number != 0) throw PosixError(directory, action, error_number);
+  CheckLinkOwners(resolved, directory);
+  *st = resolved.st;
+  return resolved.fd.Release();
+}
+
+// Opens the folder held as `path_fd` (O_PATH) for reading, listing or
+// syncing.
+int ReopenFolder(int path_fd) {
+  return ::openat(path_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 // A folder held open, its files opened relative to it.
 class PosixFolder : public Folder {
  public:
-  PosixFolder(std::string directory, int fd, bool trust_links)
-      : directory_(std::move(directory)), fd_(fd), trust_links_(trust_links) {}
+  PosixFolder(std::string directory, int fd, const struct stat& st)
+      : directory_(std::move(directory)),
+        fd_(fd),
+        st_(st),
+        shared_(IsShared(st)) {}
 
   std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override;
 
  private:
   std::string directory_;
-  ScopedFd fd_;
-  bool trust_links_;
+  ScopedFd fd_;  // O_PATH
+  struct stat st_;
+  bool shared_;
 };
 
 class PosixRandomAccessFile : public RandomAccessFile {
@@ -160,13 +362,39 @@ class PosixRandomAccessFile : public RandomAccessFile {
 };
 
 std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
-  std::string name_text(name);
-  auto path = [&] { return JoinPathWith(directory_, name, kSeparators); };
+  std::string path = JoinPathWith(directory_, name, kSeparators);
   uint64_t size = 0;
-  int fd =
-      OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, &size, trust_links_);
+  int fd = -1;
+  if ((!shared_ || HardLinksProtected()) &&
+      name.find('/') == std::string_view::npos) {
+    // An entry that is not a link is opened directly, the cheap way for the
+    // common case, where that cannot open what its writers could not: only
+    // root and the running user change the folder, or the system lets
+    // nobody give another user's FIFO, device or unreadable file a second
+    // name there.
+    std::string name_text(name);
+    fd = ::openat(fd_.get(), name_text.c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      struct stat st;
+      if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+      }
+      if (shared_ && st.st_nlink > 1 && !WritersCouldRead(st_, st)) {
+        ::close(fd);
+        throw Error(path, HardLinkRefusal(st.st_uid));
+      }
+      return std::make_unique<PosixRandomAccessFile>(
+          path, fd, static_cast<uint64_t>(st.st_size));
+    }
+    if (errno == ENOENT || errno == ENOTDIR) return nullptr;
+    // ELOOP (a link) and the rest go the careful way, which also tells an
+    // unreadable FIFO (not an ordinary file) from an unreadable file.
+  }
+  fd = OpenOrdinaryFile(fd_.get(), &st_, directory_, name, path, &size);
   if (fd < 0) return nullptr;
-  return std::make_unique<PosixRandomAccessFile>(path(), fd, size);
+  return std::make_unique<PosixRandomAccessFile>(path, fd, size);
 }
 
 mode_t CurrentUmask() {
@@ -262,14 +490,15 @@ bool StillNamed(int dir_fd, const std::string& name, int fd) {
 
 // A staged file is named `prefix` and this many random letters and digits.
 constexpr size_t kStagedSuffixLength = 6;
+constexpr std::string_view kStagedLetters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
 // Creates a staged file under a new name that begins with `prefix` in the
 // folder `dir_fd`, and locks it for as long as it is open: a later process
 // removes only the staged files it can lock, the leftovers of killed ones.
 // Returns the descriptor, or -1 with errno set.
 int CreateStaged(int dir_fd, const std::string& prefix, std::string* name) {
-  static constexpr std::string_view kLetters =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  constexpr std::string_view kLetters = kStagedLetters;
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = prefix;
@@ -295,26 +524,56 @@ int CreateStaged(int dir_fd, const std::string& prefix, std::string* name) {
   return -1;
 }
 
+// The prefix of the staged files beside `target_name`. The name is hidden
+// (it begins with "."), and a long target name is cut so that the whole
+// staged name fits wherever the target's name fits.
+std::string StagedPrefix(std::string_view target_name) {
+  constexpr size_t kRoom = NAME_MAX - 2 - kStagedSuffixLength;
+  std::string prefix(1, '.');
+  prefix.append(target_name.substr(0, kRoom));
+  prefix += '.';
+  return prefix;
+}
+
+// Whether `name` is a staged name made from `prefix`, exactly.
+bool IsStagedName(std::string_view name, std::string_view prefix) {
+  return name.size() == prefix.size() + kStagedSuffixLength &&
+         name.starts_with(prefix) &&
+         name.find_first_not_of(kStagedLetters, prefix.size()) ==
+             std::string_view::npos;
+}
+
 // Removes the staged files (named `prefix` and a suffix) that processes
-// killed before they could remove them left in the folder `dir_fd`. A live
-// process holds a lock on its own, so only unlocked ones go.
-void RemoveStaleStaged(int dir_fd, const std::string& prefix,
-                       const std::string& own) {
-  DIR* dir =
-      ::fdopendir(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir == nullptr) return;
+// killed before they could remove them left in the folder `dir_fd` (with
+// stat `folder`). A live process holds a lock on its own, so only unlocked
+// ones go, and only ordinary files of the running user (for root, also of
+// the folder's owner): nobody's other file is removed by mistaking it for
+// a leftover. Nothing is opened before it is known to be such a file.
+void RemoveStaleStaged(int dir_fd, const struct stat& folder,
+                       const std::string& prefix, const std::string& own) {
+  int list_fd = ReopenFolder(dir_fd);
+  DIR* dir = list_fd < 0 ? nullptr : ::fdopendir(list_fd);
+  if (dir == nullptr) {
+    if (list_fd >= 0) ::close(list_fd);
+    return;
+  }
+  uid_t me = ::geteuid();
   while (const struct dirent* entry = ::readdir(dir)) {
     std::string_view name = entry->d_name;
-    if (name.size() != prefix.size() + kStagedSuffixLength ||
-        !name.starts_with(prefix) || name == own) {
+    if (!IsStagedName(name, prefix) || name == own) continue;
+    std::string stale(name);
+    ScopedFd path_fd(::openat(dir_fd, stale.c_str(), kPathFlags));
+    struct stat st;
+    if (path_fd.get() < 0 || ::fstat(path_fd.get(), &st) != 0 ||
+        !S_ISREG(st.st_mode) ||
+        !(st.st_uid == me || (me == 0 && st.st_uid == folder.st_uid))) {
       continue;
     }
-    std::string stale(name);
-    ScopedFd fd(::openat(dir_fd, stale.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+    char proc_path[32];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d",
+                  path_fd.get());
+    ScopedFd fd(::open(proc_path, O_RDONLY | O_CLOEXEC));
+    if (fd.get() >= 0 && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
         StillNamed(dir_fd, stale, fd.get())) {
       ::unlinkat(dir_fd, stale.c_str(), 0);
     }
@@ -337,11 +596,11 @@ class PosixReplacementFile : public ReplacementFile {
  public:
   // Takes over `dir_fd` (the target's folder) and `fd` (the staged file).
   PosixReplacementFile(std::string folder, int dir_fd, std::string target,
-                       std::string staged_name, int fd)
+                       std::string target_name, std::string staged_name, int fd)
       : folder_(std::move(folder)),
         dir_fd_(dir_fd),
         target_(std::move(target)),
-        target_name_(target_.substr(target_.rfind('/') + 1)),
+        target_name_(std::move(target_name)),
         staged_name_(std::move(staged_name)),
         fd_(fd),
         lock_fd_(::dup(fd)) {}
@@ -412,9 +671,16 @@ class PosixEnv : public Env {
 
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override {
-    DIR* dir = ::opendir(directory.c_str());
-    if (dir == nullptr)
-      throw PosixError(directory, FileAction::kListFolder, errno);
+    struct stat folder_st;
+    ScopedFd folder(
+        ResolveFolder(directory, FileAction::kListFolder, &folder_st));
+    int fd = ReopenFolder(folder.get());
+    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (dir == nullptr) {
+      int error_number = errno;
+      if (fd >= 0) ::close(fd);
+      throw PosixError(directory, FileAction::kListFolder, error_number);
+    }
     std::vector<std::string> names;
     for (;;) {
       errno = 0;
@@ -423,8 +689,12 @@ class PosixEnv : public Env {
       std::string_view name = entry->d_name;
       // Names beginning with "." are hidden here, by convention.
       if (name.empty() || name[0] == '.' || !keep(name)) continue;
+      // Only looked at, never opened: Folder::OpenFile judges the links.
+      struct stat st;
       if (entry->d_type == DT_REG ||
-          (entry->d_type != DT_DIR && IsOrdinaryFile(directory, name))) {
+          (entry->d_type != DT_DIR &&
+           ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 &&
+           S_ISREG(st.st_mode))) {
         names.emplace_back(name);
       }
     }
@@ -437,86 +707,82 @@ class PosixEnv : public Env {
   }
 
   std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
-    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-      int error_number = errno;
-      if (fd >= 0) ::close(fd);
-      throw PosixError(directory, FileAction::kOpenFolder, error_number);
-    }
-    return std::make_unique<PosixFolder>(directory, fd,
-                                         TrustsLinksIn(st.st_uid));
+    int fd = ResolveFolder(directory, FileAction::kOpenFolder, &st);
+    return std::make_unique<PosixFolder>(directory, fd, st);
   }
 
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
     uint64_t size = 0;
-    int fd = OpenOrdinaryFile(
-        AT_FDCWD, path.c_str(), [&path] { return path; }, &size);
+    int fd = OpenOrdinaryFile(AT_FDCWD, nullptr, "", path, path, &size);
     if (fd < 0) return nullptr;
     return std::make_unique<PosixRandomAccessFile>(path, fd, size);
   }
 
+  // Where `name` is a link, the file it leads to is replaced, as writing
+  // through the link would replace it, so that a link the user set up (into
+  // another folder, say) stays a link and its target gets the new content.
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override {
     std::string path = JoinPath(directory, name);
     struct stat folder_st;
-    bool trust_links = ::stat(directory.c_str(), &folder_st) != 0 ||
-                       TrustsLinksIn(folder_st.st_uid);
-    std::vector<uid_t> link_owners;
-    std::string target = FollowLinks(path, &link_owners);
-    std::string target_folder = FolderOf(target);
-    std::string target_name = target.substr(target.rfind('/') + 1);
-
-    ScopedFd dir(
-        ::open(target_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) {
-      throw PosixError(target_folder, FileAction::kCreateIn, errno);
+    ScopedFd folder(
+        ResolveFolder(directory, FileAction::kCreateIn, &folder_st));
+    Resolved target;
+    int error_number = Resolve(
+        folder.get(), &folder_st, directory, name, [&] { return path; },
+        &target);
+    if (error_number != 0) {
+      throw PosixError(
+          error_number == ENOENT ? target.shown_folder : path,
+          error_number == ENOENT ? FileAction::kCreateIn : FileAction::kReplace,
+          error_number);
     }
-    // What the links lead to is judged by the folder held open, so that no
-    // link swapped in meanwhile can point the new file elsewhere.
-    struct stat old;
-    bool exists = ::fstatat(dir.get(), target_name.c_str(), &old,
-                            AT_SYMLINK_NOFOLLOW) == 0;
-    if (!trust_links) {
-      struct stat reached = old;
-      if (!exists) ::fstat(dir.get(), &reached);
-      for (uid_t link_owner : link_owners) {
-        if (!LinkMayLeadTo(link_owner, reached.st_uid)) {
-          throw Error(path, LinkRefusal(link_owner, reached.st_uid,
-                                        exists ? "file" : "folder"));
-        }
-      }
-    }
-    if (exists) {
+    CheckLinkOwners(target, path);
+    std::string target_path = target.shown();
+    if (target.exists()) {
       // Renaming over a device or a FIFO would replace it.
-      if (!S_ISREG(old.st_mode)) {
-        throw Error(target, FileAction::kReplace, "it is not an ordinary file");
+      if (!S_ISREG(target.st.st_mode)) {
+        throw Error(target_path, FileAction::kReplace,
+                    "it is not an ordinary file");
       }
-      if (::faccessat(dir.get(), target_name.c_str(), W_OK, AT_EACCESS) != 0) {
-        throw PosixError(target, FileAction::kReplace, errno);
+      if (::faccessat(target.folder, target.name.c_str(), W_OK, AT_EACCESS) !=
+          0) {
+        throw PosixError(target_path, FileAction::kReplace, errno);
       }
     }
-
-    // The staged name begins with ".", so no listing (ListFiles) shows it.
-    std::string prefix = "." + target_name + ".";
+    ScopedFd dir(ReopenFolder(target.folder));
+    if (dir.get() < 0) {
+      throw PosixError(target.shown_folder, FileAction::kCreateIn, errno);
+    }
+    std::string prefix = StagedPrefix(target.name);
     std::string staged_name;
     std::unique_ptr<PosixReplacementFile> file;
     {
       StopSignalsBlocked blocked;
       int fd = CreateStaged(dir.get(), prefix, &staged_name);
-      if (fd < 0) throw PosixError(target_folder, FileAction::kCreateIn, errno);
-      file = std::make_unique<PosixReplacementFile>(target_folder, dir.get(),
-                                                    target, staged_name, fd);
+      if (fd < 0) {
+        throw PosixError(target.shown_folder, FileAction::kCreateIn, errno);
+      }
+      file = std::make_unique<PosixReplacementFile>(
+          target.shown_folder, dir.get(), target_path, target.name, staged_name,
+          fd);
       int dir_fd = dir.Release();
-      if (exists) KeepOwner(fd, old);
+      if (target.exists()) KeepOwner(fd, target.st);
       // Only the permission bits: never setuid, setgid or sticky.
-      mode_t mode = exists ? (old.st_mode & 0777) : (0666 & ~CurrentUmask());
+      mode_t mode = target.exists() ? (target.st.st_mode & 0777)
+                                    : (0666 & ~CurrentUmask());
       if (::fchmod(fd, mode) != 0) {
-        throw PosixError(target, FileAction::kSetPermissions, errno);
+        throw PosixError(target_path, FileAction::kSetPermissions, errno);
       }
       RegisterStaged(dir_fd, staged_name);
     }
-    RemoveStaleStaged(file->folder_fd(), prefix, staged_name);
+    // Leftovers are cleaned only in the catalogued folder itself, never in
+    // a folder a link leads to, which may be anybody's.
+    if (target.folder_st.st_dev == folder_st.st_dev &&
+        target.folder_st.st_ino == folder_st.st_ino) {
+      RemoveStaleStaged(file->folder_fd(), folder_st, prefix, staged_name);
+    }
     return file;
   }
 
@@ -540,44 +806,6 @@ class PosixEnv : public Env {
     if (fd < 0) throw PosixError(directory, FileAction::kCreateTemp, errno);
     ::close(fd);
     return path;
-  }
-
- private:
-  // Follows `path` through symbolic links to the file they lead to, which
-  // need not exist yet, and adds the owner of every link on the way to
-  // `link_owners`. The file is replaced there, as writing through the link
-  // would replace it, so that a link the user set up (into another folder,
-  // say) stays a link and its target gets the new content.
-  std::string FollowLinks(const std::string& path,
-                          std::vector<uid_t>* link_owners) {
-    constexpr int kMaxLinks = 40;  // the kernel's own limit
-    std::string current = path;
-    std::string target;
-    for (int followed = 0; followed <= kMaxLinks; ++followed) {
-      struct stat link;
-      if (::lstat(current.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
-        return current;  // not a link, or nothing there
-      }
-      target.assign(PATH_MAX, '\0');
-      ssize_t length =
-          ::readlink(current.c_str(), target.data(), target.size());
-      if (length < 0) return current;  // replaced meanwhile
-      if (static_cast<size_t>(length) >= target.size()) {
-        throw PosixError(path, FileAction::kReplace, ENAMETOOLONG);
-      }
-      target.resize(static_cast<size_t>(length));
-      link_owners->push_back(link.st_uid);
-      current = (!target.empty() && target[0] == '/')
-                    ? target
-                    : JoinPath(FolderOf(current), target);
-    }
-    throw PosixError(path, FileAction::kReplace, ELOOP);
-  }
-
-  bool IsOrdinaryFile(const std::string& directory, std::string_view name) {
-    struct stat st;
-    return ::stat(JoinPath(directory, name).c_str(), &st) == 0 &&
-           S_ISREG(st.st_mode);
   }
 };
 

@@ -1,5 +1,6 @@
 // POSIX-only behaviour of the Env: hidden names, links, FIFOs, permissions.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -206,6 +207,23 @@ TEST(EnvLinuxTest, LinkToAFileNotYetThereCreatesIt) {
   EXPECT_EQ(FolderListing(dir.path() / "gallery"), "tev.xml\n");
 }
 
+// The staged file of a catalogue with the longest name a folder allows
+// still fits; a leftover of it goes, a file that only looks alike stays.
+TEST(EnvLinuxTest, LongestNameGetsAStagedFileAndItsLeftoversGo) {
+  TempDir dir;
+  std::string name(NAME_MAX - 5, 'x');
+  fs::create_symlink(name, dir.path() / "tev.xml");
+  std::string staged_prefix = "." + std::string(NAME_MAX - 8, 'x') + ".";
+  WriteBytes(dir / (staged_prefix + "Left01"), "killed run's");
+  WriteBytes(dir / (staged_prefix + "Left-1"), "not a staged name");
+  auto file = Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+  file->Append("new");
+  file->Commit();
+  EXPECT_EQ(ReadBytes(dir / name), "new");
+  EXPECT_EQ(FolderListing(dir.path()),
+            staged_prefix + "Left-1\ntev.xml\n" + name + "\n");
+}
+
 TEST(EnvLinuxTest, LinksThatLeadNowhereAreErrors) {
   struct Case {
     const char* link_text;
@@ -291,6 +309,26 @@ TEST(EnvLinuxTest, UnreadableFileIsAnErrorNotAMissingFile) {
     return 2;
   });
   EXPECT_EQ(status, 0);
+}
+
+// The path reader takes the careful way on every system: a second name of
+// root's file in another user's folder is refused, however it is reached.
+TEST(EnvLinuxTest, HardLinkInAnotherUsersFolderIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+  TempDir dir;
+  WriteBytes(dir / "secret", "x");
+  fs::permissions(dir / "secret", fs::perms(0600));
+  fs::create_directory(dir.path() / "theirs");
+  ASSERT_EQ(::chown((dir / "theirs").c_str(), testing::kNobody, 0), 0);
+  fs::create_hard_link(dir / "secret", dir.path() / "theirs/1.svg");
+  for (const char* path : {"theirs/1.svg", "theirs/../theirs/1.svg"}) {
+    try {
+      Env::Default().OpenFile(dir / path);
+      ADD_FAILURE() << path << " opened";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.reason(), "not following a hard link to a file of user 0");
+    }
+  }
 }
 
 TEST(EnvLinuxTest, TempDirectoryComesFromTmpdir) {

@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -524,6 +526,167 @@ TEST_F(FaultTest, LinksInAnotherUsersFolderAreFollowedOnlyWhenSafe) {
   ASSERT_EQ(::stat((nobody_files / "own.xml").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kNobody);
   EXPECT_EQ(st.st_gid, kNobody);
+}
+
+// A process of user 65534 that swaps `a` and `b` (or renames `a` to `b`
+// and back) again and again until it is destroyed.
+class Attacker {
+ public:
+  Attacker(const fs::path& a, const fs::path& b) {
+    if (a.empty()) return;
+    pid_ = ::fork();
+    if (pid_ != 0) return;
+    if (!testing::DropPrivileges()) ::_exit(1);
+    for (;;) {
+      if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(),
+                      RENAME_EXCHANGE) != 0) {
+        ::rename(a.c_str(), b.c_str());
+        ::rename(b.c_str(), a.c_str());
+      }
+    }
+  }
+  ~Attacker() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Root catalogues home/clipart, a folder of user 65534 in their own folder,
+// again and again (for 3 s or 1000 runs) while that user swaps names. No run
+// may read root's secret into the catalogue, change root's victim file,
+// remove another user's leftover or open root's FIFO.
+TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "racing another user's links against root needs root";
+  }
+  using testing::kNobody;
+  constexpr uid_t kHardLink = 1;  // in Entry::owner: a hard link by root
+  TempDir root;                   // root's, readable by all
+  fs::permissions(root.path(), fs::perms(0755));
+  const std::string r = root.path().string() + "/";
+  auto own = [](const fs::path& path, uid_t user) {
+    ASSERT_EQ(::lchown(path.c_str(), user, user), 0) << path;
+  };
+  ASSERT_EQ(::mkfifo((r + "fifo").c_str(), 0600), 0);
+  WriteBytes(r + "public.svg", "<svg width=\"5.5\"/>");
+  fs::create_symlink(r + "secret", r + "to-secret");
+  fs::create_directory(r + "gallery");
+  fs::create_symlink(r + "victim.xml", r + "gallery/tev.xml");
+  fs::create_directory(r + "shared");
+  fs::permissions(r + "shared", fs::perms(01777));  // like /tmp
+  WriteBytes(r + "shared/report", "theirs");
+  own(r + "shared/report", kNobody);
+  // Another user's staged file that a killed run of theirs left.
+  const std::string others_leftover = r + "shared/.report.AB12cd";
+
+  struct Entry {
+    std::string name;  // in clipart
+    std::string target;
+    uid_t owner;
+  };
+  const struct {
+    std::string what;
+    std::vector<Entry> entries;
+    std::string swap_a, swap_b;  // in home
+  } kRows[] = {
+      {"1: folder renamed away and back",
+       {{"tev.xml", r + "victim.xml", kNobody}},
+       "clipart",
+       "away"},
+      {"1: folder exchanged with a link to root's folder",
+       {{"../link", r + "gallery", kNobody}},
+       "clipart",
+       "link"},
+      {"2: root's link swapped with the attacker's",
+       {{"0005.svg", r + "public.svg", 0}, {".x", r + "secret", kNobody}},
+       "clipart/0005.svg",
+       "clipart/.x"},
+      {"3: root's link to the attacker's link",
+       {{"0007.svg", ".current.svg", 0},
+        {".current.svg", r + "secret", kNobody}},
+       "",
+       ""},
+      {"4: a folder on root's link's way replaced by a link",
+       {{"tev.xml", "web/victim.xml", 0}, {"web", r, kNobody}},
+       "",
+       ""},
+      {"5: a hard link to root's file",
+       {{"0003.svg", r + "secret", kHardLink}},
+       "",
+       ""},
+      {"5: a hard link to root's link to root's file",
+       {{"0004.svg", r + "to-secret", kHardLink}},
+       "",
+       ""},
+      {"6: leftovers beside a catalogue in a shared folder",
+       {{"tev.xml", r + "shared/report", kNobody}},
+       "",
+       ""},
+      {"7: a link swapped to root's FIFO",
+       {{"0001.svg", "1.svg", kNobody}, {".fifo", r + "fifo", kNobody}},
+       "clipart/0001.svg",
+       "clipart/.fifo"},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.what);
+    TempDir home;
+    fs::path clip = home.path() / "clipart";
+    fs::create_directory(clip);
+    WriteBytes(clip / "1.svg", "<svg/>");
+    for (const fs::path& path : {home.path(), clip, clip / "1.svg"}) {
+      own(path, kNobody);
+    }
+    WriteBytes(r + "secret", "<svg width=\"31337.5\"/>");
+    fs::permissions(r + "secret", fs::perms(0600));
+    WriteBytes(r + "victim.xml", "victim");
+    WriteBytes(others_leftover, "another user's");
+    own(others_leftover, kNobody - 1);
+    for (const Entry& entry : row.entries) {
+      if (entry.owner == kHardLink) {
+        fs::create_hard_link(entry.target, clip / entry.name);
+      } else {
+        fs::create_symlink(entry.target, clip / entry.name);
+        own(clip / entry.name, entry.owner);
+      }
+    }
+    // A writer that blocks until somebody opens root's FIFO for reading.
+    pid_t writer = ::fork();
+    if (writer == 0) {
+      ::open((r + "fifo").c_str(), O_WRONLY);
+      ::_exit(0);
+    }
+    int runs = 0;
+    int harmed = 0;  // the run that harmed root's files, if one did
+    {
+      Attacker attacker(row.swap_a.empty() ? "" : home / row.swap_a,
+                        home / row.swap_b);
+      auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+      for (; runs < 1000 && std::chrono::steady_clock::now() < end; ++runs) {
+        Outcome outcome = StartWith({clip.string()});
+        bool harm =
+            ReadBytes(r + "victim.xml") != "victim" ||
+            ReadBytes(clip / "tev.xml").find("31337") != std::string::npos ||
+            !fs::exists(others_leftover) ||
+            ::waitpid(writer, nullptr, WNOHANG) != 0 ||
+            outcome.err.find("user 0 to a file of user 0") != std::string::npos;
+        if (harm) {
+          harmed = runs + 1;
+          break;
+        }
+      }
+    }
+    ::kill(writer, SIGKILL);
+    ::waitpid(writer, nullptr, 0);
+    std::string seen = harmed ? "harmed in run " + std::to_string(harmed)
+                              : "unharmed in " + std::to_string(runs) + " runs";
+    std::printf("%s: %s\n", row.what.c_str(), seen.c_str());
+    EXPECT_EQ(harmed, 0);
+    fs::remove(r + "secret");
+  }
 }
 
 }  // namespace
