@@ -49,6 +49,9 @@ constexpr Message kGerman[] = {
     {"not following a link of user {} to a folder of user {}",
      "einer Verkn\u00fcpfung von Benutzer {} zu einem Ordner von Benutzer {} "
      "wird nicht gefolgt"},
+    {"not entering a folder of user {} in a folder of user {}",
+     "ein Ordner von Benutzer {} in einem Ordner von Benutzer {} wird nicht "
+     "betreten"},
     {"not following a hard link to a file of user {}",
      "einem harten Link auf eine Datei von Benutzer {} wird nicht gefolgt"},
     // A file, as the platform says it.

@@ -108,6 +108,11 @@ std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
          " to a " + target_kind + " of user " + std::to_string(target_owner);
 }
 
+std::string FolderRefusal(uid_t folder_owner, uid_t inner_owner) {
+  return "not entering a folder of user " + std::to_string(inner_owner) +
+         " in a folder of user " + std::to_string(folder_owner);
+}
+
 std::string HardLinkRefusal(uid_t owner) {
   return "not following a hard link to a file of user " + std::to_string(owner);
 }
@@ -221,6 +226,16 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
       if (target[0] == '/' && !enter_root()) return errno;
       PushNames(target, &todo);
       continue;
+    }
+    // Whoever owns a folder may put any folder there, by a rename too (a
+    // folder of root's they were given, say), and so choose what root's
+    // links inside lead to: from another user's folder the way goes on only
+    // into that user's folders.
+    if (S_ISDIR(st.st_mode) && name != ".." &&
+        !IsTrustedUser(out->folder_st.st_uid) &&
+        st.st_uid != out->folder_st.st_uid) {
+      throw Error(error_path(),
+                  FolderRefusal(out->folder_st.st_uid, st.st_uid));
     }
     if (todo.empty()) {
       out->name = std::move(name);

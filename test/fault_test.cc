@@ -565,7 +565,9 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
   }
   using testing::kNobody;
   constexpr uid_t kHardLink = 1;  // in Entry::owner: a hard link by root
-  TempDir root;                   // root's, readable by all
+  // In Entry::owner: a folder of root's holding root's link tev.xml.
+  constexpr uid_t kRootsFolder = 2;
+  TempDir root;  // root's, readable by all
   fs::permissions(root.path(), fs::perms(0755));
   const std::string r = root.path().string() + "/";
   auto own = [](const fs::path& path, uid_t user) {
@@ -601,6 +603,10 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
        {{"../link", r + "gallery", kNobody}},
        "clipart",
        "link"},
+      {"1: a folder of root's renamed in place of the user's",
+       {{"../given", r + "victim.xml", kRootsFolder}},
+       "clipart",
+       "given"},
       {"2: root's link swapped with the attacker's",
        {{"0005.svg", r + "public.svg", 0}, {".x", r + "secret", kNobody}},
        "clipart/0005.svg",
@@ -648,6 +654,9 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
     for (const Entry& entry : row.entries) {
       if (entry.owner == kHardLink) {
         fs::create_hard_link(entry.target, clip / entry.name);
+      } else if (entry.owner == kRootsFolder) {
+        fs::create_directory(clip / entry.name);
+        fs::create_symlink(entry.target, clip / entry.name / "tev.xml");
       } else {
         fs::create_symlink(entry.target, clip / entry.name);
         own(clip / entry.name, entry.owner);
