@@ -115,12 +115,14 @@ class Env {
   // is shared when it belongs to a user other than root and the running
   // one, or its group or others may write it. A link of another user (not
   // root, not the running user) may lead only to that user's file (or, for
-  // a file not there yet, that user's folder); in a shared folder a file
-  // with more than one name is used only when the folder's writers could
+  // a file not there yet, that user's folder); from a folder of another
+  // user the way goes on only into folders of that user; in a shared folder a
+  // file with more than one name is used only when the folder's writers could
   // read it (theirs in a folder only its owner writes, or readable by all),
   // and a link with more than one name counts as the folder owner's. Anything
   // else throws Error ("not following a link of user N to a
-  // file of user M", "not following a hard link to a file of user N").
+  // file of user M", "not entering a folder of user M in a folder of user
+  // N", "not following a hard link to a file of user N").
   // Nothing is opened for reading before it is known to be an ordinary file
   // that may be read.
   virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory);
