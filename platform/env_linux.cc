@@ -6,14 +6,17 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "platform/env.h"
@@ -71,14 +74,14 @@ std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
 
 // Opens `name` (relative to the folder `dir_fd`, or to the working folder
 // with AT_FDCWD) for reading if it names an ordinary file, links followed,
-// and stores its size in `*size`. Returns -1 when it does not; throws when
+// and stores its status in `*opened`. Returns -1 when it does not; throws when
 // it does but cannot be opened, naming the file by `path()`, which is called
 // only then. O_NONBLOCK keeps a FIFO from blocking the open; it has no effect
 // on ordinary files. Unless `trust_links`, a link is followed only as
 // LinkMayLeadTo allows.
 template <typename PathFunction>
 int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
-                     uint64_t* size, bool trust_links = true) {
+                     struct stat* opened, bool trust_links = true) {
   constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
   struct stat link;
   bool is_link = false;
@@ -117,7 +120,7 @@ int OpenOrdinaryFile(int dir_fd, const char* name, const PathFunction& path,
       throw Error(path(), LinkRefusal(link.st_uid, st.st_uid, "file"));
     }
   }
-  *size = static_cast<uint64_t>(st.st_size);
+  *opened = st;
   return fd;
 }
 
@@ -135,12 +138,42 @@ class PosixFolder : public Folder {
   bool trust_links_;
 };
 
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 class PosixRandomAccessFile : public RandomAccessFile {
  public:
-  PosixRandomAccessFile(std::string path, int fd, uint64_t size)
-      : path_(std::move(path)), fd_(fd), size_(size) {}
+  // `opened` is the file's status when it was opened.
+  PosixRandomAccessFile(std::string path, int fd, const struct stat& opened)
+      : path_(std::move(path)), fd_(fd), opened_(opened) {}
 
-  uint64_t Size() override { return size_; }
+  uint64_t Size() override { return static_cast<uint64_t>(opened_.st_size); }
+
+  uint64_t SkipHole(uint64_t offset) override {
+    off_t data = ::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_DATA);
+    if (data >= 0) return static_cast<uint64_t>(data);
+    // ENXIO: no data from `offset` on. A file system without holes says
+    // EINVAL, and has none to skip.
+    if (errno == ENXIO) {
+      off_t end = ::lseek(fd_.get(), 0, SEEK_END);
+      if (end >= 0) return std::max(offset, static_cast<uint64_t>(end));
+    }
+    return offset;
+  }
+
+  // The times are kept in nanoseconds, and since Linux 6.13 a change right
+  // after a stat gets a time of its own; before, two changes within a
+  // clock tick may share one.
+  bool ChangedSinceOpened() override {
+    struct stat now;
+    if (::fstat(fd_.get(), &now) != 0) {
+      throw PosixError(path_, FileAction::kRead, errno);
+    }
+    return now.st_size != opened_.st_size ||
+           !SameTime(now.st_mtim, opened_.st_mtim) ||
+           !SameTime(now.st_ctim, opened_.st_ctim);
+  }
 
   size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
     for (;;) {
@@ -153,17 +186,36 @@ class PosixRandomAccessFile : public RandomAccessFile {
  private:
   std::string path_;
   ScopedFd fd_;
-  uint64_t size_;
+  struct stat opened_;
 };
+
+// How many descriptors the process holds: the entries of /proc/self/fd but
+// the one that lists them; where that cannot be listed, those of the first
+// `limit` numbers that are open.
+size_t DescriptorsInUse(rlim_t limit) {
+  size_t count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const struct dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    return count > 0 ? count - 1 : 0;
+  }
+  constexpr rlim_t kMostCounted = 1 << 16;
+  for (rlim_t fd = 0; fd < std::min(limit, kMostCounted); ++fd) {
+    if (::fcntl(static_cast<int>(fd), F_GETFD) >= 0) ++count;
+  }
+  return count;
+}
 
 std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
   std::string name_text(name);
   auto path = [&] { return JoinPathWith(directory_, name, kSeparators); };
-  uint64_t size = 0;
-  int fd =
-      OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, &size, trust_links_);
+  struct stat opened;
+  int fd = OpenOrdinaryFile(fd_.get(), name_text.c_str(), path, &opened,
+                            trust_links_);
   if (fd < 0) return nullptr;
-  return std::make_unique<PosixRandomAccessFile>(path(), fd, size);
+  return std::make_unique<PosixRandomAccessFile>(path(), fd, opened);
 }
 
 mode_t CurrentUmask() {
@@ -432,12 +484,22 @@ class PosixEnv : public Env {
                                          TrustsLinksIn(st.st_uid));
   }
 
+  size_t OpenFileRoom() override {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+        limit.rlim_cur == RLIM_INFINITY) {
+      return std::numeric_limits<size_t>::max();
+    }
+    size_t in_use = DescriptorsInUse(limit.rlim_cur);
+    return limit.rlim_cur > in_use ? limit.rlim_cur - in_use : 0;
+  }
+
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
-    uint64_t size = 0;
+    struct stat opened;
     int fd = OpenOrdinaryFile(
-        AT_FDCWD, path.c_str(), [&path] { return path; }, &size);
+        AT_FDCWD, path.c_str(), [&path] { return path; }, &opened);
     if (fd < 0) return nullptr;
-    return std::make_unique<PosixRandomAccessFile>(path, fd, size);
+    return std::make_unique<PosixRandomAccessFile>(path, fd, opened);
   }
 
   std::unique_ptr<ReplacementFile> NewReplacementFile(

@@ -9,8 +9,13 @@ namespace {
 
 class MemoryRandomAccessFile : public RandomAccessFile {
  public:
-  MemoryRandomAccessFile(std::string contents, size_t chunk)
-      : contents_(std::move(contents)), chunk_(chunk) {}
+  // Was counted in `*open_files` by its opener; uncounts itself.
+  MemoryRandomAccessFile(std::string contents, size_t chunk,
+                         std::atomic<size_t>* open_files)
+      : contents_(std::move(contents)),
+        chunk_(chunk),
+        open_files_(open_files) {}
+  ~MemoryRandomAccessFile() override { --*open_files_; }
 
   uint64_t Size() override { return contents_.size(); }
 
@@ -21,9 +26,15 @@ class MemoryRandomAccessFile : public RandomAccessFile {
     return count;
   }
 
+  // The file is a copy taken when it was opened: it has no holes and never
+  // changes.
+  uint64_t SkipHole(uint64_t offset) override { return offset; }
+  bool ChangedSinceOpened() override { return false; }
+
  private:
   std::string contents_;
   size_t chunk_;
+  std::atomic<size_t>* open_files_;
 };
 
 }  // namespace
@@ -119,11 +130,21 @@ void MemoryEnv::CheckReadable(const std::string& path) const {
   }
 }
 
+size_t MemoryEnv::OpenFileRoom() {
+  size_t open = open_files_.load();
+  return open < open_file_limit_ ? open_file_limit_ - open : 0;
+}
+
 std::unique_ptr<RandomAccessFile> MemoryEnv::OpenFile(const std::string& path) {
   auto it = files_.find(path);
   if (it == files_.end()) return nullptr;
   CheckReadable(path);
-  return std::make_unique<MemoryRandomAccessFile>(it->second, read_chunk_);
+  if (open_files_.fetch_add(1) >= open_file_limit_) {
+    --open_files_;
+    throw Error(path, FileAction::kOpen, "Too many open files");
+  }
+  return std::make_unique<MemoryRandomAccessFile>(it->second, read_chunk_,
+                                                  &open_files_);
 }
 
 std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(
