@@ -33,8 +33,8 @@ struct ReadBudget {
 };
 ReadBudget BudgetFor(unsigned jobs, size_t room) {
   size_t files = room > kSpareFiles ? room - kSpareFiles : 0;
-  unsigned readers =
-      static_cast<unsigned>(std::clamp<size_t>(files / 2, 1, jobs));
+  unsigned readers = static_cast<unsigned>(
+      std::max<size_t>(1, std::min<size_t>(files / 2, jobs)));
   return {readers,
           std::max<size_t>(1, files - std::min<size_t>(files, readers))};
 }

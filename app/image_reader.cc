@@ -64,6 +64,7 @@ bool ImageReader::ReadOnce(const std::string& name, ImageRecord* result) const {
     if (IsNulOnly(piece)) {
       // Perhaps a hole: it goes on, as NUL, up to the next data.
       uint64_t data = file->SkipHole(offset);
+      ++pieces;
       height.FeedNuls(count + (data - offset));
       width.FeedNuls(count + (data - offset));
       offset = data;

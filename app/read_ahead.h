@@ -48,14 +48,14 @@ class ReadAhead {
       : count_(count),
         read_(std::move(read)),
         slots_(threads > 1
-                   ? std::clamp<size_t>(8 * size_t{threads}, 64,
-                                        std::max<size_t>(max_results, 1))
+                   ? std::min<size_t>(std::max<size_t>(64, 8 * size_t{threads}),
+                                      std::max<size_t>(1, max_results))
                    : 1),
         max_threads_(std::min<size_t>(
             {threads > 1 ? threads - 1 : 0, count, slots_.size() - 1})) {
     if (max_threads_ == 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    // Reserved, so that adding a thread never moves the others.
+    // Reserved, so that adding a thread later needs no memory for the list.
     threads_.reserve(max_threads_);
     while (threads_.size() < std::min<size_t>(kFirstThreads, max_threads_) &&
            StartThread()) {
