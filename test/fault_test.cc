@@ -12,11 +12,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -424,6 +426,166 @@ TEST_F(FaultTest, MessagesAreOneLineWithoutControlBytes) {
                   "stand before \".svg\")\n");
     fs::remove(images_ / c.name);
   }
+}
+
+// Drops the folder's files from the page cache, so that the run waits for
+// the disk and starts its threads as it does on a cold cache.
+void DropFromCache(const fs::path& folder) {
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+  }
+}
+
+// A cgroup (v2, or v1's pids hierarchy) that lets `max` processes and
+// threads run, where the system lets the test make one.
+class PidsCgroup {
+ public:
+  explicit PidsCgroup(int max) {
+    std::string name = "tevgen-test-" + std::to_string(::getpid());
+    for (fs::path root : {"/sys/fs/cgroup", "/sys/fs/cgroup/pids"}) {
+      fs::path dir = root / name;
+      if (::mkdir(dir.c_str(), 0755) != 0) {
+        error_ += dir.string() + ": " + std::strerror(errno) + "; ";
+        continue;
+      }
+      // A cgroup has the file already; a plain folder does not.
+      int fd = ::open((dir / "pids.max").c_str(), O_WRONLY | O_CLOEXEC);
+      std::string limit = std::to_string(max);
+      if (fd >= 0 && ::write(fd, limit.data(), limit.size()) ==
+                         static_cast<ssize_t>(limit.size())) {
+        ::close(fd);
+        dir_ = dir;
+        return;
+      }
+      error_ += dir.string() + ": no pids controller; ";
+      if (fd >= 0) ::close(fd);
+      ::rmdir(dir.c_str());
+    }
+  }
+  ~PidsCgroup() {
+    if (!dir_.empty()) ::rmdir(dir_.c_str());
+  }
+  const std::string& error() const { return error_; }
+
+  // The start of a command line that runs the rest inside: a shell moves
+  // itself in and becomes the program. Empty when there is no cgroup.
+  std::vector<std::string> Prefix() const {
+    if (dir_.empty()) return {};
+    return {"/bin/sh", "-c",
+            "echo $$ >" + (dir_ / "cgroup.procs").string() + " && exec \"$@\"",
+            "sh"};
+  }
+
+ private:
+  fs::path dir_;
+  std::string error_;
+};
+
+TEST_F(FaultTest, ResourceLimitsChangeOnlyTheSpeed) {
+  // Many images, so that threads are added; sizes too long to hold keep
+  // their images open until they are written.
+  AddImages(images_.path(), 3000);
+  for (int i = 10000; i < 10300; ++i) {
+    AddImage(std::to_string(i) + ".svg",
+             "<svg width=\"" + std::string(17000, '7') + std::to_string(i) +
+                 ".5\" height=\"4.5\">");
+  }
+  AddOldCatalogue(kOld);
+  std::string listing = FolderListing(images_.path());
+  ASSERT_EQ(StartWith({"-j", "1"}).exit_status, 0);
+  std::string expected = ReadBytes(catalogue());
+  PidsCgroup cgroup(3);
+  auto limited = [](std::string limit) {
+    return std::vector<std::string>{"prlimit", limit, "--"};
+  };
+  const std::string out_of_memory =
+      "tevgen: " + folder() + ": not enough memory to catalogue the folder\n";
+  const struct {
+    std::string label;
+    std::vector<std::string> prefix;  // Empty: the limit cannot be set.
+    std::string jobs;
+    bool unprivileged;  // Root is not held to a limit of processes.
+    bool may_run_out_of_memory;
+  } kCases[] = {
+      {"pids.max=3", cgroup.Prefix(), "1024", false, false},
+      {"ulimit -u 2", limited("--nproc=2"), "1024", true, false},
+      {"ulimit -u 8", limited("--nproc=8"), "16", true, false},
+      {"ulimit -v 200000", limited("--as=204800000"), "1024", false, true},
+      {"ulimit -v 400000", limited("--as=409600000"), "16", false, true},
+      {"ulimit -n 16", limited("--nofile=16"), "1024", false, false},
+      {"ulimit -n 64", limited("--nofile=64"), "1024", false, false},
+      {"ulimit -n 64", limited("--nofile=64"), "16", false, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.label + ", -j " + c.jobs);
+    if (c.prefix.empty()) {
+      std::printf("skipped %s: %s\n", c.label.c_str(), cgroup.error().c_str());
+      continue;
+    }
+    std::vector<std::string> argv = c.prefix;
+    std::vector<std::string> program = CommandLine({"-j", c.jobs, folder()});
+    argv.insert(argv.end(), program.begin(), program.end());
+    DropFromCache(images_.path());
+    Outcome outcome =
+        testing::RunProgram(argv, elsewhere_.path(), c.unprivileged);
+    if (c.may_run_out_of_memory && outcome.exit_status == 1) {
+      EXPECT_EQ(outcome.err, out_of_memory);
+      EXPECT_EQ(ReadBytes(catalogue()), kOld);
+    } else {
+      EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+      EXPECT_TRUE(ReadBytes(catalogue()) == expected);
+    }
+    EXPECT_EQ(FolderListing(images_.path()), listing);
+    AddOldCatalogue(kOld);
+  }
+}
+
+TEST_F(FaultTest, SparseImageIsReadForItsDataOnly) {
+  // A 16 TiB image of holes but a few bytes, read through, would take
+  // hours; its holes are not read. The holes read as NUL, which the
+  // catalogue leaves out of a value.
+  std::string image = images_ / "1.svg";
+  int fd = ::open(image.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  constexpr off_t kTiB = off_t{1} << 40;
+  // ext4 holds files up to 16 TiB less a block.
+  off_t size = 0;
+  for (off_t wanted : {16 * kTiB, 16 * kTiB - 64 * 1024}) {
+    if (::ftruncate(fd, wanted) == 0) {
+      size = wanted;
+      break;
+    }
+  }
+  int error_number = errno;
+  auto put = [&](off_t at, std::string_view text) {
+    ASSERT_EQ(::pwrite(fd, text.data(), text.size(), at),
+              static_cast<ssize_t>(text.size()));
+  };
+  if (size != 0) {
+    put(0, "<svg width=\"1");
+    put(size / 2, "2.5\" height=\"3");
+    put(size - 4, ".5\">");
+  }
+  ::close(fd);
+  if (size == 0) {
+    GTEST_SKIP() << "the file system holds no 16 TiB file: "
+                 << std::strerror(error_number);
+  }
+  // Reading through at several GB/s would take hours.
+  std::vector<std::string> argv = {"prlimit", "--cpu=60", "--"};
+  std::vector<std::string> program = CommandLine({});
+  argv.insert(argv.end(), program.begin(), program.end());
+  Outcome outcome = testing::RunProgram(argv, elsewhere_.path());
+  EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+  EXPECT_EQ(ReadBytes(catalogue()),
+            std::string(testing::kCatalogueHead) +
+                "  <tev id=\"1\" displayed_name=\"Smiley\">\r\n"
+                "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"120\" "
+                "h=\"30\"/>\r\n  </tev>\r\n" +
+                std::string(testing::kCatalogueTail));
 }
 
 // Root catalogues a folder that user 65534 fills. Links planted there are
