@@ -588,6 +588,89 @@ TEST_F(FaultTest, SparseImageIsReadForItsDataOnly) {
                 std::string(testing::kCatalogueTail));
 }
 
+TEST_F(FaultTest, ImageChangedWhileReadIsReadAgainOrStopsTheRun) {
+  // A writer changes an image in place, each step one system call that a
+  // read sees before or after: a "." into and out of the long width, a
+  // digit of the long height, the file cut inside the NULs after the
+  // height and grown back. Every run gives the record of one of the
+  // versions, or stops with one line and keeps the old catalogue.
+  const std::string width(20000, '1');
+  const std::string height(20000, '2');
+  const std::string base = "<svg width=\"" + width + ".5\" height=\"" + height +
+                           std::string(8000, '\0') + ".5\">";
+  const off_t w = 12;
+  const off_t h = w + 20000 + 12;
+  const off_t height_dot = h + 20000 + 8000;
+  const struct {
+    off_t at;
+    std::string bytes;  // Empty: the file is cut or grown to `at`.
+  } kSteps[] = {
+      {w + 10000, "."},  {h + 10000, "3"},
+      {h + 24000, ""},   {static_cast<off_t>(base.size()), ""},
+      {height_dot, "."}, {w + 10000, "1"},
+      {h + 10000, "2"},  {height_dot + 1, "5\">"},
+  };
+  std::string image = images_ / "1.svg";
+  std::set<std::string> records;
+  std::string version = base;
+  for (const auto& step : kSteps) {
+    if (step.bytes.empty()) {
+      version.resize(static_cast<size_t>(step.at), '\0');
+    } else {
+      version.replace(static_cast<size_t>(step.at), step.bytes.size(),
+                      step.bytes);
+    }
+    AddImage("1.svg", version);
+    ASSERT_EQ(Start().exit_status, 0);
+    records.insert(ReadBytes(catalogue()));
+  }
+  ASSERT_EQ(version, base);
+  std::string listing = FolderListing(images_.path());
+
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    int fd = ::open(image.c_str(), O_WRONLY | O_CLOEXEC);
+    std::mt19937 random(17);
+    std::uniform_int_distribution<int> pause_us(0, 300);
+    while (fd >= 0 && !stop.load()) {
+      for (const auto& step : kSteps) {
+        bool done =
+            step.bytes.empty()
+                ? ::ftruncate(fd, step.at) == 0
+                : ::pwrite(fd, step.bytes.data(), step.bytes.size(), step.at) ==
+                      static_cast<ssize_t>(step.bytes.size());
+        EXPECT_TRUE(done) << std::strerror(errno);
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(pause_us(random)));
+      }
+    }
+    ::close(fd);
+  });
+  const std::string changed =
+      "tevgen: " + image + ": the image changed while it was read\n";
+  int stopped = 0;
+  auto started = std::chrono::steady_clock::now();
+  for (int run = 0; run < 300 && std::chrono::steady_clock::now() - started <
+                                     std::chrono::seconds(10);
+       ++run) {
+    std::string before = ReadBytes(catalogue());
+    Outcome outcome = Start();
+    if (outcome.exit_status == 0) {
+      EXPECT_TRUE(records.count(ReadBytes(catalogue())))
+          << "run " << run << " gave a record that no version has";
+    } else {
+      ++stopped;
+      EXPECT_EQ(outcome.exit_status, 1);
+      EXPECT_EQ(outcome.err, changed);
+      EXPECT_EQ(ReadBytes(catalogue()), before);
+    }
+    EXPECT_EQ(FolderListing(images_.path()), listing);
+  }
+  stop.store(true);
+  writer.join();
+  std::printf("%d runs stopped at the changing image\n", stopped);
+}
+
 // Root catalogues a folder that user 65534 fills. Links planted there are
 // followed only when they cannot lead to another user's file; the owner
 // running in their own folder follows every link.
