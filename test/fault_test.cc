@@ -484,6 +484,13 @@ class PidsCgroup {
   std::string error_;
 };
 
+// A sanitizer reserves terabytes of address space at start.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 TEST_F(FaultTest, ResourceLimitsChangeOnlyTheSpeed) {
   // Many images, so that threads are added; sizes too long to hold keep
   // their images open until they are written.
@@ -523,6 +530,11 @@ TEST_F(FaultTest, ResourceLimitsChangeOnlyTheSpeed) {
     SCOPED_TRACE(c.label + ", -j " + c.jobs);
     if (c.prefix.empty()) {
       std::printf("skipped %s: %s\n", c.label.c_str(), cgroup.error().c_str());
+      continue;
+    }
+    if (c.may_run_out_of_memory && kSanitized) {
+      std::printf("skipped %s: a sanitizer needs more address space\n",
+                  c.label.c_str());
       continue;
     }
     std::vector<std::string> argv = c.prefix;
