@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -627,6 +628,18 @@ class PosixEnv : public Env {
   }
 };
 
+// Under a limit of address space (ulimit -v), glibc's malloc would reserve
+// 64 MB of it for each thread's own arena and leave the reads too little:
+// there the threads share one arena.
+void ShareArenasUnderAddressLimit() {
+#ifdef M_ARENA_MAX
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    ::mallopt(M_ARENA_MAX, 1);
+  }
+#endif
+}
+
 bool WriteAllTo(FILE* stream, std::string_view text) {
   size_t written = std::fwrite(text.data(), 1, text.size(), stream);
   return std::fflush(stream) == 0 && written == text.size();
@@ -655,6 +668,7 @@ void PrepareProcess() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
   std::setlocale(LC_MESSAGES, "");
+  ShareArenasUnderAddressLimit();
 }
 
 void WriteStandardOutput(std::string_view text, std::string_view /*title*/) {
