@@ -173,27 +173,6 @@ TEST_F(Form1Test, SizesTooLongToHoldAreCopiedFromTheImage) {
   }
 }
 
-TEST_F(Form1Test, OpenFileLimitChangesOnlyTheSpeed) {
-  // An image whose size is too long to hold stays open until its record is
-  // written; the images open at once must stay within the limit.
-  for (int i = 0; i < 200; ++i) {
-    env_.AddFile("/pics/" + std::to_string(i) + ".svg",
-                 "<svg width=\"" + std::string(17000, '7') + std::to_string(i) +
-                     ".5\">");
-  }
-  Form1(env_, "/pics", 1).Form_Load();
-  std::string expected = Catalogue();
-  for (size_t limit : {1, 3, 8, 64}) {
-    for (unsigned jobs : {2, 16, 1024}) {
-      SCOPED_TRACE(std::to_string(limit) + " files, -j " +
-                   std::to_string(jobs));
-      env_.SetOpenFileLimit(limit);
-      Form1(env_, "/pics", jobs).Form_Load();
-      EXPECT_TRUE(Catalogue() == expected);
-    }
-  }
-}
-
 TEST_F(Form1Test, FirstFailureInListOrderIsReported) {
   // The first failing image is slow to read, the later ones fail at once:
   // the threads see the later failures first.

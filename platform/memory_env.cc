@@ -9,13 +9,8 @@ namespace {
 
 class MemoryRandomAccessFile : public RandomAccessFile {
  public:
-  // Was counted in `*open_files` by its opener; uncounts itself.
-  MemoryRandomAccessFile(std::string contents, size_t chunk,
-                         std::atomic<size_t>* open_files)
-      : contents_(std::move(contents)),
-        chunk_(chunk),
-        open_files_(open_files) {}
-  ~MemoryRandomAccessFile() override { --*open_files_; }
+  MemoryRandomAccessFile(std::string contents, size_t chunk)
+      : contents_(std::move(contents)), chunk_(chunk) {}
 
   uint64_t Size() override { return contents_.size(); }
 
@@ -34,7 +29,6 @@ class MemoryRandomAccessFile : public RandomAccessFile {
  private:
   std::string contents_;
   size_t chunk_;
-  std::atomic<size_t>* open_files_;
 };
 
 }  // namespace
@@ -130,21 +124,11 @@ void MemoryEnv::CheckReadable(const std::string& path) const {
   }
 }
 
-size_t MemoryEnv::OpenFileRoom() {
-  size_t open = open_files_.load();
-  return open < open_file_limit_ ? open_file_limit_ - open : 0;
-}
-
 std::unique_ptr<RandomAccessFile> MemoryEnv::OpenFile(const std::string& path) {
   auto it = files_.find(path);
   if (it == files_.end()) return nullptr;
   CheckReadable(path);
-  if (open_files_.fetch_add(1) >= open_file_limit_) {
-    --open_files_;
-    throw Error(path, FileAction::kOpen, "Too many open files");
-  }
-  return std::make_unique<MemoryRandomAccessFile>(it->second, read_chunk_,
-                                                  &open_files_);
+  return std::make_unique<MemoryRandomAccessFile>(it->second, read_chunk_);
 }
 
 std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(

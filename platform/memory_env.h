@@ -1,12 +1,10 @@
 // MemoryEnv is an Env that keeps its files in memory, for tests of the logic
 // above the platform layer. Paths are joined with "/"; a folder exists when
 // it was added with AddDirectory. Faults can be injected: unreadable files,
-// a disk that fills up after a number of bytes written, a failing commit, a
-// limit of files open at once.
+// a disk that fills up after a number of bytes written, a failing commit.
 #ifndef TEVGEN_PLATFORM_MEMORY_ENV_H_
 #define TEVGEN_PLATFORM_MEMORY_ENV_H_
 
-#include <atomic>
 #include <cstddef>
 #include <map>
 #include <optional>
@@ -38,9 +36,6 @@ class MemoryEnv : public Env {
   void FailCommit(FileAction action = FileAction::kReplace) {
     fail_commit_ = action;
   }
-  // Opening a file while `files` are open fails as it does at a process's
-  // limit.
-  void SetOpenFileLimit(size_t files) { open_file_limit_ = files; }
   // Reads return at most this many bytes per call.
   void SetReadChunk(size_t bytes) { read_chunk_ = bytes; }
   void SetTempDirectory(std::optional<std::string> directory) {
@@ -56,7 +51,7 @@ class MemoryEnv : public Env {
                        std::string_view name) override;
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override;
-  size_t OpenFileRoom() override;
+  size_t OpenFileRoom() override { return static_cast<size_t>(-1); }
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override;
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override;
@@ -75,9 +70,7 @@ class MemoryEnv : public Env {
   std::set<std::string> hidden_;
   std::optional<size_t> write_limit_;
   std::optional<FileAction> fail_commit_;
-  size_t open_file_limit_ = static_cast<size_t>(-1);
-  std::atomic<size_t> open_files_{0};  // files open from several threads
-  size_t read_chunk_ = 4096;           // small: readers meet files in pieces
+  size_t read_chunk_ = 4096;  // small: readers meet files in pieces
   std::optional<std::string> temp_directory_ = "/tmp/";
   int open_replacements_ = 0;
   int temp_directory_lookups_ = 0;

@@ -381,51 +381,39 @@ void DropFromCache(const fs::path& folder) {
   }
 }
 
-// The shell command that runs `command` in a cgroup (v2, or v1's pids
-// hierarchy) of 3 processes and threads at most; empty, with `*why`, where
-// the test cannot make one. RemovePidsCgroups removes it.
-const std::string kPidsCgroup = "tevgen-test-" + std::to_string(::getpid());
-constexpr const char* kCgroupRoots[] = {"/sys/fs/cgroup",
-                                        "/sys/fs/cgroup/pids"};
-std::string InPidsCgroup(const std::string& command, std::string* why) {
-  for (fs::path root : kCgroupRoots) {
-    fs::path dir = root / kPidsCgroup;
+// The shell command that runs `command` in a new cgroup (v2, or v1's
+// pids hierarchy) of 3 processes and threads at most, which the caller
+// removes with ::rmdir(*dir); or empty, and `*dir` says why.
+std::string InPidsCgroup(const std::string& command, std::string* dir) {
+  std::string why;
+  for (std::string root : {"/sys/fs/cgroup/", "/sys/fs/cgroup/pids/"}) {
+    *dir = root + "tevgen-test-" + std::to_string(::getpid());
     // A cgroup has the file already; a plain folder does not.
-    int fd = ::mkdir(dir.c_str(), 0755) == 0
-                 ? ::open((dir / "pids.max").c_str(), O_WRONLY | O_CLOEXEC)
+    int fd = ::mkdir(dir->c_str(), 0755) == 0
+                 ? ::open((*dir + "/pids.max").c_str(), O_WRONLY | O_CLOEXEC)
                  : -1;
-    bool made = fd >= 0 && ::write(fd, "3", 1) == 1;
-    *why += dir.string() + ": " + std::strerror(errno) + "; ";
-    ::close(fd);
-    if (made) {
-      return "echo $$ >" + (dir / "cgroup.procs").string() + " && " + command;
+    if (fd >= 0 && ::write(fd, "3", 1) == 1 && ::close(fd) == 0) {
+      return "echo $$ >" + *dir + "/cgroup.procs && " + command;
     }
+    why += *dir + ": " + std::strerror(errno) + "; ";
+    ::rmdir(dir->c_str());
   }
+  *dir = why;
   return "";
 }
-void RemovePidsCgroups() {
-  for (fs::path root : kCgroupRoots) ::rmdir((root / kPidsCgroup).c_str());
-}
 
-// Makes `path` a sparse image of 16 TiB (ext4 holds 16 TiB less a block)
-// with a few bytes of data at its start, middle and end. Returns why not.
+// Makes `path` a sparse image of 16 TiB less 64 KiB (ext4 holds 16 TiB less
+// a block), a few bytes of data at its start, middle and end. Returns why
+// not.
 std::string AddSparseImage(const std::string& path) {
+  constexpr off_t kSize = (off_t{16} << 40) - 65536;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  off_t size = off_t{16} << 40;
-  std::string why;
-  if (::ftruncate(fd, size) != 0 && ::ftruncate(fd, size -= 65536) != 0) {
-    why = std::strerror(errno);
-  }
-  for (auto [at, text] :
-       {std::pair<off_t, std::string_view>{0, "<svg width=\"1"},
-        {size / 2, "2.5\" height=\"3"},
-        {size - 4, ".5\">"}}) {
-    if (why.empty() && ::pwrite(fd, text.data(), text.size(), at) < 0) {
-      why = std::strerror(errno);
-    }
-  }
+  bool made = ::ftruncate(fd, kSize) == 0 &&
+              ::pwrite(fd, "<svg width=\"1", 13, 0) == 13 &&
+              ::pwrite(fd, "2.5\" height=\"3", 14, kSize / 2) == 14 &&
+              ::pwrite(fd, ".5\">", 4, kSize - 4) == 4;
+  std::string why = made ? "" : std::strerror(errno);
   ::close(fd);
-  if (!why.empty()) fs::remove(path);
   return why;
 }
 
@@ -462,7 +450,7 @@ TEST_F(FaultTest, LimitsAreReportedOrChangeOnlyTheSpeed) {
     std::printf("no sparse image of 16 TiB: %s\n", sparse_refused.c_str());
   }
   AddOldCatalogue(kOld);
-  std::string no_cgroup;
+  std::string cgroup;
   // The shell sets the limit, or sends the output to a full device, then
   // becomes the program. dash counts ulimit -f in 512-byte blocks.
   const struct {
@@ -479,7 +467,7 @@ TEST_F(FaultTest, LimitsAreReportedOrChangeOnlyTheSpeed) {
        "tevgen: write error: No space left on device\n"},
       {"exec \"$0\" \"$1\" >/dev/full", "--version",
        "tevgen: write error: No space left on device\n"},
-      {InPidsCgroup("exec \"$0\" -j 1024 \"$1\"", &no_cgroup), folder(), ""},
+      {InPidsCgroup("exec \"$0\" -j 1024 \"$1\"", &cgroup), folder(), ""},
       {"exec prlimit --nproc=2 -- \"$0\" -j 1024 \"$1\"", folder(), "", true},
       {"exec prlimit --nproc=8 -- \"$0\" -j 16 \"$1\"", folder(), "", true},
       {"exec prlimit --as=204800000 -- \"$0\" -j 1024 \"$1\"", folder(), ""},
@@ -493,7 +481,7 @@ TEST_F(FaultTest, LimitsAreReportedOrChangeOnlyTheSpeed) {
     if (c.shell.empty() ||
         (kSanitized && c.shell.find("--as") != c.shell.npos)) {
       std::printf("skipped a row: %s\n",
-                  c.shell.empty() ? no_cgroup.c_str()
+                  c.shell.empty() ? cgroup.c_str()
                                   : "a sanitizer needs more address space");
       continue;
     }
@@ -510,7 +498,7 @@ TEST_F(FaultTest, LimitsAreReportedOrChangeOnlyTheSpeed) {
     EXPECT_EQ(FolderListing(images_.path()), listing);
     AddOldCatalogue(kOld);
   }
-  RemovePidsCgroups();
+  ::rmdir(cgroup.c_str());
 }
 
 TEST_F(FaultTest, ImageChangedWhileReadGivesAVersionsRecordOrStops) {
