@@ -121,6 +121,7 @@ void Form1::Form_Load() {
                                 });
   for (size_t index = 0; index < File1.ListCount(); ++index) {
     ImageRecord& image = images.Take(index);
+    if (image.file) reader.ReadAgainIfChanged(File1.List(index), &image);
     if (image.error) std::rethrow_exception(image.error);
     if (image.width.held && image.height.held) {
       AppendRecordLines(image.record, &pending);

@@ -38,6 +38,18 @@ void ImageReader::Read(const std::string& name, ImageRecord* result) const {
   }
 }
 
+void ImageReader::ReadAgainIfChanged(const std::string& name,
+                                     ImageRecord* image) const {
+  try {
+    if (image->error || !image->file->ChangedSinceOpened()) return;
+  } catch (...) {
+    image->error = std::current_exception();
+    return;
+  }
+  *image = ImageRecord();
+  Read(name, image);
+}
+
 bool ImageReader::ReadOnce(const std::string& name, ImageRecord* result) const {
   AttributeScanner height(AttributeScan::Height(), kHeldValueLimit);
   AttributeScanner width(AttributeScan::Width(), kHeldValueLimit);

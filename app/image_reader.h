@@ -17,10 +17,10 @@
 // record that no version of it has. Where the text came in more than one
 // piece, or a size is copied later, the open image is asked whether it
 // changed (RandomAccessFile::ChangedSinceOpened) and a copied size must end
-// where the scan found its end. An image that changed during its scan is
-// read again, once; one that changed again, or before its sizes were
-// copied, stops the run with kImageChanged. An image read in one piece
-// costs no question.
+// where the scan found its end. An image that changed during its scan, or
+// after it while it waited for its sizes to be copied, is read again,
+// once; one that changed again, or while its sizes were copied, stops the
+// run with kImageChanged. An image read in one piece costs no question.
 #ifndef TEVGEN_APP_IMAGE_READER_H_
 #define TEVGEN_APP_IMAGE_READER_H_
 
@@ -73,6 +73,11 @@ class ImageReader {
   // Reads the image `name` into `*result`. Never throws: a failure is put
   // into result->error. Several threads may read at once.
   void Read(const std::string& name, ImageRecord* result) const;
+
+  // Before the sizes of `*image` that are not held are copied: reads the
+  // image `name` again when it changed since it was read (an image read
+  // ahead may wait long). Never throws, as Read.
+  void ReadAgainIfChanged(const std::string& name, ImageRecord* image) const;
 
  private:
   // One reading of the image; false when it changed meanwhile. Throws.
