@@ -111,6 +111,24 @@ void AttributeScanner::Feed(std::string_view piece) {
   offset_ += piece.size();
 }
 
+void AttributeScanner::FeedNuls(uint64_t count) {
+  if (count == 0) return;
+  // A NUL is neither in the pattern nor a ".": after the first one, a match
+  // cannot begin in the carried bytes, and the rest only lengthen a value.
+  Feed(std::string_view("", 1));
+  uint64_t rest = count - 1;
+  if (state_ == State::kValue && held_) {
+    if (value_.size() + rest <= keep_limit_) {
+      value_.append(static_cast<size_t>(rest), '\0');
+    } else {
+      held_ = false;
+      value_.clear();
+      value_.shrink_to_fit();
+    }
+  }
+  offset_ += rest;
+}
+
 void AttributeScanner::Finish() {
   if (!settled()) state_ = State::kNone;
 }

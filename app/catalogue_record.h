@@ -70,6 +70,9 @@ class AttributeScanner {
 
   // The next piece of the text.
   void Feed(std::string_view piece);
+  // The next `count` bytes of the text are NUL (a hole of a sparse file):
+  // the same as Feed of them, without them in memory.
+  void FeedNuls(uint64_t count);
   // Says that the text has ended.
   void Finish();
 

@@ -5,6 +5,8 @@
 namespace tevgen {
 namespace {
 
+using namespace std::string_view_literals;
+
 struct ScanCase {
   const char* label;
   std::string_view text;
@@ -51,6 +53,11 @@ const ScanCase kScanCases[] = {
      "", "9"},
     {"equals sign at the start", "=<svg width=\"6.5\">", "", "6"},
     {"bytes above 127 kept", "<svg height=\"\xE4\xFF.5\">", "\xE4\xFF", ""},
+    // Holes of a sparse file read as runs of NUL.
+    {"NULs in a value are kept",
+     "\0\0\0\0 width=\"1\0\0\0\0\0\0\0\0\0\0\0\0\0\0\02.5 height=\0\0\0\0\09.5"sv,
+     "\0\0\0\09"sv, "1\0\0\0\0\0\0\0\0\0\0\0\0\0\0\02"sv},
+    {"NULs break the pattern", "<svg wid\0\0\0\0\0\0\0\0th=\"3.5\">"sv, "", ""},
 };
 
 TEST(AttributeScanTest, TakesTheValueUpToTheFirstDot) {
@@ -63,11 +70,17 @@ TEST(AttributeScanTest, TakesTheValueUpToTheFirstDot) {
 
 // Scans the text in pieces of `piece` bytes, stopping once settled, and
 // returns the value: held, or cut from the text where the scanner says.
+// Pieces of NULs only are fed as a hole is.
 std::string ScanInPieces(const AttributeScan& scan, std::string_view text,
                          size_t piece, size_t keep_limit) {
   AttributeScanner scanner(scan, keep_limit);
   for (size_t at = 0; at < text.size() && !scanner.settled(); at += piece) {
-    scanner.Feed(text.substr(at, piece));
+    std::string_view part = text.substr(at, piece);
+    if (part.find_first_not_of('\0') == std::string_view::npos) {
+      scanner.FeedNuls(part.size());
+    } else {
+      scanner.Feed(part);
+    }
   }
   scanner.Finish();
   scanner.CheckValue();
@@ -79,7 +92,7 @@ std::string ScanInPieces(const AttributeScan& scan, std::string_view text,
 TEST(AttributeScanTest, PiecesGiveTheValueOfTheWholeText) {
   for (const ScanCase& c : kScanCases) {
     for (size_t piece : {1, 2, 3, 7}) {
-      for (size_t keep_limit : {0, 2, 1024}) {
+      for (size_t keep_limit : {0, 2, 12, 1024}) {
         SCOPED_TRACE(std::string(c.label) + ", pieces of " +
                      std::to_string(piece) + ", keeping " +
                      std::to_string(keep_limit));

@@ -1,5 +1,7 @@
 #include "app/form1.h"
 
+#include <algorithm>
+
 #include "app/catalogue_format.h"
 #include "app/catalogue_record.h"
 #include "app/image_reader.h"
@@ -14,6 +16,28 @@ namespace {
 // The catalogue is handed to the file in pieces of about this size, so that
 // a large folder costs few writes and little memory.
 constexpr size_t kWriteChunk = 256 * 1024;
+
+// Files kept free of the run's images, for what the platform may open
+// beside them before the run ends.
+constexpr size_t kSpareFiles = 2;
+
+// How many images are read at once, and how many may be held: each image
+// read holds a file, and keeps it open until its record is written where a
+// size is too long to hold; a reader may open one more file for a moment
+// while it opens an image (a folder or a link on the way). Both stay
+// within the `room` of files the process may still open, so that -j
+// changes only the speed.
+struct ReadBudget {
+  unsigned readers;
+  size_t images;
+};
+ReadBudget BudgetFor(unsigned jobs, size_t room) {
+  size_t files = room > kSpareFiles ? room - kSpareFiles : 0;
+  unsigned readers = static_cast<unsigned>(
+      std::max<size_t>(1, std::min<size_t>(files / 2, jobs)));
+  return {readers,
+          std::max<size_t>(1, files - std::min<size_t>(files, readers))};
+}
 
 // How a failure of the catalogue's file is told: the platform speaks of
 // "the file", the user reads of the catalogue. Empty for the errors that
@@ -89,12 +113,15 @@ void Form1::Form_Load() {
   // the first image in that order that fails is the one reported.
   std::unique_ptr<Folder> folder = env_.OpenFolder(directory_);
   ImageReader reader(env_, *folder, directory_);
-  ReadAhead<ImageRecord> images(File1.ListCount(), jobs_,
+  ReadBudget budget = BudgetFor(jobs_, env_.OpenFileRoom());
+  ReadAhead<ImageRecord> images(File1.ListCount(), budget.readers,
+                                budget.images,
                                 [&](size_t index, ImageRecord* image) {
                                   reader.Read(File1.List(index), image);
                                 });
   for (size_t index = 0; index < File1.ListCount(); ++index) {
     ImageRecord& image = images.Take(index);
+    if (image.file) reader.ReadAgainIfChanged(File1.List(index), &image);
     if (image.error) std::rethrow_exception(image.error);
     if (image.width.held && image.height.held) {
       AppendRecordLines(image.record, &pending);

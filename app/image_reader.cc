@@ -6,69 +6,134 @@
 #include "platform/error.h"
 
 namespace tevgen {
+namespace {
+
+// How often an image is read before a change while it is read stops the
+// run.
+constexpr int kReadAttempts = 2;
+
+// Whether `piece` is NUL bytes only, as a hole reads. Real text rarely
+// starts and ends with NUL, so that is looked at first.
+bool IsNulOnly(std::string_view piece) {
+  return !piece.empty() && piece.front() == '\0' && piece.back() == '\0' &&
+         piece.find_first_not_of('\0') == std::string_view::npos;
+}
+
+}  // namespace
 
 ImageReader::ImageReader(Env& env, Folder& folder, std::string directory)
     : env_(env), folder_(folder), directory_(std::move(directory)) {}
 
 void ImageReader::Read(const std::string& name, ImageRecord* result) const {
   try {
-    AttributeScanner height(AttributeScan::Height(), kHeldValueLimit);
-    AttributeScanner width(AttributeScan::Width(), kHeldValueLimit);
-    // A missing image reads as empty text.
-    std::unique_ptr<RandomAccessFile> file = folder_.OpenFile(name);
-    char first_piece[kFirstPieceSize];
-    std::unique_ptr<char[]> later_pieces;
-    for (uint64_t offset = 0; file && !(height.settled() && width.settled());) {
-      char* buffer = first_piece;
-      size_t size = kFirstPieceSize;
-      if (offset > 0) {
-        if (!later_pieces) {
-          later_pieces = std::make_unique_for_overwrite<char[]>(kPieceSize);
-        }
-        buffer = later_pieces.get();
-        size = kPieceSize;
+    for (int attempt = 1; !ReadOnce(name, result); ++attempt) {
+      if (attempt == kReadAttempts) {
+        throw Error(env_.JoinPath(directory_, name),
+                    std::string(kImageChanged));
       }
-      size_t count = file->ReadAt(offset, buffer, size);
-      if (count == 0) break;
-      std::string_view piece(buffer, count);
-      if (!height.settled()) height.Feed(piece);
-      if (!width.settled()) width.Feed(piece);
-      offset += count;
-    }
-    height.Finish();
-    width.Finish();
-    try {
-      // The height is checked first: the rule scans it before the width.
-      height.CheckValue();
-      width.CheckValue();
-      result->record = MakeRecord(name, height.value(), width.value());
-    } catch (const RecordError& e) {
-      throw Error(env_.JoinPath(directory_, name), e.what());
-    }
-    result->height = {height.value_begin(), height.value_end(),
-                      height.value_held()};
-    result->width = {width.value_begin(), width.value_end(),
-                     width.value_held()};
-    if (!result->height.held || !result->width.held) {
-      result->file = std::move(file);
+      *result = ImageRecord();
     }
   } catch (...) {
     result->error = std::current_exception();
   }
 }
 
+void ImageReader::ReadAgainIfChanged(const std::string& name,
+                                     ImageRecord* image) const {
+  try {
+    if (image->error || !image->file->ChangedSinceOpened()) return;
+  } catch (...) {
+    image->error = std::current_exception();
+    return;
+  }
+  *image = ImageRecord();
+  Read(name, image);
+}
+
+bool ImageReader::ReadOnce(const std::string& name, ImageRecord* result) const {
+  AttributeScanner height(AttributeScan::Height(), kHeldValueLimit);
+  AttributeScanner width(AttributeScan::Width(), kHeldValueLimit);
+  // A missing image reads as empty text.
+  std::unique_ptr<RandomAccessFile> file = folder_.OpenFile(name);
+  char first_piece[kFirstPieceSize];
+  std::unique_ptr<char[]> later_pieces;
+  int pieces = 0;  // with data, or holes
+  for (uint64_t offset = 0; file && !(height.settled() && width.settled());) {
+    char* buffer = first_piece;
+    size_t size = kFirstPieceSize;
+    if (offset > 0) {
+      if (!later_pieces) {
+        later_pieces = std::make_unique_for_overwrite<char[]>(kPieceSize);
+      }
+      buffer = later_pieces.get();
+      size = kPieceSize;
+    }
+    size_t count = file->ReadAt(offset, buffer, size);
+    if (count == 0) break;
+    ++pieces;
+    std::string_view piece(buffer, count);
+    offset += count;
+    if (IsNulOnly(piece)) {
+      // Perhaps a hole: it goes on, as NUL, up to the next data.
+      uint64_t data = file->SkipHole(offset);
+      ++pieces;
+      height.FeedNuls(count + (data - offset));
+      width.FeedNuls(count + (data - offset));
+      offset = data;
+      continue;
+    }
+    if (!height.settled()) height.Feed(piece);
+    if (!width.settled()) width.Feed(piece);
+  }
+  if (pieces > 1 && file->ChangedSinceOpened()) return false;
+  height.Finish();
+  width.Finish();
+  try {
+    // The height is checked first: the rule scans it before the width.
+    height.CheckValue();
+    width.CheckValue();
+    result->record = MakeRecord(name, height.value(), width.value());
+  } catch (const RecordError& e) {
+    throw Error(env_.JoinPath(directory_, name), e.what());
+  }
+  result->height = {height.value_begin(), height.value_end(),
+                    height.value_held()};
+  result->width = {width.value_begin(), width.value_end(), width.value_held()};
+  if (!result->height.held || !result->width.held) {
+    result->file = std::move(file);
+    result->path = env_.JoinPath(directory_, name);
+  }
+  return true;
+}
+
 void CopyValue(ImageRecord& image, const ValueSpan& span, size_t flush_size,
                std::string* out, const std::function<void()>& flush) {
+  auto changed = [&] { return Error(image.path, std::string(kImageChanged)); };
   std::string piece(ImageReader::kPieceSize, '\0');
-  for (uint64_t at = span.begin; at < span.end;) {
-    size_t want =
-        static_cast<size_t>(std::min<uint64_t>(piece.size(), span.end - at));
+  // The value is read with the "." that ends it, which must still be where
+  // the scan found it, and no "." before.
+  for (uint64_t at = span.begin; at <= span.end;) {
+    size_t want = static_cast<size_t>(
+        std::min<uint64_t>(piece.size(), span.end + 1 - at));
     size_t count = image.file->ReadAt(at, piece.data(), want);
-    if (count == 0) break;  // The image shrank since it was scanned.
-    AppendEscaped(std::string_view(piece.data(), count), out);
+    if (count == 0) throw changed();  // shorter than when it was scanned
+    std::string_view part(piece.data(), count);
+    std::string_view value = part.substr(
+        0, static_cast<size_t>(std::min<uint64_t>(count, span.end - at)));
+    if (value.find('.') != std::string_view::npos ||
+        (value.size() < count && part[value.size()] != '.')) {
+      throw changed();
+    }
+    AppendEscaped(value, out);
     if (out->size() >= flush_size) flush();
     at += count;
+    if (IsNulOnly(part)) {
+      // NUL is left out of the catalogue: a hole adds nothing.
+      at = image.file->SkipHole(at);
+      if (at > span.end) throw changed();  // the "." fell into a hole
+    }
   }
+  if (image.file->ChangedSinceOpened()) throw changed();
 }
 
 }  // namespace tevgen

@@ -8,6 +8,19 @@
 // A size longer than kHeldValueLimit is not held in memory: the image stays
 // open and the value is copied from it, in pieces, when the record is
 // written (CopyValue).
+//
+// Holes of a sparse image are not read: they read as NUL bytes, which the
+// scans are fed as one run (AttributeScanner::FeedNuls) and the catalogue
+// leaves out, so an image costs what its data costs.
+//
+// An image that another program rewrites while it is read would give a
+// record that no version of it has. Where the text came in more than one
+// piece, or a size is copied later, the open image is asked whether it
+// changed (RandomAccessFile::ChangedSinceOpened) and a copied size must end
+// where the scan found its end. An image that changed during its scan, or
+// after it while it waited for its sizes to be copied, is read again,
+// once; one that changed again, or while its sizes were copied, stops the
+// run with kImageChanged. An image read in one piece costs no question.
 #ifndef TEVGEN_APP_IMAGE_READER_H_
 #define TEVGEN_APP_IMAGE_READER_H_
 
@@ -36,9 +49,14 @@ struct ImageRecord {
   CatalogueRecord record;  // Sizes that are not held stay empty here.
   ValueSpan width;
   ValueSpan height;
-  std::unique_ptr<RandomAccessFile> file;  // Open while a size is not held.
+  std::unique_ptr<RandomAccessFile> file;  // Open while a size is not held,
+  std::string path;                        // whose path this is.
   std::exception_ptr error;                // An Error naming the image.
 };
+
+// Why the run stops at an image that changed while it was read.
+inline constexpr std::string_view kImageChanged =
+    "the image changed while it was read";
 
 class ImageReader {
  public:
@@ -56,7 +74,15 @@ class ImageReader {
   // into result->error. Several threads may read at once.
   void Read(const std::string& name, ImageRecord* result) const;
 
+  // Before the sizes of `*image` that are not held are copied: reads the
+  // image `name` again when it changed since it was read (an image read
+  // ahead may wait long). Never throws, as Read.
+  void ReadAgainIfChanged(const std::string& name, ImageRecord* image) const;
+
  private:
+  // One reading of the image; false when it changed meanwhile. Throws.
+  bool ReadOnce(const std::string& name, ImageRecord* result) const;
+
   Env& env_;
   Folder& folder_;
   std::string directory_;
@@ -65,7 +91,7 @@ class ImageReader {
 // Appends the size `span` of `image` to `*out` as the catalogue writes it
 // (escaped), reading it from the image in pieces; calls flush(out) whenever
 // `*out` has grown past `flush_size`. Throws Error when the image cannot be
-// read.
+// read, or with kImageChanged when it changed since it was opened.
 void CopyValue(ImageRecord& image, const ValueSpan& span, size_t flush_size,
                std::string* out, const std::function<void()>& flush);
 

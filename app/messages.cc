@@ -40,6 +40,8 @@ constexpr Message kGerman[] = {
      "read",
      "das Attribut {} hat \".\" direkt nach \"=\", sein Wert l\u00e4sst sich "
      "daher nicht lesen"},
+    {"the image changed while it was read",
+     "das Bild wurde ge\u00e4ndert, w\u00e4hrend es gelesen wurde"},
     {"cannot open the file: {}",
      "die Datei l\u00e4sst sich nicht \u00f6ffnen: {}"},
     {"cannot read the file: {}", "die Datei l\u00e4sst sich nicht lesen: {}"},

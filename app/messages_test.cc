@@ -45,6 +45,8 @@ TEST(MessagesTest, GermanUsersReadGerman) {
        "cannot be read",
        "das Attribut height hat \".\" direkt nach \"=\", sein Wert "
        "l\xC3\xA4sst sich daher nicht lesen"},
+      {"the image changed while it was read",
+       "das Bild wurde ge\xC3\xA4ndert, w\xC3\xA4hrend es gelesen wurde"},
       {"cannot open the file: Permission denied",
        "die Datei l\xC3\xA4sst sich nicht \xC3\xB6"
        "ffnen: Permission "

@@ -11,10 +11,16 @@
 // are slow (a cold disk, a network share), where more reads under way at
 // once pay off.
 //
-// With one thread nothing runs in the background: Take(i) reads index i
-// itself. `read` must not throw; a failure belongs in the Result. The
-// destructor stops the threads (an index already started is finished) and
-// waits for them.
+// At most `max_results` results exist at once (the one the consumer holds,
+// the ready ones and those being read), which bounds what they hold (open
+// files, say); the threads beside the consumer are fewer than that. A
+// thread the system cannot start (a limit of processes or of memory) means
+// fewer threads, never a failure.
+//
+// With one thread, or room for one result, nothing runs in the background:
+// Take(i) reads index i itself. `read` must not throw; a failure belongs in
+// the Result. The destructor stops the threads (an index already started
+// is finished) and waits for them.
 #ifndef TEVGEN_APP_READ_AHEAD_H_
 #define TEVGEN_APP_READ_AHEAD_H_
 
@@ -23,6 +29,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,15 +43,22 @@ class ReadAhead {
  public:
   using ReadFunction = std::function<void(size_t index, Result* result)>;
 
-  ReadAhead(size_t count, unsigned threads, ReadFunction read)
+  ReadAhead(size_t count, unsigned threads, size_t max_results,
+            ReadFunction read)
       : count_(count),
-        max_threads_(std::min<size_t>(threads > 1 ? threads - 1 : 0, count)),
         read_(std::move(read)),
-        slots_(threads > 1 ? std::max<size_t>(64, 8 * size_t{threads}) : 1) {
-    if (threads <= 1) return;
+        slots_(threads > 1
+                   ? std::min<size_t>(std::max<size_t>(64, 8 * size_t{threads}),
+                                      std::max<size_t>(1, max_results))
+                   : 1),
+        max_threads_(std::min<size_t>(
+            {threads > 1 ? threads - 1 : 0, count, slots_.size() - 1})) {
+    if (max_threads_ == 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    while (threads_.size() < std::min<size_t>(kFirstThreads, max_threads_)) {
-      threads_.emplace_back([this] { Work(); });
+    // Reserved, so that adding a thread later needs no memory for the list.
+    threads_.reserve(max_threads_);
+    while (threads_.size() < std::min<size_t>(kFirstThreads, max_threads_) &&
+           StartThread()) {
     }
   }
 
@@ -78,7 +92,7 @@ class ReadAhead {
       // Waking the threads that wait for free slots at every index would
       // wake them for little; a quarter window is soon enough. Before this
       // thread waits itself, it wakes them anyway.
-      if (index % (slots_.size() / 4) == 0) WakeReaders();
+      if (index % std::max<size_t>(1, slots_.size() / 4) == 0) WakeReaders();
     }
     while (!slot.ready.load()) {
       // Rather than wait, read the next image nobody has taken up (mostly
@@ -117,8 +131,21 @@ class ReadAhead {
 
   void AddThread() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopping_.load() && threads_.size() < max_threads_) {
+    if (!stopping_.load() && !refused_ && threads_.size() < max_threads_) {
+      StartThread();
+    }
+  }
+
+  // Starts a thread; mutex_ is held. When the system refuses (std::thread
+  // throws std::system_error, or std::bad_alloc for its state), the threads
+  // there are go on alone. Returns whether it started.
+  bool StartThread() {
+    try {
       threads_.emplace_back([this] { Work(); });
+      return true;
+    } catch (const std::exception&) {
+      refused_ = true;
+      return false;
     }
   }
 
@@ -171,9 +198,9 @@ class ReadAhead {
   }
 
   const size_t count_;
-  const size_t max_threads_;
   ReadFunction read_;
   std::vector<Slot> slots_;
+  const size_t max_threads_;
   std::atomic<size_t> next_{0};   // the next index a thread takes up
   std::atomic<size_t> taken_{0};  // results before this index are done with
   std::atomic<bool> stopping_{false};
@@ -184,6 +211,7 @@ class ReadAhead {
   std::condition_variable filled_;  // a slot became ready
   std::condition_variable room_;    // the consumer freed slots
   std::vector<std::thread> threads_;
+  bool refused_ = false;  // the system refused a thread; guarded by mutex_
 };
 
 }  // namespace tevgen

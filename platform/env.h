@@ -42,6 +42,17 @@ class RandomAccessFile {
   // were read; 0 means the end of the file. Throws Error when the read
   // fails.
   virtual size_t ReadAt(uint64_t offset, char* buffer, size_t n) = 0;
+
+  // Where the data at or after `offset` begins: past a hole of a sparse
+  // file (bytes that read as NUL without being stored), at the end of the
+  // file when only a hole follows. `offset` itself where it holds data or
+  // the system cannot tell. Never throws.
+  virtual uint64_t SkipHole(uint64_t offset) = 0;
+
+  // Whether the file changed since it was opened, as far as the system
+  // tells by its size and its modification and change times. Costs a
+  // system call. Throws Error when the system cannot say.
+  virtual bool ChangedSinceOpened() = 0;
 };
 
 // The new content of a file, staged beside it under a temporary, hidden
@@ -126,6 +137,12 @@ class Env {
   // Nothing is opened for reading before it is known to be an ordinary file
   // that may be read.
   virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory);
+
+  // How many more files the process may hold open at once, beside those it
+  // holds now: on Linux the open-file limit (RLIMIT_NOFILE) less the
+  // descriptors in use; on Windows, whose handles have no such limit, the
+  // largest size_t.
+  virtual size_t OpenFileRoom() = 0;
 
   // Opens the file at `path` for reading; returns nullptr when there is no
   // ordinary file there. Throws Error when the file exists but cannot be

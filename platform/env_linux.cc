@@ -7,16 +7,20 @@
 #include <libintl.h>
 #include <limits.h>
 #include <locale.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "platform/env.h"
@@ -275,7 +279,7 @@ void CheckLinkOwners(const Resolved& resolved, const std::string& path) {
 // file opened is the one judged. Returns -1 when it is not an ordinary
 // file; nothing else is ever opened.
 int OpenResolvedFile(const Resolved& resolved, const std::string& path,
-                     uint64_t* size) {
+                     struct stat* opened) {
   if (!resolved.exists() || !S_ISREG(resolved.st.st_mode)) return -1;
   CheckLinkOwners(resolved, path);
   if (resolved.st.st_nlink > 1 && IsShared(resolved.folder_st) &&
@@ -287,19 +291,19 @@ int OpenResolvedFile(const Resolved& resolved, const std::string& path,
                 resolved.fd.get());
   int fd = ::open(proc_path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw PosixError(path, FileAction::kOpen, errno);
-  *size = static_cast<uint64_t>(resolved.st.st_size);
+  *opened = resolved.st;
   return fd;
 }
 
 // Opens `path` (relative to the folder `dir_fd` with stat `dir_st`, or to
 // the working folder with AT_FDCWD and a null `dir_st`) for reading if it
-// leads to an ordinary file, and stores its size in `*size`. Returns -1
+// leads to an ordinary file, and stores its status in `*opened`. Returns -1
 // when it does not (missing, a dangling link, a folder, FIFO or device);
 // throws when it does but cannot be opened or may not be followed, naming
 // the file by `shown`.
 int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
                      const std::string& shown_dir, std::string_view path,
-                     const std::string& shown, uint64_t* size) {
+                     const std::string& shown, struct stat* opened) {
   Resolved resolved;
   int error_number = Resolve(
       dir_fd, dir_st, shown_dir, path, [&] { return shown; }, &resolved);
@@ -310,7 +314,7 @@ int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
   if (error_number != 0) {
     throw PosixError(shown, FileAction::kOpen, error_number);
   }
-  return OpenResolvedFile(resolved, shown, size);
+  return OpenResolvedFile(resolved, shown, opened);
 }
 
 // Resolves the folder `directory` and returns it held open (O_PATH) with
@@ -355,12 +359,42 @@ class PosixFolder : public Folder {
   bool shared_;
 };
 
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 class PosixRandomAccessFile : public RandomAccessFile {
  public:
-  PosixRandomAccessFile(std::string path, int fd, uint64_t size)
-      : path_(std::move(path)), fd_(fd), size_(size) {}
+  // `opened` is the file's status when it was opened.
+  PosixRandomAccessFile(std::string path, int fd, const struct stat& opened)
+      : path_(std::move(path)), fd_(fd), opened_(opened) {}
 
-  uint64_t Size() override { return size_; }
+  uint64_t Size() override { return static_cast<uint64_t>(opened_.st_size); }
+
+  uint64_t SkipHole(uint64_t offset) override {
+    off_t data = ::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_DATA);
+    if (data >= 0) return static_cast<uint64_t>(data);
+    // ENXIO: no data from `offset` on. A file system without holes says
+    // EINVAL, and has none to skip.
+    if (errno == ENXIO) {
+      off_t end = ::lseek(fd_.get(), 0, SEEK_END);
+      if (end >= 0) return std::max(offset, static_cast<uint64_t>(end));
+    }
+    return offset;
+  }
+
+  // The times are kept in nanoseconds, and since Linux 6.13 a change right
+  // after a stat gets a time of its own; before, two changes within a
+  // clock tick may share one.
+  bool ChangedSinceOpened() override {
+    struct stat now;
+    if (::fstat(fd_.get(), &now) != 0) {
+      throw PosixError(path_, FileAction::kRead, errno);
+    }
+    return now.st_size != opened_.st_size ||
+           !SameTime(now.st_mtim, opened_.st_mtim) ||
+           !SameTime(now.st_ctim, opened_.st_ctim);
+  }
 
   size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
     for (;;) {
@@ -373,12 +407,31 @@ class PosixRandomAccessFile : public RandomAccessFile {
  private:
   std::string path_;
   ScopedFd fd_;
-  uint64_t size_;
+  struct stat opened_;
 };
+
+// How many descriptors the process holds: the entries of /proc/self/fd but
+// the one that lists them; where that cannot be listed, those of the first
+// `limit` numbers that are open.
+size_t DescriptorsInUse(rlim_t limit) {
+  size_t count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const struct dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    return count > 0 ? count - 1 : 0;
+  }
+  constexpr rlim_t kMostCounted = 1 << 16;
+  for (rlim_t fd = 0; fd < std::min(limit, kMostCounted); ++fd) {
+    if (::fcntl(static_cast<int>(fd), F_GETFD) >= 0) ++count;
+  }
+  return count;
+}
 
 std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
   std::string path = JoinPathWith(directory_, name, kSeparators);
-  uint64_t size = 0;
+  struct stat opened;
   int fd = -1;
   if ((!shared_ || HardLinksProtected()) &&
       name.find('/') == std::string_view::npos) {
@@ -400,16 +453,15 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
         ::close(fd);
         throw Error(path, HardLinkRefusal(st.st_uid));
       }
-      return std::make_unique<PosixRandomAccessFile>(
-          path, fd, static_cast<uint64_t>(st.st_size));
+      return std::make_unique<PosixRandomAccessFile>(path, fd, st);
     }
     if (errno == ENOENT || errno == ENOTDIR) return nullptr;
     // ELOOP (a link) and the rest go the careful way, which also tells an
     // unreadable FIFO (not an ordinary file) from an unreadable file.
   }
-  fd = OpenOrdinaryFile(fd_.get(), &st_, directory_, name, path, &size);
+  fd = OpenOrdinaryFile(fd_.get(), &st_, directory_, name, path, &opened);
   if (fd < 0) return nullptr;
-  return std::make_unique<PosixRandomAccessFile>(path, fd, size);
+  return std::make_unique<PosixRandomAccessFile>(path, fd, opened);
 }
 
 mode_t CurrentUmask() {
@@ -727,11 +779,21 @@ class PosixEnv : public Env {
     return std::make_unique<PosixFolder>(directory, fd, st);
   }
 
+  size_t OpenFileRoom() override {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+        limit.rlim_cur == RLIM_INFINITY) {
+      return std::numeric_limits<size_t>::max();
+    }
+    size_t in_use = DescriptorsInUse(limit.rlim_cur);
+    return limit.rlim_cur > in_use ? limit.rlim_cur - in_use : 0;
+  }
+
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
-    uint64_t size = 0;
-    int fd = OpenOrdinaryFile(AT_FDCWD, nullptr, "", path, path, &size);
+    struct stat opened;
+    int fd = OpenOrdinaryFile(AT_FDCWD, nullptr, "", path, path, &opened);
     if (fd < 0) return nullptr;
-    return std::make_unique<PosixRandomAccessFile>(path, fd, size);
+    return std::make_unique<PosixRandomAccessFile>(path, fd, opened);
   }
 
   // Where `name` is a link, the file it leads to is replaced, as writing
@@ -824,6 +886,18 @@ class PosixEnv : public Env {
   }
 };
 
+// Under a limit of address space (ulimit -v), glibc's malloc would reserve
+// 64 MB of it for each thread's own arena and leave the reads too little:
+// there the threads share one arena.
+void ShareArenasUnderAddressLimit() {
+#ifdef M_ARENA_MAX
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    ::mallopt(M_ARENA_MAX, 1);
+  }
+#endif
+}
+
 bool WriteAllTo(FILE* stream, std::string_view text) {
   size_t written = std::fwrite(text.data(), 1, text.size(), stream);
   return std::fflush(stream) == 0 && written == text.size();
@@ -851,6 +925,7 @@ std::string UserLanguageTag() {
 void PrepareProcess() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
+  ShareArenasUnderAddressLimit();
   const char* language = std::setlocale(LC_MESSAGES, "");
   std::string messages = language != nullptr ? language : "";
   // The system's texts are converted to the character set of LC_CTYPE; at

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "platform/env.h"
 #include "platform/error.h"
@@ -163,12 +164,33 @@ ScopedHandle OpenOrdinaryFile(const std::string& path) {
   return ScopedHandle(handle);
 }
 
+uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+}
+
 class WindowsRandomAccessFile : public RandomAccessFile {
  public:
-  WindowsRandomAccessFile(std::string path, HANDLE handle, uint64_t size)
-      : path_(std::move(path)), handle_(handle), size_(size) {}
+  // `opened` is what the system told of the file when it was opened.
+  WindowsRandomAccessFile(std::string path, HANDLE handle,
+                          const BY_HANDLE_FILE_INFORMATION& opened)
+      : path_(std::move(path)), handle_(handle), opened_(opened) {}
 
-  uint64_t Size() override { return size_; }
+  uint64_t Size() override { return SizeOf(opened_); }
+
+  // Holes are not looked for: every byte is read. Sparse files are rare
+  // here, and FSCTL_QUERY_ALLOCATED_RANGES answers differently on the file
+  // systems and emulations the program meets.
+  uint64_t SkipHole(uint64_t offset) override { return offset; }
+
+  bool ChangedSinceOpened() override {
+    BY_HANDLE_FILE_INFORMATION now;
+    if (!::GetFileInformationByHandle(handle_.get(), &now)) {
+      throw WindowsError(path_, FileAction::kRead);
+    }
+    return SizeOf(now) != SizeOf(opened_) ||
+           ::CompareFileTime(&now.ftLastWriteTime, &opened_.ftLastWriteTime) !=
+               0;
+  }
 
   size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
     OVERLAPPED at = {};
@@ -188,7 +210,7 @@ class WindowsRandomAccessFile : public RandomAccessFile {
  private:
   std::string path_;
   ScopedHandle handle_;
-  uint64_t size_;
+  BY_HANDLE_FILE_INFORMATION opened_;
 };
 
 bool IsInUse(DWORD error) {
@@ -354,13 +376,16 @@ class WindowsEnv : public Env {
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
     ScopedHandle handle = OpenOrdinaryFile(path);
     if (!handle.valid()) return nullptr;
-    LARGE_INTEGER size;
-    if (!::GetFileSizeEx(handle.get(), &size)) {
+    BY_HANDLE_FILE_INFORMATION opened;
+    if (!::GetFileInformationByHandle(handle.get(), &opened)) {
       throw WindowsError(path, FileAction::kRead);
     }
-    return std::make_unique<WindowsRandomAccessFile>(
-        path, handle.Release(), static_cast<uint64_t>(size.QuadPart));
+    return std::make_unique<WindowsRandomAccessFile>(path, handle.Release(),
+                                                     opened);
   }
+
+  // Handles are limited only by memory, to about sixteen million.
+  size_t OpenFileRoom() override { return std::numeric_limits<size_t>::max(); }
 
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override {

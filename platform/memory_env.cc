@@ -21,6 +21,11 @@ class MemoryRandomAccessFile : public RandomAccessFile {
     return count;
   }
 
+  // The file is a copy taken when it was opened: it has no holes and never
+  // changes.
+  uint64_t SkipHole(uint64_t offset) override { return offset; }
+  bool ChangedSinceOpened() override { return false; }
+
  private:
   std::string contents_;
   size_t chunk_;

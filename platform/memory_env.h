@@ -51,6 +51,7 @@ class MemoryEnv : public Env {
                        std::string_view name) override;
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override;
+  size_t OpenFileRoom() override { return static_cast<size_t>(-1); }
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override;
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override;

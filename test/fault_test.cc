@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -391,10 +393,86 @@ TEST_F(FaultTest, UnlistableFolderIsAnError) {
                 "tev.xml\ntevgen\n", "old");
 }
 
-TEST_F(FaultTest, LimitsAndWriteErrorsAreReported) {
+// Drops the folder's files from the page cache: the run waits for the disk
+// and starts its threads, as on a cold cache.
+void DropFromCache(const fs::path& folder) {
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+  }
+}
+
+// The shell command that runs `command` in a new cgroup (v2, or v1's
+// pids hierarchy) of 3 processes and threads at most, which the caller
+// removes with ::rmdir(*dir); or empty, and `*dir` says why.
+std::string InPidsCgroup(const std::string& command, std::string* dir) {
+  std::string why;
+  for (std::string root : {"/sys/fs/cgroup/", "/sys/fs/cgroup/pids/"}) {
+    *dir = root + "tevgen-test-" + std::to_string(::getpid());
+    // A cgroup has the file already; a plain folder does not.
+    int fd = ::mkdir(dir->c_str(), 0755) == 0
+                 ? ::open((*dir + "/pids.max").c_str(), O_WRONLY | O_CLOEXEC)
+                 : -1;
+    if (fd >= 0 && ::write(fd, "3", 1) == 1 && ::close(fd) == 0) {
+      return "echo $$ >" + *dir + "/cgroup.procs && " + command;
+    }
+    why += *dir + ": " + std::strerror(errno) + "; ";
+    ::rmdir(dir->c_str());
+  }
+  *dir = why;
+  return "";
+}
+
+// Makes `path` a sparse image of 16 TiB less 64 KiB (ext4 holds 16 TiB less
+// a block), a few bytes of data at its start, middle and end. Returns why
+// not.
+std::string AddSparseImage(const std::string& path) {
+  constexpr off_t kSize = (off_t{16} << 40) - 65536;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  bool made = ::ftruncate(fd, kSize) == 0 &&
+              ::pwrite(fd, "<svg width=\"1", 13, 0) == 13 &&
+              ::pwrite(fd, "2.5\" height=\"3", 14, kSize / 2) == 14 &&
+              ::pwrite(fd, ".5\">", 4, kSize - 4) == 4;
+  std::string why = made ? "" : std::strerror(errno);
+  ::close(fd);
+  return why;
+}
+
+// A sanitizer reserves terabytes of address space at start.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST_F(FaultTest, LimitsAreReportedOrChangeOnlyTheSpeed) {
   AddImages(images_.path(), 2000);
+  // Sizes too long to hold keep their images open until they are written.
+  for (int i = 10000; i < 10300; ++i) {
+    AddImage(
+        std::to_string(i) + ".svg",
+        "<svg width=\"" + std::string(17000, '7') + ".5\" height=\"4.5\">");
+  }
+  std::string sparse_refused = AddSparseImage(images_ / "99999.svg");
   AddOldCatalogue(kOld);
   std::string listing = FolderListing(images_.path());
+  // Reading the sparse image through would take hours.
+  std::vector<std::string> learn = {"prlimit", "--cpu=60", "--"};
+  for (const std::string& arg : CommandLine({"-j1"})) learn.push_back(arg);
+  ASSERT_EQ(testing::RunProgram(learn, elsewhere_.path()).exit_status, 0);
+  std::string expected = ReadBytes(catalogue());
+  if (sparse_refused.empty()) {
+    // Its holes read as NUL, which the catalogue leaves out of a value.
+    EXPECT_NE(expected.find("id=\"99999\" displayed_name=\"Kalender\">\r\n"
+                            "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" "
+                            "w=\"120\" h=\"30\"/>"),
+              std::string::npos);
+  } else {
+    std::printf("no sparse image of 16 TiB: %s\n", sparse_refused.c_str());
+  }
+  AddOldCatalogue(kOld);
+  std::string cgroup;
   // A German locale of the test's own, named by LC_MESSAGES alone: the
   // system's text must keep its umlauts ("zu gro\xC3\x9F", not "gro?").
   TempDir locales;
@@ -404,9 +482,10 @@ TEST_F(FaultTest, LimitsAndWriteErrorsAreReported) {
   // The shell sets the limit, or sends the output to a full device, then
   // becomes the program. dash counts ulimit -f in 512-byte blocks.
   const struct {
-    std::string shell;
+    std::string shell;  // Empty: the limit cannot be set here.
     std::string arg;
-    std::string err;
+    std::string err;            // Empty: the run gives the catalogue of -j 1.
+    bool unprivileged = false;  // Root is held to no limit of processes.
   } kCases[] = {
       {"ulimit -f 8; exec \"$0\" \"$1\"", folder(),
        "tevgen: " + catalogue() +
@@ -422,6 +501,14 @@ TEST_F(FaultTest, LimitsAndWriteErrorsAreReported) {
        "tevgen: write error: No space left on device\n"},
       {"exec \"$0\" \"$1\" >/dev/full", "--version",
        "tevgen: write error: No space left on device\n"},
+      {InPidsCgroup("exec \"$0\" -j 1024 \"$1\"", &cgroup), folder(), ""},
+      {"exec prlimit --nproc=2 -- \"$0\" -j 1024 \"$1\"", folder(), "", true},
+      {"exec prlimit --nproc=8 -- \"$0\" -j 16 \"$1\"", folder(), "", true},
+      {"exec prlimit --as=204800000 -- \"$0\" -j 1024 \"$1\"", folder(), ""},
+      {"exec prlimit --as=409600000 -- \"$0\" -j 16 \"$1\"", folder(), ""},
+      {"ulimit -n 16; exec \"$0\" -j 1024 \"$1\"", folder(), ""},
+      {"ulimit -n 64; exec \"$0\" -j 1024 \"$1\"", folder(), ""},
+      {"ulimit -n 64; exec \"$0\" -j 16 \"$1\"", folder(), ""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.shell + " " + c.arg);
@@ -429,15 +516,81 @@ TEST_F(FaultTest, LimitsAndWriteErrorsAreReported) {
       std::printf("skipped a row: localedef cannot make de_DE.UTF-8\n");
       continue;
     }
+    if (c.shell.empty() ||
+        (kSanitized && c.shell.find("--as") != c.shell.npos)) {
+      std::printf("skipped a row: %s\n",
+                  c.shell.empty() ? cgroup.c_str()
+                                  : "a sanitizer needs more address space");
+      continue;
+    }
     std::vector<std::string> argv = {"/bin/sh", "-c", c.shell};
     std::vector<std::string> program = CommandLine({c.arg});
     argv.insert(argv.end(), program.begin(), program.end());
-    Outcome outcome = testing::RunProgram(argv, elsewhere_.path());
-    EXPECT_EQ(outcome.exit_status, 1);
+    DropFromCache(images_.path());
+    Outcome outcome =
+        testing::RunProgram(argv, elsewhere_.path(), c.unprivileged);
+    EXPECT_EQ(outcome.exit_status, c.err.empty() ? 0 : 1);
     EXPECT_EQ(outcome.err, c.err);
-    EXPECT_EQ(ReadBytes(catalogue()), kOld);
+    EXPECT_TRUE(ReadBytes(catalogue()) ==
+                (c.err.empty() ? expected : std::string(kOld)));
+    EXPECT_EQ(FolderListing(images_.path()), listing);
+    AddOldCatalogue(kOld);
+  }
+  ::rmdir(cgroup.c_str());
+}
+
+TEST_F(FaultTest, ImageChangedWhileReadGivesAVersionsRecordOrStops) {
+  // A writer steps an image through versions, one system call a step: a
+  // "." into and out of the long width, a digit of the long height, the
+  // file cut inside the NULs after the height and grown back.
+  const off_t w = 12, h = w + 20012, dot = h + 28000;
+  std::string version = "<svg width=\"" + std::string(20000, '1') +
+                        ".5\" height=\"" + std::string(20000, '2') +
+                        std::string(8000, '\0') + ".5\">";
+  const std::pair<off_t, std::string> kSteps[] = {
+      {w + 9999, "."}, {h + 9999, "3"}, {h + 24000, ""}, {dot + 4, ""},
+      {dot, "."},      {w + 9999, "1"}, {h + 9999, "2"}, {dot + 1, "5\">"}};
+  std::set<std::string> records;  // Empty bytes: cut or grown to there.
+  for (const auto& [at, bytes] : kSteps) {
+    version.resize(bytes.empty() ? at : version.size(), '\0');
+    version.replace(at, bytes.size(), bytes);
+    AddImage("1.svg", version);
+    ASSERT_EQ(Start().exit_status, 0);
+    records.insert(ReadBytes(catalogue()));
+  }
+  std::string listing = FolderListing(images_.path());
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    int fd = ::open((images_ / "1.svg").c_str(), O_WRONLY | O_CLOEXEC);
+    for (std::minstd_rand random; !stop.load();) {
+      for (const auto& [at, bytes] : kSteps) {
+        EXPECT_TRUE(bytes.empty() ? ::ftruncate(fd, at) == 0
+                                  : ::pwrite(fd, bytes.data(), bytes.size(),
+                                             at) == ssize_t(bytes.size()));
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
+      }
+    }
+    ::close(fd);
+  });
+  auto started = std::chrono::steady_clock::now();
+  for (int run = 0; run < 300 && std::chrono::steady_clock::now() - started <
+                                     std::chrono::seconds(10);
+       ++run) {
+    std::string before = ReadBytes(catalogue());
+    Outcome outcome = Start();
+    if (outcome.exit_status == 0) {
+      EXPECT_TRUE(records.count(ReadBytes(catalogue())))
+          << "no version's record";
+    } else {
+      EXPECT_EQ(outcome.exit_status, 1);
+      EXPECT_EQ(outcome.err, "tevgen: " + images_ / "1.svg" +
+                                 ": the image changed while it was read\n");
+      EXPECT_EQ(ReadBytes(catalogue()), before);
+    }
     EXPECT_EQ(FolderListing(images_.path()), listing);
   }
+  stop.store(true);
+  writer.join();
 }
 
 TEST_F(FaultTest, MessagesAreOneLineWithoutControlBytes) {
