@@ -84,6 +84,10 @@ bool ImageReader::ReadOnce(const std::string& name, ImageRecord* result) const {
     }
     if (!height.settled()) height.Feed(piece);
     if (!width.settled()) width.Feed(piece);
+    // A short read that reaches the size the image had when it was opened
+    // is its end: asking again would only be told so, at the cost of a
+    // system call for every small image.
+    if (count < size && offset >= file->Size()) break;
   }
   if (pieces > 1 && file->ChangedSinceOpened()) return false;
   height.Finish();
