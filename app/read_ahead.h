@@ -48,8 +48,9 @@ class ReadAhead {
       : count_(count),
         read_(std::move(read)),
         slots_(threads > 1
-                   ? std::min<size_t>(std::max<size_t>(64, 8 * size_t{threads}),
-                                      std::max<size_t>(1, max_results))
+                   ? std::min<size_t>(
+                         std::max<size_t>(kLeastWindow, 8 * size_t{threads}),
+                         std::max<size_t>(1, max_results))
                    : 1),
         max_threads_(std::min<size_t>(
             {threads > 1 ? threads - 1 : 0, count, slots_.size() - 1})) {
@@ -89,10 +90,11 @@ class ReadAhead {
       previous.result = Result();
       previous.ready.store(false);
       taken_.store(index);
-      // Waking the threads that wait for free slots at every index would
-      // wake them for little; a quarter window is soon enough. Before this
-      // thread waits itself, it wakes them anyway.
-      if (index % std::max<size_t>(1, slots_.size() / 4) == 0) WakeReaders();
+      // Threads waiting for room are woken once there is as much as they
+      // wait for (and before this thread waits itself, in any case).
+      if (readers_waiting_.load() > 0 && index >= room_wanted_.load()) {
+        WakeReaders();
+      }
     }
     while (!slot.ready.load()) {
       // Rather than wait, read the next image nobody has taken up (mostly
@@ -128,6 +130,11 @@ class ReadAhead {
   // Beside the consumer, which reads too.
   static constexpr size_t kFirstThreads = 1;
   static constexpr size_t kNobody = static_cast<size_t>(-1);
+  // The fewest results held at once: a thread that ran a window ahead waits
+  // until half of it is free again, so a longer window costs fewer waits
+  // and wake-ups (each a switch of threads), for a few hundred bytes a
+  // result.
+  static constexpr size_t kLeastWindow = 256;
 
   void AddThread() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -152,6 +159,7 @@ class ReadAhead {
   void WakeReaders() {
     if (readers_waiting_.load() == 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
+    room_wanted_.store(kNobody);
     room_.notify_all();
   }
 
@@ -159,14 +167,25 @@ class ReadAhead {
     while (!stopping_.load()) {
       size_t index = next_.fetch_add(1);
       if (index >= count_) return;
-      // Wait until the consumer has taken all but window-1 of the results
-      // before this one, so that this index's slot is free.
+      // This index's slot is free once the consumer has taken all but
+      // window-1 of the results before it. A thread that must wait waits
+      // until half the window is free, and says when that is (room_wanted_,
+      // set before `taken_` is looked at, so that the consumer either sees
+      // it or this thread sees the room): waking it for every freed slot
+      // would switch threads for every image.
       if (index >= taken_.load() + slots_.size()) {
+        size_t half = slots_.size() / 2;
         std::unique_lock<std::mutex> lock(mutex_);
         ++readers_waiting_;
-        room_.wait(lock, [&] {
-          return stopping_.load() || index < taken_.load() + slots_.size();
-        });
+        for (;;) {
+          room_wanted_.store(
+              std::min(room_wanted_.load(), index + half + 1 - slots_.size()));
+          if (stopping_.load() ||
+              index + half < taken_.load() + slots_.size()) {
+            break;
+          }
+          room_.wait(lock);
+        }
         --readers_waiting_;
       }
       if (stopping_.load()) return;
@@ -206,7 +225,10 @@ class ReadAhead {
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> waiting_for_{kNobody};  // the index the consumer awaits
   std::atomic<unsigned> readers_waiting_{0};  // threads waiting for room
-  std::atomic<int> pressure_{0};              // how slow reads have been
+  // The least `taken_` that a thread waiting for room waits for; written
+  // with mutex_ held.
+  std::atomic<size_t> room_wanted_{kNobody};
+  std::atomic<int> pressure_{0};  // how slow reads have been
   std::mutex mutex_;  // for the waits below, and guards adding to threads_
   std::condition_variable filled_;  // a slot became ready
   std::condition_variable room_;    // the consumer freed slots
