@@ -117,7 +117,7 @@ void Form1::Form_Load() {
   ReadAhead<ImageRecord> images(File1.ListCount(), budget.readers,
                                 budget.images,
                                 [&](size_t index, ImageRecord* image) {
-                                  reader.Read(File1.List(index), image);
+                                  return reader.Read(File1.List(index), image);
                                 });
   for (size_t index = 0; index < File1.ListCount(); ++index) {
     ImageRecord& image = images.Take(index);

@@ -24,9 +24,12 @@ bool IsNulOnly(std::string_view piece) {
 ImageReader::ImageReader(Env& env, Folder& folder, std::string directory)
     : env_(env), folder_(folder), directory_(std::move(directory)) {}
 
-void ImageReader::Read(const std::string& name, ImageRecord* result) const {
+std::chrono::steady_clock::duration ImageReader::Read(
+    const std::string& name, ImageRecord* result) const {
+  auto started = std::chrono::steady_clock::now();
+  auto first_data = started;
   try {
-    for (int attempt = 1; !ReadOnce(name, result); ++attempt) {
+    for (int attempt = 1; !ReadOnce(name, result, &first_data); ++attempt) {
       if (attempt == kReadAttempts) {
         throw Error(env_.JoinPath(directory_, name),
                     std::string(kImageChanged));
@@ -36,6 +39,7 @@ void ImageReader::Read(const std::string& name, ImageRecord* result) const {
   } catch (...) {
     result->error = std::current_exception();
   }
+  return first_data - started;
 }
 
 void ImageReader::ReadAgainIfChanged(const std::string& name,
@@ -50,11 +54,14 @@ void ImageReader::ReadAgainIfChanged(const std::string& name,
   Read(name, image);
 }
 
-bool ImageReader::ReadOnce(const std::string& name, ImageRecord* result) const {
+bool ImageReader::ReadOnce(
+    const std::string& name, ImageRecord* result,
+    std::chrono::steady_clock::time_point* first_data) const {
   AttributeScanner height(AttributeScan::Height(), kHeldValueLimit);
   AttributeScanner width(AttributeScan::Width(), kHeldValueLimit);
   // A missing image reads as empty text.
   std::unique_ptr<RandomAccessFile> file = folder_.OpenFile(name);
+  if (!file) *first_data = std::chrono::steady_clock::now();
   char first_piece[kFirstPieceSize];
   std::unique_ptr<char[]> later_pieces;
   int pieces = 0;  // with data, or holes
@@ -69,6 +76,7 @@ bool ImageReader::ReadOnce(const std::string& name, ImageRecord* result) const {
       size = kPieceSize;
     }
     size_t count = file->ReadAt(offset, buffer, size);
+    if (offset == 0) *first_data = std::chrono::steady_clock::now();
     if (count == 0) break;
     ++pieces;
     std::string_view piece(buffer, count);

@@ -24,6 +24,7 @@
 #ifndef TEVGEN_APP_IMAGE_READER_H_
 #define TEVGEN_APP_IMAGE_READER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -71,8 +72,11 @@ class ImageReader {
   ImageReader(Env& env, Folder& folder, std::string directory);
 
   // Reads the image `name` into `*result`. Never throws: a failure is put
-  // into result->error. Several threads may read at once.
-  void Read(const std::string& name, ImageRecord* result) const;
+  // into result->error. Several threads may read at once. Returns how long
+  // the image took to open and give its first piece: the storage's latency
+  // (ReadAhead adds readers on it), whatever the image's size.
+  std::chrono::steady_clock::duration Read(const std::string& name,
+                                           ImageRecord* result) const;
 
   // Before the sizes of `*image` that are not held are copied: reads the
   // image `name` again when it changed since it was read (an image read
@@ -81,7 +85,10 @@ class ImageReader {
 
  private:
   // One reading of the image; false when it changed meanwhile. Throws.
-  bool ReadOnce(const std::string& name, ImageRecord* result) const;
+  // Sets `*first_data` to when the first piece (or the open, where there
+  // is none) was done.
+  bool ReadOnce(const std::string& name, ImageRecord* result,
+                std::chrono::steady_clock::time_point* first_data) const;
 
   Env& env_;
   Folder& folder_;

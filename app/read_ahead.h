@@ -6,10 +6,12 @@
 // Threads stay at most a window of indices ahead of the consumer, which
 // bounds the results held.
 //
-// It starts with one thread beside the consumer, which keeps two cores busy
-// while reads are quick (files in the cache), and adds threads while reads
-// are slow (a cold disk, a network share), where more reads under way at
-// once pay off.
+// It starts with one thread beside the consumer where the machine has a
+// second core, which keeps two cores busy while reads are quick (files in
+// the cache), and adds threads while reads wait long for their first data
+// (a cold disk, a network share), where more reads under way at once pay
+// off. `read` returns that wait: how long a read takes as a whole says
+// little, a large file in the cache takes long too.
 //
 // At most `max_results` results exist at once (the one the consumer holds,
 // the ready ones and those being read), which bounds what they hold (open
@@ -41,7 +43,9 @@ namespace tevgen {
 template <typename Result>
 class ReadAhead {
  public:
-  using ReadFunction = std::function<void(size_t index, Result* result)>;
+  // Returns how long the read waited for its first data.
+  using Latency = std::chrono::steady_clock::duration;
+  using ReadFunction = std::function<Latency(size_t index, Result* result)>;
 
   ReadAhead(size_t count, unsigned threads, size_t max_results,
             ReadFunction read)
@@ -58,7 +62,8 @@ class ReadAhead {
     std::lock_guard<std::mutex> lock(mutex_);
     // Reserved, so that adding a thread later needs no memory for the list.
     threads_.reserve(max_threads_);
-    while (threads_.size() < std::min<size_t>(kFirstThreads, max_threads_) &&
+    size_t first = std::thread::hardware_concurrency() > 1 ? 1 : 0;
+    while (threads_.size() < std::min<size_t>(first, max_threads_) &&
            StartThread()) {
     }
   }
@@ -81,7 +86,7 @@ class ReadAhead {
     Slot& slot = slots_[index % slots_.size()];
     if (slots_.size() == 1) {
       slot.result = Result();
-      read_(index, &slot.result);
+      (void)read_(index, &slot.result);
       return slot.result;
     }
     if (index > 0) {
@@ -120,15 +125,13 @@ class ReadAhead {
     std::atomic<bool> ready{false};
   };
 
-  // Reads that take longer than this mostly waited for a disk or a network;
+  // Reads that wait longer than this mostly waited for a disk or a network;
   // a few do so on a warm cache too (the thread was preempted). So a slow
   // read adds kSlowWeight to the pressure, a quick one takes 1 away, and a
   // thread is added whenever the pressure reaches kPressureForThread.
   static constexpr std::chrono::microseconds kSlowRead{100};
   static constexpr int kSlowWeight = 4;
   static constexpr int kPressureForThread = 8;
-  // Beside the consumer, which reads too.
-  static constexpr size_t kFirstThreads = 1;
   static constexpr size_t kNobody = static_cast<size_t>(-1);
   // The fewest results held at once: a thread that ran a window ahead waits
   // until half of it is free again, so a longer window costs fewer waits
@@ -196,9 +199,7 @@ class ReadAhead {
   // Reads `index` into its slot, which is free, and marks it ready.
   void Read(size_t index) {
     Slot& slot = slots_[index % slots_.size()];
-    auto started = std::chrono::steady_clock::now();
-    read_(index, &slot.result);
-    if (std::chrono::steady_clock::now() - started > kSlowRead) {
+    if (read_(index, &slot.result) > kSlowRead) {
       if (pressure_.fetch_add(kSlowWeight) + kSlowWeight >=
           kPressureForThread) {
         pressure_.store(0);
