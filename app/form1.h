@@ -28,7 +28,7 @@ class Form1 {
   static constexpr std::string_view kCaption = "XML generieren";
 
   // How many images are read at once unless the command line says.
-  static constexpr unsigned kDefaultJobs = 16;
+  static constexpr unsigned kDefaultJobs = 64;
 
   // `directory` is the folder to catalogue: the program's own folder when
   // the program is started without arguments. `jobs` images are read at
