@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <random>
 
 #include "platform/env.h"
@@ -610,39 +611,66 @@ bool IsStagedName(std::string_view name, std::string_view prefix) {
              std::string_view::npos;
 }
 
+// Whether `name` has the shape of any staged name: hidden, ending in "."
+// and the random suffix.
+bool LooksStaged(std::string_view name) {
+  return name.size() > kStagedSuffixLength + 1 && name[0] == '.' &&
+         name[name.size() - kStagedSuffixLength - 1] == '.' &&
+         name.find_first_not_of(kStagedLetters,
+                                name.size() - kStagedSuffixLength) ==
+             std::string_view::npos;
+}
+
+// Removes `name` from the folder `dir_fd` (with stat `folder`) if it is a
+// staged file that a killed process left: only an unlocked ordinary file of
+// the running user (for root, also of the folder's owner), so that
+// nobody's other file is removed by mistaking it for a leftover, and a live
+// process, which holds a lock on its own, keeps it. Nothing is opened
+// before it is known to be such a file.
+void RemoveIfStale(int dir_fd, const struct stat& folder,
+                   const std::string& name) {
+  uid_t me = ::geteuid();
+  ScopedFd path_fd(::openat(dir_fd, name.c_str(), kPathFlags));
+  struct stat st;
+  if (path_fd.get() < 0 || ::fstat(path_fd.get(), &st) != 0 ||
+      !S_ISREG(st.st_mode) ||
+      !(st.st_uid == me || (me == 0 && st.st_uid == folder.st_uid))) {
+    return;
+  }
+  char proc_path[32];
+  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", path_fd.get());
+  ScopedFd fd(::open(proc_path, O_RDONLY | O_CLOEXEC));
+  if (fd.get() >= 0 && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+      StillNamed(dir_fd, name, fd.get())) {
+    ::unlinkat(dir_fd, name.c_str(), 0);
+  }
+}
+
 // Removes the staged files (named `prefix` and a suffix) that processes
 // killed before they could remove them left in the folder `dir_fd` (with
-// stat `folder`). A live process holds a lock on its own, so only unlocked
-// ones go, and only ordinary files of the running user (for root, also of
-// the folder's owner): nobody's other file is removed by mistaking it for
-// a leftover. Nothing is opened before it is known to be such a file.
+// stat `folder`), but `own`. The candidates are `seen` where given (the
+// names of that shape a listing just found), else the folder is listed.
 void RemoveStaleStaged(int dir_fd, const struct stat& folder,
-                       const std::string& prefix, const std::string& own) {
+                       const std::string& prefix, const std::string& own,
+                       const std::vector<std::string>* seen) {
+  if (seen != nullptr) {
+    for (const std::string& name : *seen) {
+      if (IsStagedName(name, prefix) && name != own) {
+        RemoveIfStale(dir_fd, folder, name);
+      }
+    }
+    return;
+  }
   int list_fd = ReopenFolder(dir_fd);
   DIR* dir = list_fd < 0 ? nullptr : ::fdopendir(list_fd);
   if (dir == nullptr) {
     if (list_fd >= 0) ::close(list_fd);
     return;
   }
-  uid_t me = ::geteuid();
   while (const struct dirent* entry = ::readdir(dir)) {
     std::string_view name = entry->d_name;
-    if (!IsStagedName(name, prefix) || name == own) continue;
-    std::string stale(name);
-    ScopedFd path_fd(::openat(dir_fd, stale.c_str(), kPathFlags));
-    struct stat st;
-    if (path_fd.get() < 0 || ::fstat(path_fd.get(), &st) != 0 ||
-        !S_ISREG(st.st_mode) ||
-        !(st.st_uid == me || (me == 0 && st.st_uid == folder.st_uid))) {
-      continue;
-    }
-    char proc_path[32];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d",
-                  path_fd.get());
-    ScopedFd fd(::open(proc_path, O_RDONLY | O_CLOEXEC));
-    if (fd.get() >= 0 && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
-        StillNamed(dir_fd, stale, fd.get())) {
-      ::unlinkat(dir_fd, stale.c_str(), 0);
+    if (IsStagedName(name, prefix) && name != own) {
+      RemoveIfStale(dir_fd, folder, std::string(name));
     }
   }
   ::closedir(dir);
@@ -749,11 +777,13 @@ class PosixEnv : public Env {
       throw PosixError(directory, FileAction::kListFolder, error_number);
     }
     std::vector<std::string> names;
+    std::vector<std::string> staged;
     for (;;) {
       errno = 0;
       const struct dirent* entry = ::readdir(dir);
       if (entry == nullptr) break;
       std::string_view name = entry->d_name;
+      if (LooksStaged(name)) staged.emplace_back(name);
       // Names beginning with "." are hidden here, by convention.
       if (name.empty() || name[0] == '.' || !keep(name)) continue;
       // Only looked at, never opened: Folder::OpenFile judges the links.
@@ -770,6 +800,9 @@ class PosixEnv : public Env {
     if (error_number != 0) {
       throw PosixError(directory, FileAction::kListFolder, error_number);
     }
+    std::lock_guard<std::mutex> lock(listed_mutex_);
+    listed_ = {folder_st.st_dev, folder_st.st_ino, folder_st.st_ctim,
+               std::move(staged)};
     return names;
   }
 
@@ -828,6 +861,19 @@ class PosixEnv : public Env {
         throw PosixError(target_path, FileAction::kReplace, errno);
       }
     }
+    // The staged names that the folder's listing saw, while it has not
+    // changed since (its time before the listing, and now before this
+    // run's own staged file): a large folder is not listed a second time.
+    std::vector<std::string> seen;
+    bool listed = false;
+    {
+      std::lock_guard<std::mutex> lock(listed_mutex_);
+      if (listed_.dev == folder_st.st_dev && listed_.ino == folder_st.st_ino &&
+          SameTime(listed_.changed, folder_st.st_ctim)) {
+        seen = listed_.staged;
+        listed = true;
+      }
+    }
     ScopedFd dir(ReopenFolder(target.folder));
     if (dir.get() < 0) {
       throw PosixError(target.shown_folder, FileAction::kCreateIn, errno);
@@ -858,7 +904,8 @@ class PosixEnv : public Env {
     // a folder a link leads to, which may be anybody's.
     if (target.folder_st.st_dev == folder_st.st_dev &&
         target.folder_st.st_ino == folder_st.st_ino) {
-      RemoveStaleStaged(file->folder_fd(), folder_st, prefix, staged_name);
+      RemoveStaleStaged(file->folder_fd(), folder_st, prefix, staged_name,
+                        listed ? &seen : nullptr);
     }
     return file;
   }
@@ -884,6 +931,19 @@ class PosixEnv : public Env {
     ::close(fd);
     return path;
   }
+
+ private:
+  // The folder that ListFiles listed last, as it was before the listing
+  // (its change time moves with every name added or removed, and cannot be
+  // set back), and the names there that look staged.
+  struct Listed {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    struct timespec changed {};
+    std::vector<std::string> staged;
+  };
+  std::mutex listed_mutex_;
+  Listed listed_;  // guarded by listed_mutex_
 };
 
 // Under a limit of address space (ulimit -v), glibc's malloc would reserve

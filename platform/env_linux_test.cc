@@ -224,6 +224,23 @@ TEST(EnvLinuxTest, LongestNameGetsAStagedFileAndItsLeftoversGo) {
             staged_prefix + "Left-1\ntev.xml\n" + name + "\n");
 }
 
+// Leftovers go whether the folder's listing saw them (the replacement then
+// lists no more) or came after them.
+TEST(EnvLinuxTest, LeftoversGoWhetherTheListingSawThemOrNot) {
+  for (bool changed_after_listing : {false, true}) {
+    SCOPED_TRACE(changed_after_listing);
+    TempDir dir;
+    WriteBytes(dir / ".tev.xml.Left01", "killed run's");
+    Env::Default().ListFiles(dir.path().string(),
+                             [](std::string_view) { return true; });
+    if (changed_after_listing) WriteBytes(dir / ".tev.xml.Left02", "later");
+    auto file =
+        Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+    file->Commit();
+    EXPECT_EQ(FolderListing(dir.path()), "tev.xml\n");
+  }
+}
+
 TEST(EnvLinuxTest, LinksThatLeadNowhereAreErrors) {
   struct Case {
     const char* link_text;
