@@ -13,9 +13,14 @@
 // off. `read` returns that wait: how long a read takes as a whole says
 // little, a large file in the cache takes long too.
 //
+// Where reads are quick and the thread reading the consumer's next index
+// is late (on a busy machine, waiting for a core), the consumer reads that
+// index itself rather than wait, and the late result is thrown away: so a
+// busy machine makes the threads no slower than the consumer alone.
+//
 // At most `max_results` results exist at once (the one the consumer holds,
-// the ready ones and those being read), which bounds what they hold (open
-// files, say); the threads beside the consumer are fewer than that. A
+// a late one, the ready ones and those being read), which bounds what they
+// hold (open files, say); the threads beside the consumer are fewer. A
 // thread the system cannot start (a limit of processes or of memory) means
 // fewer threads, never a failure.
 //
@@ -54,7 +59,7 @@ class ReadAhead {
         slots_(threads > 1
                    ? std::min<size_t>(
                          std::max<size_t>(kLeastWindow, 8 * size_t{threads}),
-                         std::max<size_t>(1, max_results))
+                         max_results > 2 ? max_results - 1 : 1)
                    : 1),
         max_threads_(std::min<size_t>(
             {threads > 1 ? threads - 1 : 0, count, slots_.size() - 1})) {
@@ -91,13 +96,19 @@ class ReadAhead {
     }
     if (index > 0) {
       // The previous result is done with: its slot is free for reading on.
-      Slot& previous = slots_[(index - 1) % slots_.size()];
-      previous.result = Result();
-      previous.ready.store(false);
-      taken_.store(index);
+      if (index - 1 != left_) {
+        Free(index - 1);
+      } else {
+        own_ = Result();
+      }
+      // `index` shares its slot with a result left to a late thread (see
+      // below) only a window later: then that result is waited for.
+      if (left_ != kNobody) FreeLeft(index == left_ + slots_.size());
+      size_t taken = left_ != kNobody ? left_ : index;
+      taken_.store(taken);
       // Threads waiting for room are woken once there is as much as they
       // wait for (and before this thread waits itself, in any case).
-      if (readers_waiting_.load() > 0 && index >= room_wanted_.load()) {
+      if (readers_waiting_.load() > 0 && taken >= room_wanted_.load()) {
         WakeReaders();
       }
     }
@@ -105,16 +116,30 @@ class ReadAhead {
       // Rather than wait, read the next image nobody has taken up (mostly
       // this one): on two cores a waiting consumer would leave one idle.
       size_t next = next_.load();
-      if (next < count_ && next < index + slots_.size() &&
+      size_t end = (left_ != kNobody ? left_ : index) + slots_.size();
+      if (next < count_ && next < end &&
           next_.compare_exchange_strong(next, next + 1)) {
         Read(next);
         continue;
       }
-      WakeReaders();
-      std::unique_lock<std::mutex> lock(mutex_);
-      waiting_for_.store(index);
-      filled_.wait(lock, [&slot] { return slot.ready.load(); });
-      waiting_for_.store(kNobody);
+      // Another thread has been reading `index` all the while this one read
+      // ahead: on a busy machine it is waiting for a core, not for data.
+      // Where reads are quick, reading it again costs less than waiting;
+      // the late result is thrown away once done.
+      if (left_ == kNobody && pressure_.load() == 0) {
+        (void)read_(index, &own_);
+        left_ = index;
+        return own_;
+      }
+      // While a late result holds back the window, a thread may be waiting
+      // for room with `index`: the late one is waited for first.
+      if (left_ != kNobody) {
+        FreeLeft(true);
+        taken_.store(index);
+        WakeReaders();
+        continue;
+      }
+      WaitFor(index);
     }
     return slot.result;
   }
@@ -141,6 +166,35 @@ class ReadAhead {
   // and wake-ups (each a switch of threads), for a few hundred bytes a
   // result.
   static constexpr size_t kLeastWindow = 256;
+
+  // Empties the slot of `index` for a later index.
+  void Free(size_t index) {
+    Slot& slot = slots_[index % slots_.size()];
+    slot.result = Result();
+    slot.ready.store(false);
+  }
+
+  // Frees the slot of the result left to a late thread once it is done;
+  // with `wait`, waits for it.
+  void FreeLeft(bool wait) {
+    if (!slots_[left_ % slots_.size()].ready.load()) {
+      if (!wait) return;
+      WaitFor(left_);
+    }
+    Free(left_);
+    left_ = kNobody;
+  }
+
+  // Waits until the slot of `index`, being read by another thread, is
+  // ready.
+  void WaitFor(size_t index) {
+    Slot& slot = slots_[index % slots_.size()];
+    WakeReaders();
+    std::unique_lock<std::mutex> lock(mutex_);
+    waiting_for_.store(index);
+    filled_.wait(lock, [&slot] { return slot.ready.load(); });
+    waiting_for_.store(kNobody);
+  }
 
   void AddThread() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -237,6 +291,10 @@ class ReadAhead {
   std::condition_variable filled_;  // a slot became ready
   std::condition_variable room_;    // the consumer freed slots
   std::vector<std::thread> threads_;
+  // The consumer's own reading of an index another thread is late with,
+  // and that index (kNobody when none); used by the consumer only.
+  Result own_;
+  size_t left_ = kNobody;
   bool refused_ = false;  // the system refused a thread; guarded by mutex_
 };
 
