@@ -94,6 +94,9 @@ constexpr Message kGerman[] = {
      "den Datentr\u00e4ger schreiben: {}"},
     {"the file is in use by another program",
      "die Datei wird von einem anderen Programm verwendet"},
+    {"the file is read-only", "die Datei ist schreibgesch\u00fctzt"},
+    {"it is a file, not a folder", "es ist eine Datei, kein Ordner"},
+    {"system error {}", "Systemfehler {}"},
     // Temporary files.
     {"cannot create a temporary file: the system gave no name",
      "eine tempor\u00e4re Datei l\u00e4sst sich nicht anlegen: das System "
