@@ -27,8 +27,12 @@ Language LanguageOf(std::string_view tag);
 // as it is.
 std::string Translate(std::string_view message, Language language);
 
-// The usage text (--help) in `language`.
+// The usage text (--help) in `language`, for a console: lines within 79
+// columns.
 std::string_view UsageText(Language language);
+
+// The usage text for a message box (report.h).
+std::string_view UsageBoxText(Language language);
 
 }  // namespace tevgen
 

@@ -3,6 +3,8 @@
 // the ANSI code page. The temporary-file calls are the exception: they are
 // the ANSI kernel32 functions, and their folder string is handed back to the
 // system exactly as the system gave it.
+#include "platform/env_windows.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -560,24 +562,96 @@ void ShowBox(std::string_view text, std::string_view title, UINT icon) {
                 MB_OK | icon);
 }
 
-// Writes UTF-8 `text`: as UTF-16 to a console, as bytes to a file or pipe.
-bool WriteText(HANDLE handle, std::string_view text) {
+// The code page of text written to a file or a pipe: that of the console
+// the program runs in, with which `more`, `findstr` and `type` there read
+// it; without a console, the system's OEM code page. (The manifest's UTF-8
+// is the process's own code page, which these programs do not know.)
+UINT RedirectedCodePage() {
+  UINT console = ::GetConsoleOutputCP();
+  if (console != 0) return console;
+  DWORD oem = 0;
+  if (::GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT,
+                      LOCALE_IDEFAULTCODEPAGE | LOCALE_RETURN_NUMBER,
+                      reinterpret_cast<wchar_t*>(&oem),
+                      sizeof oem / sizeof(wchar_t)) == 0 ||
+      oem == 0) {
+    return CP_UTF8;
+  }
+  return oem;
+}
+
+// UTF-8 `text` as Windows programs read text from a file or a pipe: CR LF
+// line ends, in `code_page` (a character it lacks becomes "?").
+std::string RedirectedText(std::string_view text, UINT code_page) {
+  std::wstring wide;
+  for (wchar_t c : Widen(text)) {
+    if (c == L'\n') wide.push_back(L'\r');
+    wide.push_back(c);
+  }
+  if (wide.empty()) return "";
+  int length = ::WideCharToMultiByte(code_page, 0, wide.data(),
+                                     static_cast<int>(wide.size()), nullptr, 0,
+                                     nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(length), '\0');
+  ::WideCharToMultiByte(code_page, 0, wide.data(),
+                        static_cast<int>(wide.size()), bytes.data(), length,
+                        nullptr, nullptr);
+  return bytes;
+}
+
+// Writes UTF-8 `text`: as UTF-16 to a console, as RedirectedText to a file
+// or pipe. Sets `to_console` to whether it went to a console.
+bool WriteText(HANDLE handle, std::string_view text, bool& to_console) {
   DWORD mode;
-  if (::GetConsoleMode(handle, &mode)) {
+  to_console = ::GetConsoleMode(handle, &mode);
+  if (to_console) {
     std::wstring wide = Widen(text);
     DWORD written;
     return ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()),
                            &written, nullptr);
   }
-  while (!text.empty()) {
+  std::string bytes = RedirectedText(text, RedirectedCodePage());
+  std::string_view rest = bytes;
+  while (!rest.empty()) {
     DWORD written = 0;
-    if (!::WriteFile(handle, text.data(), static_cast<DWORD>(text.size()),
+    if (!::WriteFile(handle, rest.data(), static_cast<DWORD>(rest.size()),
                      &written, nullptr)) {
       return false;
     }
-    text.remove_prefix(written);
+    rest.remove_prefix(written);
   }
   return true;
+}
+
+}  // namespace
+
+bool AloneOnConsole() {
+  DWORD processes[2];
+  return ::GetConsoleProcessList(processes, 2) == 1;
+}
+
+namespace {
+
+// Writes `text` where console text goes and returns the error, or
+// ERROR_SUCCESS. Shows `box` (or `text`) in a message box where nobody would
+// read it otherwise: without a console, or on a console that closes when
+// the program ends (tevgen.com double-clicked is alone on the console that
+// Windows made for it). A box rather than a "press a key" prompt: the
+// double-clicked tevgen.exe speaks the same way, and a prompt would read
+// from whatever input the program was given.
+DWORD WriteOrShow(DWORD which, std::string_view text, std::string_view title,
+                  std::string_view box, UINT icon) {
+  if (box.empty()) box = text;
+  HANDLE handle = OutputHandle(which);
+  if (handle == nullptr) {
+    ShowBox(box, title, icon);
+    return ERROR_SUCCESS;
+  }
+  bool to_console = false;
+  DWORD error =
+      WriteText(handle, text, to_console) ? ERROR_SUCCESS : ::GetLastError();
+  if (to_console && AloneOnConsole()) ShowBox(box, title, icon);
+  return error;
 }
 
 }  // namespace
@@ -679,18 +753,20 @@ std::string UserLanguageTag() {
 
 void PrepareProcess() {}
 
-void WriteStandardOutput(std::string_view text, std::string_view title) {
-  HANDLE handle = OutputHandle(STD_OUTPUT_HANDLE);
-  if (handle == nullptr) return ShowBox(text, title, MB_ICONINFORMATION);
-  if (!WriteText(handle, text)) {
-    throw Error("", "write error: " + ErrorText(::GetLastError()));
+void WriteStandardOutput(std::string_view text, std::string_view title,
+                         std::string_view box) {
+  DWORD error =
+      WriteOrShow(STD_OUTPUT_HANDLE, text, title, box, MB_ICONINFORMATION);
+  if (error != ERROR_SUCCESS) {
+    throw Error("", "write error: " + ErrorText(error));
   }
 }
 
-void WriteStandardError(std::string_view text, std::string_view title) {
-  HANDLE handle = OutputHandle(STD_ERROR_HANDLE);
-  if (handle == nullptr || !WriteText(handle, text)) {
-    ShowBox(text, title, MB_ICONERROR);
+void WriteStandardError(std::string_view text, std::string_view title,
+                        std::string_view box) {
+  if (WriteOrShow(STD_ERROR_HANDLE, text, title, box, MB_ICONERROR) !=
+      ERROR_SUCCESS) {
+    ShowBox(box.empty() ? text : box, title, MB_ICONERROR);
   }
 }
 
