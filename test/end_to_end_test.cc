@@ -232,9 +232,26 @@ TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
 TEST_F(EndToEndTest, MissingNamedFolderIsAnError) {
   Outcome outcome = StartWith({"no-such-folder"});
   EXPECT_EQ(outcome.exit_status, 1);
+  if (Program().windows()) {  // Windows' own words, not Unix ones
+    EXPECT_EQ(outcome.err.rfind(
+                  "tevgen: no-such-folder: cannot list the folder: ", 0),
+              0u);
+    EXPECT_EQ(outcome.err.find("No such file or directory"), std::string::npos);
+    return;
+  }
   EXPECT_EQ(outcome.err,
             "tevgen: no-such-folder: cannot list the folder: No such file or "
             "directory\n");
+}
+
+TEST_F(EndToEndTest, FolderNamedLikeTheCatalogueIsRefused) {
+  fs::create_directory(catalogue());
+  Outcome outcome = Start();
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(outcome.err, "tevgen: " + Shown(catalogue()) +
+                             ": cannot replace the catalogue: it is not an "
+                             "ordinary file\n");
+  EXPECT_TRUE(fs::is_directory(catalogue()));
 }
 
 TEST_F(EndToEndTest, PermissionsOfTheOldCatalogueAreKept) {
@@ -276,21 +293,24 @@ TEST_F(EndToEndTest, ReadOnlyCatalogueIsNotReplaced) {
   // On Windows this sets the read-only attribute.
   fs::permissions(catalogue(), fs::perms(0444));
   std::string before = FolderListing(images_.path());
-  ExpectFailure(Start(/*unprivileged=*/!Program().windows()),
-                Shown(catalogue()) +
-                    ": cannot replace the catalogue: Permission "
-                    "denied",
-                before, "old");
+  ExpectFailure(
+      Start(/*unprivileged=*/!Program().windows()),
+      Shown(catalogue()) + ": cannot replace the catalogue: " +
+          (Program().windows() ? "the file is read-only" : "Permission denied"),
+      before, "old");
 }
 
-// What only the Windows build does: its own help option, a folder argument
+// What only the Windows build does: its own help options, a folder argument
 // whose trailing backslash escaped the closing quote (as cmd completes a
-// folder), and folders deeper than MAX_PATH.
+// folder), a drive's current folder, folders deeper than MAX_PATH, and text
+// redirected to a file as Windows programs read it.
 TEST_F(EndToEndTest, WindowsConventions) {
   if (!Program().windows()) GTEST_SKIP() << "Windows conventions";
-  Outcome help = StartWith({"/?"});
-  EXPECT_EQ(help.exit_status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: tevgen", 0), 0u) << help.out;
+  for (const char* option : {"/?", "-?", "/h", "/H"}) {
+    Outcome help = StartWith({option});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: tevgen", 0), 0u) << option;
+  }
 
   TempDir other;
   fs::create_directory(other.path() / "my clips");
@@ -302,13 +322,20 @@ TEST_F(EndToEndTest, WindowsConventions) {
   WriteBytes((deep / "8.svg").string(), "<svg width=\"8.5\"/>");
   std::string quoted_program = "\"";
   quoted_program.append(Shown(program())).append("\" ");
+  std::string my_clips = Shown((other.path() / "my clips").string());
   const struct {
-    std::string command;  // a line for cmd
+    std::string command;  // lines for cmd
     fs::path folder;
     std::string width;
   } kCases[] = {
-      {quoted_program + "\"" + Shown((other.path() / "my clips").string()) +
-           "\\\"",
+      {quoted_program + "\"" + my_clips + "\\\"", other.path() / "my clips",
+       "w=\"70\""},
+      {quoted_program + "\"" + my_clips + "\\\" -j 2",
+       other.path() / "my clips", "w=\"70\""},
+      // cmd takes the redirection away and leaves a blank.
+      {quoted_program + "\"" + my_clips + "\\\" 2>nul",
+       other.path() / "my clips", "w=\"70\""},
+      {"cd /d " + my_clips + "\r\nC:\r\n" + quoted_program + "Z:",
        other.path() / "my clips", "w=\"70\""},
       {quoted_program + Shown(deep.string()), deep, "w=\"80\""},
   };
@@ -320,7 +347,19 @@ TEST_F(EndToEndTest, WindowsConventions) {
     EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
     EXPECT_NE(ReadBytes((c.folder / "tev.xml").string()).find(c.width),
               std::string::npos);
+    fs::remove(c.folder / "tev.xml");
   }
+
+  // CR LF, in the OEM code page of German Windows (850: "\x81" is u umlaut).
+  WriteBytes(elsewhere_ / "run.bat", quoted_program + "/? >help.txt\r\n");
+  testing::RunProgram(
+      {"env", "LC_ALL=de_DE.UTF-8", Program().launcher, "cmd", "/c", "run.bat"},
+      elsewhere_.path());
+  std::string help = ReadBytes(elsewhere_ / "help.txt");
+  EXPECT_EQ(help.rfind("Aufruf: tevgen [-j N] [ORDNER]\r\n", 0), 0u) << help;
+  EXPECT_NE(help.find("\r\nR\x81"
+                      "ckgabewert: 0"),
+            std::string::npos);
 }
 
 }  // namespace
