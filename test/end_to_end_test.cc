@@ -194,6 +194,15 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
     EXPECT_EQ(outcome.err.substr(0, c.err.size()), c.err);
     EXPECT_EQ(outcome.err.empty(), c.err.empty());
   }
+  // Any other language gets English throughout, the system's words too.
+  auto error_in = [&](const std::string& lang) {
+    std::vector<std::string> argv = {"env", "LC_ALL=" + lang};
+    for (const std::string& arg : CommandLine({"no-such-folder"})) {
+      argv.push_back(arg);
+    }
+    return testing::RunProgram(argv, elsewhere_.path()).err;
+  };
+  EXPECT_EQ(error_in("fr_FR.UTF-8"), error_in("en_US.UTF-8"));
 }
 
 TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
