@@ -2,7 +2,7 @@
 # Checks the release packages of the committed HEAD:
 #   1. reproducible: scripts/release.sh in two clones, in two temporary
 #      folders, at two different times, gives the same bytes for the .deb,
-#      the .zip, tevgen and tevgen.exe;
+#      the .zip, tevgen, tevgen.exe and tevgen.com;
 #   2. the package: dpkg-deb --info and --contents, lintian (no error and
 #      no warning), the manual page (groff -ww), the systemd units
 #      (systemd-analyze verify);
@@ -30,7 +30,7 @@ done
 echo "== Reproducible"
 one=$work/one
 for file in dist/SHA256SUMS dist/*.deb dist/*.zip build-release/tevgen \
-  build-release-windows/tevgen.exe; do
+  build-release-windows/tevgen.exe build-release-windows/tevgen.com; do
   for path in "$one"/$file; do
     relative=${path#"$one"/}
     if ! cmp -s "$path" "$work/two/$relative"; then
@@ -86,6 +86,11 @@ lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1 |
 lintian --fail-on error,warning "$deb" >/dev/null 2>&1 ||
   { echo "lintian found errors or warnings"; exit 1; }
 echo "lintian: no error, no warning"
+# The copyright file's licence text is LICENSE's, which the zip carries.
+mit_in_copyright=$(sed '1,/^License: MIT$/d' packaging/copyright |
+  sed '1,/^License: MIT$/d; s/^ //; s/^\.$//' | tr -s ' \n' '  ')
+[ "$mit_in_copyright" = "$(tail -n +5 LICENSE | tr -s ' \n' '  ')" ] ||
+  { echo "packaging/copyright and LICENSE differ"; exit 1; }
 
 root=$work/root
 dpkg-deb --extract "$deb" "$root"
