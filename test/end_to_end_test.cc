@@ -246,6 +246,9 @@ TEST_F(EndToEndTest, MissingNamedFolderIsAnError) {
                   "tevgen: no-such-folder: cannot list the folder: ", 0),
               0u);
     EXPECT_EQ(outcome.err.find("No such file or directory"), std::string::npos);
+    EXPECT_EQ(StartWith({program()}).err,
+              "tevgen: " + program() +
+                  ": cannot list the folder: it is a file, not a folder\n");
     return;
   }
   EXPECT_EQ(outcome.err,
