@@ -114,7 +114,9 @@ class Env {
 
   // Opens the file at `path` for reading; returns nullptr when there is no
   // ordinary file there. Throws Error when the file exists but cannot be
-  // opened.
+  // opened. On Windows a file that another program holds (a virus scanner
+  // checking a new copy) is waited for about two seconds, as Commit waits
+  // for the file it replaces.
   virtual std::unique_ptr<RandomAccessFile> OpenFile(
       const std::string& path) = 0;
 

@@ -5,7 +5,7 @@
 
 For each: the subsystem (tevgen.exe a GUI program, tevgen.com a console
 one) and its version (10.0, the manifest's Windows 10), terminal-server
-awareness, the version information Explorer shows (each program its own
+awareness, only system DLLs imported, the version information Explorer shows (each program its own
 description), the manifest's settings, the icon in every size Windows
 shows at common scalings, no debug information and no link timestamp.
 Needs Debian's python3-pefile. scripts/check-release.sh runs it on the
@@ -22,6 +22,9 @@ except ImportError:
 RT_ICON_GROUP = 14
 ICON_SIZES = [16, 20, 24, 32, 40, 48, 64, 256]  # 100% to 250% and more
 TERMINAL_SERVER_AWARE = 0x8000
+# Linked statically (the C++ runtime, threads, the stack protector's
+# libssp): nothing but what every Windows has.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
 DESCRIPTIONS = {
     "tevgen.exe": "tevgen: writes the clip-art catalogue tev.xml",
     "tevgen.com": "tevgen for cmd and PowerShell (console companion)",
@@ -92,6 +95,9 @@ def check_program(path, file_name, subsystem, version):
         for i in range(int.from_bytes(g[4:6], "little")))
     if sizes != ICON_SIZES:
         problems.append(f"icon sizes {sizes}, not {ICON_SIZES}")
+    imported = {i.dll.decode().lower() for i in pe.DIRECTORY_ENTRY_IMPORT}
+    if not imported <= SYSTEM_DLLS:
+        problems.append(f"imports {sorted(imported - SYSTEM_DLLS)}")
     if any(s.Name.rstrip(b"\0").startswith(b".debug") for s in pe.sections):
         problems.append("debug information")
     if pe.FILE_HEADER.TimeDateStamp != 0:
