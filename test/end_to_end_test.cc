@@ -5,6 +5,7 @@
 // The same tests run the Windows build under Wine (see program_fixture.h).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -335,6 +336,15 @@ TEST_F(EndToEndTest, WindowsConventions) {
   std::string quoted_program = "\"";
   quoted_program.append(Shown(program())).append("\" ");
   std::string my_clips = Shown((other.path() / "my clips").string());
+  // Drive Y: is `other` here, so that taking "Y:" for the drive's root
+  // would write in a temporary folder, not in the root of the system.
+  const char* prefix = std::getenv("WINEPREFIX");
+  fs::path drive_y =
+      (prefix != nullptr ? fs::path(prefix)
+                         : fs::path(std::getenv("HOME")) / ".wine") /
+      "dosdevices" / "y:";
+  fs::remove(drive_y);
+  fs::create_directory_symlink(other.path(), drive_y);
   const struct {
     std::string command;  // lines for cmd
     fs::path folder;
@@ -347,7 +357,7 @@ TEST_F(EndToEndTest, WindowsConventions) {
       // cmd takes the redirection away and leaves a blank.
       {quoted_program + "\"" + my_clips + "\\\" 2>nul",
        other.path() / "my clips", "w=\"70\""},
-      {"cd /d " + my_clips + "\r\nC:\r\n" + quoted_program + "Z:",
+      {"cd /d \"Y:\\my clips\"\r\nC:\r\n" + quoted_program + "Y:",
        other.path() / "my clips", "w=\"70\""},
       {quoted_program + Shown(deep.string()), deep, "w=\"80\""},
   };
@@ -361,6 +371,7 @@ TEST_F(EndToEndTest, WindowsConventions) {
               std::string::npos);
     fs::remove(c.folder / "tev.xml");
   }
+  fs::remove(drive_y);
 
   // CR LF, in the OEM code page of German Windows (850: "\x81" is u umlaut).
   WriteBytes(elsewhere_ / "run.bat", quoted_program + "/? >help.txt\r\n");
