@@ -8,8 +8,8 @@
 // form: a translator finds every message there. The system's error texts
 // are left as the system gave them, in the user's language where it has
 // one (on Windows, in English for a language the program does not speak,
-// so that a message never mixes two). The category names and "XML generieren" are the same in every
-// language.
+// so that a message never mixes two). The category names and "XML generieren"
+// are the same in every language.
 #ifndef TEVGEN_APP_MESSAGES_H_
 #define TEVGEN_APP_MESSAGES_H_
 

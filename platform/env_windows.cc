@@ -571,9 +571,9 @@ UINT RedirectedCodePage() {
   if (console != 0) return console;
   DWORD oem = 0;
   if (::GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT,
-                      LOCALE_IDEFAULTCODEPAGE | LOCALE_RETURN_NUMBER,
-                      reinterpret_cast<wchar_t*>(&oem),
-                      sizeof oem / sizeof(wchar_t)) == 0 ||
+                       LOCALE_IDEFAULTCODEPAGE | LOCALE_RETURN_NUMBER,
+                       reinterpret_cast<wchar_t*>(&oem),
+                       sizeof oem / sizeof(wchar_t)) == 0 ||
       oem == 0) {
     return CP_UTF8;
   }
