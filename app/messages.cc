@@ -101,6 +101,21 @@ constexpr Message kGerman[] = {
      "den Datentr\u00e4ger schreiben: {}"},
     {"the file is in use by another program",
      "die Datei wird von einem anderen Programm verwendet"},
+    {"the file is read-only", "die Datei ist schreibgesch\u00fctzt"},
+    {"it is a file, not a folder", "es ist eine Datei, kein Ordner"},
+    {"system error {}", "Systemfehler {}"},
+    // What to do, in a message box.
+    {"Close the program that uses the file, then start tevgen again.",
+     "Schlie\u00dfen Sie das Programm, das die Datei verwendet, und starten "
+     "Sie tevgen erneut."},
+    {"Clear \"Read-only\" in the file's properties, then start tevgen again.",
+     "Entfernen Sie in den Eigenschaften der Datei "
+     "\"Schreibgesch\u00fctzt\" und starten Sie tevgen erneut."},
+    {"Rename or correct the image, then start tevgen again.",
+     "Benennen Sie das Bild um oder berichtigen Sie es und starten Sie "
+     "tevgen erneut."},
+    {"Put this right, then start tevgen again.",
+     "Beheben Sie das und starten Sie tevgen erneut."},
     // Temporary files.
     {"cannot create a temporary file: the system gave no name",
      "eine tempor\u00e4re Datei l\u00e4sst sich nicht anlegen: das System "
@@ -135,14 +150,40 @@ constexpr std::string_view kGermanUsage =
     "...)\n"
     "in ORDNER, oder im Ordner von tevgen, wenn kein ORDNER angegeben ist.\n"
     "\n"
-    "  -j, --jobs N   N Bilder zugleich lesen (Vorgabe 16; 1 liest eines nach "
-    "dem anderen)\n"
+    "  -j, --jobs N   N Bilder zugleich lesen (Vorgabe 16; 1 liest "
+    "nacheinander)\n"
     "  -h, --help     diese Hilfe zeigen und beenden\n"
     "      --version  die Version zeigen und beenden\n"
     "\n"
     "R\u00fcckgabewert: 0 Katalog geschrieben, 1 Fehler (der alte Katalog "
     "bleibt),\n"
     "2 falscher Aufruf.\n";
+
+// The help in a message box, for someone who double-clicked the program:
+// no columns (the box's font is proportional), Windows's /? and no exit
+// status.
+constexpr std::string_view kEnglishUsageBox =
+    "tevgen writes tev.xml, the catalogue of the numbered SVG images "
+    "(1234.svg, ...) in its own folder: copy it there and double-click it.\n"
+    "\n"
+    "In cmd or PowerShell it also catalogues another folder:\n"
+    "tevgen FOLDER\n"
+    ".\\tevgen FOLDER (PowerShell, in tevgen's own folder)\n"
+    "\n"
+    "-j N reads N images at once (default 16; 1 reads one at a time).\n"
+    "/? shows this help, --version the version.";
+
+constexpr std::string_view kGermanUsageBox =
+    "tevgen schreibt tev.xml, den Katalog der nummerierten SVG-Bilder "
+    "(1234.svg, ...) in seinem Ordner: dorthin kopieren und doppelklicken.\n"
+    "\n"
+    "In cmd oder PowerShell katalogisiert es auch einen anderen Ordner:\n"
+    "tevgen ORDNER\n"
+    ".\\tevgen ORDNER (PowerShell, im Ordner von tevgen)\n"
+    "\n"
+    "-j N liest N Bilder zugleich (Vorgabe 16; 1 liest eines nach dem "
+    "anderen).\n"
+    "/? zeigt diese Hilfe, --version die Version.";
 
 constexpr std::string_view kHole = "{}";
 
@@ -204,6 +245,10 @@ std::string Translate(std::string_view message, Language language) {
 
 std::string_view UsageText(Language language) {
   return language == Language::kGerman ? kGermanUsage : kEnglishUsage;
+}
+
+std::string_view UsageBoxText(Language language) {
+  return language == Language::kGerman ? kGermanUsageBox : kEnglishUsageBox;
 }
 
 }  // namespace tevgen

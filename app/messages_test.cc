@@ -78,5 +78,20 @@ TEST(MessagesTest, GermanUsersReadGerman) {
   EXPECT_EQ(UsageText(Language::kEnglish).rfind("Usage: tevgen", 0), 0u);
 }
 
+// An 80-column console wraps a line of 80 characters.
+TEST(MessagesTest, UsageLinesFitAConsole) {
+  for (Language language : {Language::kEnglish, Language::kGerman}) {
+    std::string_view text = UsageText(language);
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find('\n', start);
+      std::string_view line = text.substr(start, end - start);
+      size_t columns = 0;
+      for (char c : line) columns += (c & 0xC0) != 0x80;  // UTF-8 lead bytes
+      EXPECT_LE(columns, 79u) << line;
+      start = end + 1;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tevgen

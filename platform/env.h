@@ -146,7 +146,9 @@ class Env {
 
   // Opens the file at `path` for reading; returns nullptr when there is no
   // ordinary file there. Throws Error when the file exists but cannot be
-  // opened.
+  // opened. On Windows a file that another program holds (a virus scanner
+  // checking a new copy) is waited for about two seconds, as Commit waits
+  // for the file it replaces.
   virtual std::unique_ptr<RandomAccessFile> OpenFile(
       const std::string& path) = 0;
 
@@ -206,12 +208,17 @@ std::string UserLanguageTag();
 // error texts come in the user's language where it has them.
 void PrepareProcess();
 
-// Console output. On a platform where the program may have no console (a
-// Windows program started by a double click), the text goes to a message
-// box titled `title` instead. WriteStandardOutput throws Error when the text
-// cannot be written (a full disk, a closed pipe).
-void WriteStandardOutput(std::string_view text, std::string_view title);
-void WriteStandardError(std::string_view text, std::string_view title);
+// Console output: `text` for a console, a file or a pipe. On Windows, text
+// to a file or a pipe has CR LF line ends and the console's code page. For
+// someone who double-clicked the program, `box` (or `text` when it is
+// empty) is shown in a message box titled `title`: on Windows when there is
+// no console (tevgen.exe), or when the console closes as the program ends
+// (tevgen.com, double-clicked). WriteStandardOutput throws Error when the
+// text cannot be written (a full disk, a closed pipe).
+void WriteStandardOutput(std::string_view text, std::string_view title,
+                         std::string_view box = {});
+void WriteStandardError(std::string_view text, std::string_view title,
+                        std::string_view box = {});
 
 }  // namespace tevgen
 

@@ -939,13 +939,15 @@ void PrepareProcess() {
   }
 }
 
-void WriteStandardOutput(std::string_view text, std::string_view /*title*/) {
+void WriteStandardOutput(std::string_view text, std::string_view /*title*/,
+                         std::string_view /*box*/) {
   if (!WriteAllTo(stdout, text)) {
     throw Error("", std::string("write error: ") + std::strerror(errno));
   }
 }
 
-void WriteStandardError(std::string_view text, std::string_view /*title*/) {
+void WriteStandardError(std::string_view text, std::string_view /*title*/,
+                        std::string_view /*box*/) {
   WriteAllTo(stderr, text);
 }
 
