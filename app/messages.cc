@@ -54,6 +54,17 @@ constexpr Message kGerman[] = {
     {"not entering a folder of user {} in a folder of user {}",
      "ein Ordner von Benutzer {} in einem Ordner von Benutzer {} wird nicht "
      "betreten"},
+    {"not following a link in a folder others may write to a file of user "
+     "{}",
+     "einer Verkn\u00fcpfung in einem Ordner, den auch andere beschreiben "
+     "d\u00fcrfen, zu einer Datei von Benutzer {} wird nicht gefolgt"},
+    {"not following a link in a folder others may write to a folder of user "
+     "{}",
+     "einer Verkn\u00fcpfung in einem Ordner, den auch andere beschreiben "
+     "d\u00fcrfen, zu einem Ordner von Benutzer {} wird nicht gefolgt"},
+    {"another user's file took its place during the run",
+     "w\u00e4hrend des Laufs hat die Datei eines anderen Benutzers ihren "
+     "Platz eingenommen"},
     {"not following a hard link to a file of user {}",
      "einem harten Link auf eine Datei von Benutzer {} wird nicht gefolgt"},
     // A file, as the platform says it.

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 
 #include "platform/env.h"
@@ -91,21 +92,6 @@ bool WritersCouldRead(const struct stat& folder, const struct stat& file) {
          (owner_writes_alone && file.st_uid == folder.st_uid);
 }
 
-// Whether the system lets users give a second name only to ordinary files
-// they own or may read and write (fs.protected_hardlinks = 1).
-bool HardLinksProtected() {
-  static const bool is_protected = [] {
-    char value = '0';
-    int fd = ::open("/proc/sys/fs/protected_hardlinks", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      if (::read(fd, &value, 1) != 1) value = '0';
-      ::close(fd);
-    }
-    return value == '1';
-  }();
-  return is_protected;
-}
-
 std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
                         const char* target_kind) {
   return "not following a link of user " + std::to_string(link_owner) +
@@ -115,6 +101,11 @@ std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
 std::string FolderRefusal(uid_t folder_owner, uid_t inner_owner) {
   return "not entering a folder of user " + std::to_string(inner_owner) +
          " in a folder of user " + std::to_string(folder_owner);
+}
+
+std::string SharedLinkRefusal(std::string_view kind, uid_t target_owner) {
+  return "not following a link in a folder others may write to a " +
+         std::string(kind) + " of user " + std::to_string(target_owner);
 }
 
 std::string HardLinkRefusal(uid_t owner) {
@@ -133,9 +124,18 @@ struct Resolved {
   std::string name;
   ScopedFd fd{-1};  // O_PATH
   struct stat st {};
-  // The owners of the links followed that are neither root nor the running
-  // user: what the path reaches must be theirs.
+  // Whose rights bound what the path may reach: the owners of the links
+  // followed that are neither root nor the running user, and the owner of a
+  // folder of another user for root's and the running user's links there
+  // (that owner may have moved them in). Everything after such a link must
+  // be within their rights: the folders searchable, the file readable (or,
+  // to be replaced, theirs).
   std::vector<uid_t> link_owners;
+  // Set by a link in a folder that users beside its owner may write (group
+  // or others): whoever moved it there; bound to what everybody may do.
+  bool others_bound = false;
+
+  bool bound() const { return others_bound || !link_owners.empty(); }
 
   bool exists() const { return fd.get() >= 0; }
   std::string shown() const { return JoinPathWith(shown_folder, name, "/"); }
@@ -155,6 +155,26 @@ void PushNames(std::string_view path, std::vector<std::string>* todo) {
     begin = end + 1;
   }
   todo->insert(todo->end(), names.rbegin(), names.rend());
+}
+
+// Throws unless every user that bounds `resolved` may do to `st` what the
+// owner's bits `own` (when it is theirs) or the others' bits `others` allow.
+// Group rights are not counted: the stricter reading.
+template <typename PathFunction>
+void CheckBoundMay(const Resolved& resolved, const struct stat& st, mode_t own,
+                   mode_t others, const char* kind,
+                   const PathFunction& error_path) {
+  auto may = [&](uid_t user) {
+    return (st.st_mode & (st.st_uid == user ? own : others)) != 0;
+  };
+  if (resolved.others_bound && (st.st_mode & others) == 0) {
+    throw Error(error_path(), SharedLinkRefusal(kind, st.st_uid));
+  }
+  for (uid_t user : resolved.link_owners) {
+    if (!may(user)) {
+      throw Error(error_path(), LinkRefusal(user, st.st_uid, kind));
+    }
+  }
 }
 
 // Resolves `path` from the folder `start` (whose stat is `start_st`; a null
@@ -181,9 +201,11 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
     out->EnterFolder(fd, st);
     return true;
   };
-  auto enter_root = [out, &enter] {
+  auto enter_root = [out, &enter, &error_path] {
     out->shown_folder.assign(1, '/');
-    return enter(AT_FDCWD, "/");
+    if (!enter(AT_FDCWD, "/")) return false;
+    CheckBoundMay(*out, out->folder_st, S_IXUSR, S_IXOTH, "folder", error_path);
+    return true;
   };
   out->shown_folder = std::move(shown_start);
   if (!path.empty() && path[0] == '/') {
@@ -213,13 +235,15 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
       if (++links > kMaxLinks) return ELOOP;
       if (!IsTrustedUser(st.st_uid)) {
         out->link_owners.push_back(st.st_uid);
-      } else if (st.st_nlink > 1 && IsShared(out->folder_st)) {
-        // Root's or the user's link, given a second name here by whoever
-        // writes the folder: it counts as theirs.
+      } else if (IsShared(out->folder_st)) {
+        // Root's or the user's link in a folder others write: whoever writes
+        // it may have moved the link there from a folder of theirs (or given
+        // it a second name), so it counts as theirs.
         if ((out->folder_st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-          throw Error(error_path(), HardLinkRefusal(st.st_uid));
+          out->others_bound = true;
+        } else {
+          out->link_owners.push_back(out->folder_st.st_uid);
         }
-        out->link_owners.push_back(out->folder_st.st_uid);
       }
       std::string target(PATH_MAX, '\0');
       ssize_t length = ::readlinkat(fd.get(), "", target.data(), target.size());
@@ -241,6 +265,12 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
       throw Error(error_path(),
                   FolderRefusal(out->folder_st.st_uid, st.st_uid));
     }
+    // Past a link of another user, only through folders they could search
+    // themselves: what lies in others would tell them what they may not
+    // know (whether a file exists there, say).
+    if (S_ISDIR(st.st_mode) && !todo.empty()) {
+      CheckBoundMay(*out, st, S_IXUSR, S_IXOTH, "folder", error_path);
+    }
     if (todo.empty()) {
       out->name = std::move(name);
       out->st = st;
@@ -258,18 +288,33 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
   return out->exists() ? 0 : errno;
 }
 
-// Throws unless the links followed may lead to what `resolved` reached:
-// the file there or, when there is none, its folder.
-void CheckLinkOwners(const Resolved& resolved, const std::string& path) {
+// What the run does with what a path reached.
+enum class Use { kRead, kList, kReplace };
+
+// Throws unless the users that bound `resolved` (see Resolved) could do
+// `use` with what it reached themselves: read the file. A folder to list
+// and a file to replace (or, when there is none, its folder) must be
+// theirs: all that the run does in the folder after it rests on that.
+void CheckReachedFor(const Resolved& resolved, const std::string& path,
+                     Use use) {
+  auto shown = [&path] { return path; };
+  switch (use) {
+    case Use::kRead:
+      CheckBoundMay(resolved, resolved.st, S_IRUSR, S_IROTH, "file", shown);
+      return;
+    case Use::kList:
+    case Use::kReplace:
+      break;
+  }
   const struct stat& reached =
       resolved.exists() ? resolved.st : resolved.folder_st;
+  const char* kind = resolved.exists() ? "file" : "folder";
+  if (resolved.others_bound) {
+    throw Error(path, SharedLinkRefusal(kind, reached.st_uid));
+  }
   for (uid_t link_owner : resolved.link_owners) {
     if (link_owner != reached.st_uid) {
-      throw Error(path,
-                  LinkRefusal(link_owner, reached.st_uid,
-                              resolved.exists() && !S_ISDIR(reached.st_mode)
-                                  ? "file"
-                                  : "folder"));
+      throw Error(path, LinkRefusal(link_owner, reached.st_uid, kind));
     }
   }
 }
@@ -281,7 +326,7 @@ void CheckLinkOwners(const Resolved& resolved, const std::string& path) {
 int OpenResolvedFile(const Resolved& resolved, const std::string& path,
                      struct stat* opened) {
   if (!resolved.exists() || !S_ISREG(resolved.st.st_mode)) return -1;
-  CheckLinkOwners(resolved, path);
+  CheckReachedFor(resolved, path, Use::kRead);
   if (resolved.st.st_nlink > 1 && IsShared(resolved.folder_st) &&
       !WritersCouldRead(resolved.folder_st, resolved.st)) {
     throw Error(path, HardLinkRefusal(resolved.st.st_uid));
@@ -330,9 +375,28 @@ int ResolveFolder(const std::string& directory, FileAction action,
     error_number = ENOTDIR;
   }
   if (error_number != 0) throw PosixError(directory, action, error_number);
-  CheckLinkOwners(resolved, directory);
+  CheckReachedFor(resolved, directory, Use::kList);
   *st = resolved.st;
   return resolved.fd.Release();
+}
+
+// Whether `name` of the folder `dir_fd` leads to an ordinary file, looked
+// at the way Folder::OpenFile reaches it, never opened. One that may not be
+// followed is listed, so that reading it reports why: a listing that left
+// it out only where it leads to a file would tell the link's owner what
+// lies in folders they cannot see.
+bool LeadsToOrdinaryFile(int dir_fd, const struct stat& dir_st,
+                         const std::string& directory, std::string_view name) {
+  Resolved resolved;
+  try {
+    std::string shown = JoinPathWith(directory, name, "/");
+    return Resolve(
+               dir_fd, &dir_st, directory, name, [&shown] { return shown; },
+               &resolved) == 0 &&
+           resolved.exists() && S_ISREG(resolved.st.st_mode);
+  } catch (const Error&) {
+    return true;
+  }
 }
 
 // Opens the folder held as `path_fd` (O_PATH) for reading, listing or
@@ -433,13 +497,12 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
   std::string path = JoinPathWith(directory_, name, kSeparators);
   struct stat opened;
   int fd = -1;
-  if ((!shared_ || HardLinksProtected()) &&
-      name.find('/') == std::string_view::npos) {
-    // An entry that is not a link is opened directly, the cheap way for the
-    // common case, where that cannot open what its writers could not: only
-    // root and the running user change the folder, or the system lets
-    // nobody give another user's FIFO, device or unreadable file a second
-    // name there.
+  if (!shared_ && name.find('/') == std::string_view::npos) {
+    // Only root and the running user change this folder: an entry that is
+    // not a link is opened directly, the cheap way for the common case. In
+    // a shared folder its writers may move anything they can rename there
+    // (a FIFO of root's from a folder everybody writes, say), which must
+    // not be opened before it is judged.
     std::string name_text(name);
     fd = ::openat(fd_.get(), name_text.c_str(),
                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -448,10 +511,6 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
       if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return nullptr;
-      }
-      if (shared_ && st.st_nlink > 1 && !WritersCouldRead(st_, st)) {
-        ::close(fd);
-        throw Error(path, HardLinkRefusal(st.st_uid));
       }
       return std::make_unique<PosixRandomAccessFile>(path, fd, st);
     }
@@ -555,6 +614,10 @@ bool StillNamed(int dir_fd, const std::string& name, int fd) {
          named.st_dev == open.st_dev;
 }
 
+// Why a replacement in a folder others write was given up.
+constexpr const char* kReplacedMeanwhile =
+    "another user's file took its place during the run";
+
 // A staged file is named `prefix` and this many random letters and digits.
 constexpr size_t kStagedSuffixLength = 6;
 constexpr std::string_view kStagedLetters =
@@ -648,6 +711,14 @@ void RemoveStaleStaged(int dir_fd, const struct stat& folder,
   ::closedir(dir);
 }
 
+// Gives a first file `fd`, made by root in another user's folder, that
+// user and the folder's group, so that they can go on replacing it.
+void GiveFolderOwner(int fd, const struct stat& folder) {
+  if (::geteuid() == 0 && folder.st_uid != 0) {
+    (void)!::fchown(fd, folder.st_uid, folder.st_gid);
+  }
+}
+
 // Gives the new file `fd` the owner and group of the file it replaces, as
 // far as the running user may: root both, another user the group when they
 // belong to it. Where that is not allowed the new file stays the user's.
@@ -662,15 +733,21 @@ void KeepOwner(int fd, const struct stat& old) {
 class PosixReplacementFile : public ReplacementFile {
  public:
   // Takes over `dir_fd` (the target's folder) and `fd` (the staged file).
+  // In a folder that others write (`shared`), what the new file replaces
+  // must belong to `owner`, as what was there when the run began did, or
+  // to the new file's owner where nothing was.
   PosixReplacementFile(std::string folder, int dir_fd, std::string target,
-                       std::string target_name, std::string staged_name, int fd)
+                       std::string target_name, std::string staged_name, int fd,
+                       bool shared, std::optional<uid_t> owner)
       : folder_(std::move(folder)),
         dir_fd_(dir_fd),
         target_(std::move(target)),
         target_name_(std::move(target_name)),
         staged_name_(std::move(staged_name)),
         fd_(fd),
-        lock_fd_(::dup(fd)) {}
+        lock_fd_(::dup(fd)),
+        shared_(shared),
+        owner_(owner) {}
 
   int folder_fd() const { return dir_fd_.get(); }
 
@@ -690,8 +767,10 @@ class PosixReplacementFile : public ReplacementFile {
     // A failing close can be the first report of a lost write (NFS). The
     // lock stays on the duplicate until the rename is done.
     if (!fd_.Close()) throw PosixError(target_, FileAction::kWrite, errno);
-    if (::renameat(dir_fd_.get(), staged_name_.c_str(), dir_fd_.get(),
-                   target_name_.c_str()) != 0) {
+    if (shared_) {
+      PutInPlaceOfTheSameOwners();
+    } else if (::renameat(dir_fd_.get(), staged_name_.c_str(), dir_fd_.get(),
+                          target_name_.c_str()) != 0) {
       throw PosixError(target_, FileAction::kReplace, errno);
     }
     committed_ = true;
@@ -701,6 +780,54 @@ class PosixReplacementFile : public ReplacementFile {
   }
 
  private:
+  // In a folder others write, the file first judged may have been replaced
+  // by another user's since (removed by its owner, then made anew by
+  // someone else). The new file is put in place by exchanging the two
+  // names in one step, and what came out is checked; another user's goes
+  // back. Where nothing was, the new file takes the name only if it is
+  // still free.
+  void PutInPlaceOfTheSameOwners() {
+    const int dir = dir_fd_.get();
+    const char* staged = staged_name_.c_str();
+    const char* target = target_name_.c_str();
+    if (!owner_ &&
+        ::renameat2(dir, staged, dir, target, RENAME_NOREPLACE) == 0) {
+      return;
+    }
+    if (!owner_ && errno != EEXIST && errno != EINVAL) {
+      throw PosixError(target_, FileAction::kReplace, errno);
+    }
+    struct stat own;
+    if (::fstat(lock_fd_.get(), &own) != 0) {
+      throw PosixError(target_, FileAction::kReplace, errno);
+    }
+    uid_t expected = owner_.value_or(own.st_uid);
+    if (::renameat2(dir, staged, dir, target, RENAME_EXCHANGE) != 0) {
+      if (errno != EINVAL) {
+        throw PosixError(target_, FileAction::kReplace, errno);
+      }
+      // A file system that cannot exchange names: the check comes just
+      // before the rename instead, which leaves a moment between the two.
+      struct stat now;
+      if (::fstatat(dir, target, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+          now.st_uid != expected) {
+        throw Error(target_, FileAction::kReplace, kReplacedMeanwhile);
+      }
+      if (::renameat(dir, staged, dir, target) != 0) {
+        throw PosixError(target_, FileAction::kReplace, errno);
+      }
+      return;
+    }
+    struct stat old;
+    if (::fstatat(dir, staged, &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(old.st_mode) && old.st_uid == expected) {
+      ::unlinkat(dir, staged, 0);  // the old file
+      return;
+    }
+    ::renameat2(dir, staged, dir, target, RENAME_EXCHANGE);
+    throw Error(target_, FileAction::kReplace, kReplacedMeanwhile);
+  }
+
   // Makes the rename itself durable. File systems that cannot sync a folder
   // say so with EINVAL; there is nothing more to do on them.
   void SyncDirectory() {
@@ -716,6 +843,8 @@ class PosixReplacementFile : public ReplacementFile {
   std::string staged_name_;
   ScopedFd fd_;
   ScopedFd lock_fd_;
+  bool shared_;
+  std::optional<uid_t> owner_;
   bool committed_ = false;
 };
 
@@ -756,12 +885,9 @@ class PosixEnv : public Env {
       std::string_view name = entry->d_name;
       // Names beginning with "." are hidden here, by convention.
       if (name.empty() || name[0] == '.' || !keep(name)) continue;
-      // Only looked at, never opened: Folder::OpenFile judges the links.
-      struct stat st;
       if (entry->d_type == DT_REG ||
           (entry->d_type != DT_DIR &&
-           ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 &&
-           S_ISREG(st.st_mode))) {
+           LeadsToOrdinaryFile(::dirfd(dir), folder_st, directory, name))) {
         names.emplace_back(name);
       }
     }
@@ -815,7 +941,7 @@ class PosixEnv : public Env {
           error_number == ENOENT ? FileAction::kCreateIn : FileAction::kReplace,
           error_number);
     }
-    CheckLinkOwners(target, path);
+    CheckReachedFor(target, path, Use::kReplace);
     std::string target_path = target.shown();
     if (target.exists()) {
       // Renaming over a device or a FIFO would replace it.
@@ -843,9 +969,15 @@ class PosixEnv : public Env {
       }
       file = std::make_unique<PosixReplacementFile>(
           target.shown_folder, dir.get(), target_path, target.name, staged_name,
-          fd);
+          fd, IsShared(target.folder_st),
+          target.exists() ? std::optional<uid_t>(target.st.st_uid)
+                          : std::nullopt);
       int dir_fd = dir.Release();
-      if (target.exists()) KeepOwner(fd, target.st);
+      if (target.exists()) {
+        KeepOwner(fd, target.st);
+      } else {
+        GiveFolderOwner(fd, target.folder_st);
+      }
       // Only the permission bits: never setuid, setgid or sticky.
       mode_t mode = target.exists() ? (target.st.st_mode & 0777)
                                     : (0666 & ~CurrentUmask());
@@ -855,8 +987,11 @@ class PosixEnv : public Env {
       RegisterStaged(dir_fd, staged_name);
     }
     // Leftovers are cleaned only in the catalogued folder itself, never in
-    // a folder a link leads to, which may be anybody's.
-    if (target.folder_st.st_dev == folder_st.st_dev &&
+    // a folder a link leads to, which may be anybody's, and only those
+    // staged for `name` itself: a link to another name there would make
+    // them the staged names of that name (".htpasswd.AB12cd" for a link to
+    // "htpasswd", say), which may be root's own files.
+    if (target.name == name && target.folder_st.st_dev == folder_st.st_dev &&
         target.folder_st.st_ino == folder_st.st_ino) {
       RemoveStaleStaged(file->folder_fd(), folder_st, prefix, staged_name);
     }

@@ -630,6 +630,9 @@ TEST_F(FaultTest, LinksInAnotherUsersFolderAreFollowedOnlyWhenSafe) {
   WriteBytes(root_files / "secret", "<svg width=\"31337.5\"/>");
   fs::permissions(root_files / "secret", fs::perms(0600));
   WriteBytes(root_files / "public.svg", "<svg width=\"5.5\"/>");
+  fs::create_directory(root_files / "hidden");
+  fs::permissions(root_files / "hidden", fs::perms(0700));
+  WriteBytes(root_files / "hidden/exists.svg", "<svg/>");
   TempDir nobody_files;
   WriteBytes(nobody_files / "own.xml", "old");
   ASSERT_EQ(::chown(nobody_files.path().c_str(), kNobody, kNobody), 0);
@@ -653,6 +656,13 @@ TEST_F(FaultTest, LinksInAnotherUsersFolderAreFollowedOnlyWhenSafe) {
       {"tev.xml", nobody_files / "own.xml", kNobody, false, ""},
       {"1.svg", root_files / "public.svg", 0, false, ""},
       {"1.svg", root_files / "public.svg", kNobody, true, ""},
+      // What everybody may read: the link's owner could read it too.
+      {"1.svg", root_files / "public.svg", kNobody, false, ""},
+      // Whether a file exists where its owner cannot look is not told.
+      {"1.svg", root_files / "hidden/exists.svg", kNobody, false,
+       images_ / "1.svg" + refused + "folder of user 0"},
+      {"1.svg", root_files / "hidden/missing.svg", kNobody, false,
+       images_ / "1.svg" + refused + "folder of user 0"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name + " -> " + c.target);
@@ -773,6 +783,10 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
        {{"tev.xml", "web/victim.xml", 0}, {"web", r, kNobody}},
        "",
        ""},
+      {"3: root's link moved into the user's folder",
+       {{"tev.xml", r + "victim.xml", 0}},
+       "",
+       ""},
       {"5: a hard link to root's file",
        {{"0003.svg", r + "secret", kHardLink}},
        "",
@@ -785,6 +799,10 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
        {{"tev.xml", r + "shared/report", kNobody}},
        "",
        ""},
+      {"7: root's FIFO given a name in the folder, swapped with an image",
+       {{"0001.svg", "1.svg", kNobody}, {".p", r + "fifo", kHardLink}},
+       "clipart/0001.svg",
+       "clipart/.p"},
       {"7: a link swapped to root's FIFO",
        {{"0001.svg", "1.svg", kNobody}, {".fifo", r + "fifo", kNobody}},
        "clipart/0001.svg",
