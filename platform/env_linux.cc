@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,30 +67,69 @@ class ScopedFd {
 
 // Who decides what a path reaches. Root and the running user are trusted;
 // a folder is shared when anybody else may change its entries: it belongs
-// to another user, or its group or others may write it. Every path is
-// resolved here one name at a time, each name opened with O_PATH and
-// O_NOFOLLOW relative to the folder held open before it, and every decision
-// is taken on what was opened (fstat), never on a path looked up again:
-// - a link of another user may lead only to that user's file (or, when
-//   nothing is there yet, into that user's folder), whatever folders and
-//   links come after it;
-// - a file with more than one name in a shared folder (a hard link that
-//   anyone there could have made) is used only when the folder's writers
-//   could read it themselves: it is theirs (a folder only its owner writes)
-//   or readable by everyone. Group rights are not counted. A link of root
-//   or the running user with more than one name there counts as a link of
-//   the folder's owner, and is not followed where others may write.
+// to another user, or its group, others or users its access control list
+// names may write it. Every path is resolved here one name at a time, each
+// name opened with O_PATH and O_NOFOLLOW relative to the folder held open
+// before it, and every decision is taken on what was opened (fstat), never
+// on a path looked up again. A link binds the rest of its way to the rights
+// of whoever could have put it there (Resolved::link_owners); from another
+// user's folder the way goes on only into theirs; a file with more than one
+// name in a shared folder is used only when its writers could read it.
 bool IsTrustedUser(uid_t user) { return user == 0 || user == ::geteuid(); }
 
-bool IsShared(const struct stat& folder) {
-  return !IsTrustedUser(folder.st_uid) ||
-         (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+// Who besides root and the running user may change a folder's entries.
+enum class Sharing {
+  kPrivate,  // nobody
+  kOwner,    // its owner, another user
+  kMany,     // its group, others, or users an access control list names
+};
+
+// Whether users beside the owner, root and the running user may write the
+// folder `fd` (O_PATH) with status `st`. Where it has an access control
+// list, its group bits are the list's mask, and the list says who writes:
+// a folder that only the service user may write beside root is not
+// shared for that user's run.
+bool OthersMayWrite(int fd, const struct stat& st) {
+  if ((st.st_mode & S_IWOTH) != 0) return true;
+  if ((st.st_mode & S_IWGRP) == 0) return false;
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  unsigned char acl[4 + 8 * 64];
+  ssize_t size = ::getxattr(path, "system.posix_acl_access", acl, sizeof acl);
+  if (size < 4) return true;  // no list: the group may write
+  auto field = [&](size_t at, size_t bytes) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < bytes; ++i)
+      value |= uint32_t{acl[at + i]} << (8 * i);
+    return value;
+  };
+  constexpr uint32_t kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08,
+                     kMask = 0x10, kWrite = 0x02;
+  uint32_t mask = kWrite;
+  for (ssize_t at = 4; at + 8 <= size; at += 8) {
+    if (field(at, 2) == kMask) mask = field(at + 2, 2);
+  }
+  for (ssize_t at = 4; at + 8 <= size; at += 8) {
+    uint32_t tag = field(at, 2);
+    bool writes = (field(at + 2, 2) & mask & kWrite) != 0;
+    uint32_t id = field(at + 4, 4);
+    if (writes && (tag == kGroupObj || tag == kGroup ||
+                   (tag == kUser && !IsTrustedUser(id) && id != st.st_uid))) {
+      return true;
+    }
+  }
+  return false;
 }
 
-bool WritersCouldRead(const struct stat& folder, const struct stat& file) {
-  bool owner_writes_alone = (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+Sharing FolderSharing(int fd, const struct stat& st) {
+  if (OthersMayWrite(fd, st)) return Sharing::kMany;
+  return IsTrustedUser(st.st_uid) ? Sharing::kPrivate : Sharing::kOwner;
+}
+
+bool WritersCouldRead(Sharing sharing, const struct stat& folder,
+                      const struct stat& file) {
   return (file.st_mode & S_IROTH) != 0 ||
-         (owner_writes_alone && file.st_uid == folder.st_uid);
+         (sharing != Sharing::kMany && file.st_uid == folder.st_uid);
 }
 
 std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
@@ -120,6 +160,7 @@ struct Resolved {
   ScopedFd folder_fd{-1};  // O_PATH
   int folder = -1;         // folder_fd, or the folder the walk began in
   struct stat folder_st {};
+  Sharing folder_sharing = Sharing::kPrivate;
   std::string shown_folder;  // the folder as messages name it
   std::string name;
   ScopedFd fd{-1};  // O_PATH
@@ -143,6 +184,7 @@ struct Resolved {
     folder_fd.Reset(fd_of_folder);
     folder = fd_of_folder;
     folder_st = st_of_folder;
+    folder_sharing = FolderSharing(fd_of_folder, st_of_folder);
   }
 };
 
@@ -215,6 +257,7 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
   } else {
     out->folder = start;
     out->folder_st = *start_st;
+    out->folder_sharing = FolderSharing(start, *start_st);
   }
   std::vector<std::string> todo;
   PushNames(path, &todo);
@@ -235,11 +278,11 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
       if (++links > kMaxLinks) return ELOOP;
       if (!IsTrustedUser(st.st_uid)) {
         out->link_owners.push_back(st.st_uid);
-      } else if (IsShared(out->folder_st)) {
+      } else if (out->folder_sharing != Sharing::kPrivate) {
         // Root's or the user's link in a folder others write: whoever writes
         // it may have moved the link there from a folder of theirs (or given
         // it a second name), so it counts as theirs.
-        if ((out->folder_st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        if (out->folder_sharing == Sharing::kMany) {
           out->others_bound = true;
         } else {
           out->link_owners.push_back(out->folder_st.st_uid);
@@ -327,8 +370,10 @@ int OpenResolvedFile(const Resolved& resolved, const std::string& path,
                      struct stat* opened) {
   if (!resolved.exists() || !S_ISREG(resolved.st.st_mode)) return -1;
   CheckReachedFor(resolved, path, Use::kRead);
-  if (resolved.st.st_nlink > 1 && IsShared(resolved.folder_st) &&
-      !WritersCouldRead(resolved.folder_st, resolved.st)) {
+  if (resolved.st.st_nlink > 1 &&
+      resolved.folder_sharing != Sharing::kPrivate &&
+      !WritersCouldRead(resolved.folder_sharing, resolved.folder_st,
+                        resolved.st)) {
     throw Error(path, HardLinkRefusal(resolved.st.st_uid));
   }
   char proc_path[32];
@@ -412,7 +457,7 @@ class PosixFolder : public Folder {
       : directory_(std::move(directory)),
         fd_(fd),
         st_(st),
-        shared_(IsShared(st)) {}
+        shared_(FolderSharing(fd, st) != Sharing::kPrivate) {}
 
   std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override;
 
@@ -969,7 +1014,7 @@ class PosixEnv : public Env {
       }
       file = std::make_unique<PosixReplacementFile>(
           target.shown_folder, dir.get(), target_path, target.name, staged_name,
-          fd, IsShared(target.folder_st),
+          fd, target.folder_sharing != Sharing::kPrivate,
           target.exists() ? std::optional<uid_t>(target.st.st_uid)
                           : std::nullopt);
       int dir_fd = dir.Release();
