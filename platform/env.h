@@ -124,7 +124,8 @@ class Env {
   // resolved one name at a time from the folder held open before it, and
   // judged on what was opened, never on a path looked up again. A folder
   // is shared when it belongs to a user other than root and the running
-  // one, or its group or others may write it. A link binds the rest of its
+  // one, or its group, others or another user its access control list
+  // names may write it. A link binds the rest of its
   // way to the rights of whoever could have put it there: its owner when
   // that is neither root nor the running user; for root's or the running
   // user's link in a shared folder, the folder's owner, or everybody where
