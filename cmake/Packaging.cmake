@@ -42,9 +42,9 @@ by the number, and the width and height found in its text.
 .
 The catalogue is replaced in one atomic step, so it is always the old one
 or the complete new one; tevgen is safe to run as root over folders that
-other users fill. "tevgen --watch" keeps a folder's catalogue current as
-images come and go, and a systemd service (tevgen@.service, not enabled)
-runs it for a folder.")
+other users fill. With --watch it keeps a folder's catalogue current as
+images come and go; a systemd service (tevgen@.service, not enabled) runs
+it for a folder.")
 
   set(TEVGEN_VERSION ${PROJECT_VERSION})
   set(docs ${CMAKE_INSTALL_DATAROOTDIR}/doc/tevgen)
