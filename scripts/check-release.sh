@@ -8,12 +8,14 @@
 #      (systemd-analyze verify);
 #   3. it installs and works on a fresh Debian 12: a debootstrap root,
 #      kept in /var/cache/tevgen-test for later runs (skipped, with the
-#      reason, where one cannot be made).
+#      reason, where one cannot be made);
+#   4. the service as the README sets it up, in that Debian booted in a
+#      container (scripts/check-service.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh lintian debootstrap groff-base systemd man-db \
-  dpkg-dev
+  dpkg-dev systemd-container
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -94,3 +96,6 @@ chroot "$fresh" dpkg -i /tmp/tevgen.deb
 chroot "$fresh" tevgen --version
 chroot "$fresh" man -w tevgen
 echo "installed and started on a fresh Debian 12"
+
+echo "== The service in a booted Debian 12"
+scripts/check-service.sh "$deb"
