@@ -94,7 +94,7 @@ class WatchTest : public testing::ProgramFolderTest {
       }
     }
     Outcome outcome =
-        testing::RunProgram(CommandLine({scratch_.path().string()}),
+        testing::RunProgram(CommandLine({Shown(scratch_.path().string())}),
                             elsewhere_.path());
     EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
     return ReadBytes(scratch_ / "tev.xml");
@@ -199,7 +199,7 @@ TEST_F(WatchTest, KeepsTheCatalogueCurrent) {
     SCOPED_TRACE(c.what);
     WatchTest& t = *this;
     Reset();
-    Watching watch(CommandLine({"--watch", folder()}),
+    Watching watch(CommandLine({"--watch", Shown(folder())}),
                        elsewhere_.path());
     ASSERT_TRUE(t.BecomesCurrent());
     t.Count();
@@ -226,7 +226,7 @@ TEST_F(WatchTest, EndsWhenTheFolderGoes) {
     SCOPED_TRACE(renamed ? "renamed" : "removed");
     WatchTest& t = *this;
     Reset();
-    Watching watch(CommandLine({"--watch", folder()}),
+    Watching watch(CommandLine({"--watch", Shown(folder())}),
                        elsewhere_.path());
     ASSERT_TRUE(t.BecomesCurrent());
     fs::path moved = t.scratch_.path() / "moved";
@@ -249,7 +249,7 @@ TEST_F(WatchTest, StopSignalDuringARunLeavesNothing) {
   for (int i = 0; i < 3000; ++i) {
     AddImage(std::to_string(i) + ".svg", Image(i));
   }
-  Watching watch(CommandLine({"--watch", folder()}), elsewhere_.path());
+  Watching watch(CommandLine({"--watch", Shown(folder())}), elsewhere_.path());
   ASSERT_TRUE(RunUnderWay());
   std::string listing = FolderListing(images_.path());
   watch.Kill(SIGTERM);
