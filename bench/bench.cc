@@ -294,7 +294,8 @@ const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 double Percentile(std::vector<double> values, double fraction) {
   std::sort(values.begin(), values.end());
   size_t at = static_cast<size_t>(
-      std::ceil(fraction * static_cast<double>(values.size()))) - 1;
+                  std::ceil(fraction * static_cast<double>(values.size()))) -
+              1;
   return values[std::min(at, values.size() - 1)];
 }
 

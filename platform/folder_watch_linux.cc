@@ -43,8 +43,8 @@ class InotifyWatch : public FolderWatch {
       if (event != FolderEvent::kTimeout) return event;
       int left = -1;
       if (timeout.count() >= 0) {
-        auto rest = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - Clock::now());
+        auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 Clock::now());
         if (rest.count() <= 0) return FolderEvent::kTimeout;
         left = static_cast<int>(rest.count());
       }
@@ -62,8 +62,8 @@ class InotifyWatch : public FolderWatch {
   // Takes every queued event without blocking.
   FolderEvent TakeEvents() {
     FolderEvent result = FolderEvent::kTimeout;
-    alignas(inotify_event) char
-        buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    alignas(
+        inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
     ssize_t length;
     while (!gone_ && ((length = ::read(fd_, buffer, sizeof buffer)) > 0 ||
                       (length < 0 && errno == EINTR))) {
@@ -111,8 +111,7 @@ std::unique_ptr<FolderWatch> WatchFolder(const std::string& directory,
   auto fail = [&](int error_number) {
     return Error(directory, FileAction::kWatch, std::strerror(error_number));
   };
-  int folder_fd = ::open(directory.c_str(),
-                         O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int folder_fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (folder_fd < 0) throw fail(errno);
   int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) {

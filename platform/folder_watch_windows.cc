@@ -85,11 +85,11 @@ class DirectoryChanges {
 };
 
 HANDLE OpenFolderHandle(const std::wstring& path) {
-  return ::CreateFileW(
-      path.c_str(), FILE_LIST_DIRECTORY,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
-      nullptr);
+  return ::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                       nullptr);
 }
 
 bool SameFile(HANDLE a, HANDLE b) {
@@ -105,12 +105,10 @@ class ReadDirectoryChangesWatch : public FolderWatch {
  public:
   ReadDirectoryChangesWatch(std::wstring path, HANDLE folder, NameFilter wanted)
       : path_(std::move(path)),
-        folder_(folder, FILE_NOTIFY_CHANGE_FILE_NAME |
-                            FILE_NOTIFY_CHANGE_LAST_WRITE |
-                            FILE_NOTIFY_CHANGE_SIZE |
-                            FILE_NOTIFY_CHANGE_ATTRIBUTES),
-        parent_(OpenFolderHandle(path_ + L"\\.."),
-                FILE_NOTIFY_CHANGE_DIR_NAME),
+        folder_(folder,
+                FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE |
+                    FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_ATTRIBUTES),
+        parent_(OpenFolderHandle(path_ + L"\\.."), FILE_NOTIFY_CHANGE_DIR_NAME),
         wanted_(std::move(wanted)) {}
 
   bool Start() {

@@ -106,6 +106,21 @@ if inside journalctl -b --no-pager | grep -q 'Failed to configure loopback'; the
   fail "the journal has the loopback noise"
 fi
 
+echo "== a tev.xml that links into another folder, with the README's drop-in"
+mkdir "$root/srv/gallery"
+ln -sf ../gallery/tev.xml "$root/srv/clipart/tev.xml"
+inside sh -c 'mkdir -p /etc/systemd/system/tevgen@srv-clipart.service.d
+  printf "[Service]\nReadWritePaths=/srv/gallery\n" \
+    >/etc/systemd/system/tevgen@srv-clipart.service.d/gallery.conf
+  setfacl -m u:tevgen:rwx /srv/gallery
+  systemctl daemon-reload && systemctl restart tevgen@srv-clipart.service' ||
+  fail "the drop-in"
+lists 25 && [ -L "$root/srv/clipart/tev.xml" ] ||
+  fail "the linked catalogue was not written"
+svg 98 >"$root/srv/clipart/0098.svg"
+lists 26 || fail "the linked catalogue is not kept current"
+echo "the gallery's tev.xml, through the link, lists 26 images"
+
 echo "== apt remove, apt purge"
 inside apt-get remove -y -qq tevgen >/dev/null 2>&1 || fail "apt remove"
 [ "$(inside systemctl is-active "$unit")" != active ] || fail "still running after remove"

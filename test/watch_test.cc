@@ -93,9 +93,8 @@ class WatchTest : public testing::ProgramFolderTest {
         fs::remove(entry.path());
       }
     }
-    Outcome outcome =
-        testing::RunProgram(CommandLine({Shown(scratch_.path().string())}),
-                            elsewhere_.path());
+    Outcome outcome = testing::RunProgram(
+        CommandLine({Shown(scratch_.path().string())}), elsewhere_.path());
     EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
     return ReadBytes(scratch_ / "tev.xml");
   }
@@ -149,13 +148,12 @@ TEST_F(WatchTest, KeepsTheCatalogueCurrent) {
     std::string err;
   } kCases[] = {
       {"the first catalogue at start", [](WatchTest&) {}, 0, ""},
-      {"an image added",
-       [](WatchTest& t) { t.AddImage("0007.svg", Image(3)); }, 1, ""},
+      {"an image added", [](WatchTest& t) { t.AddImage("0007.svg", Image(3)); },
+       1, ""},
       {"an image changed",
        [](WatchTest& t) { t.AddImage("0042.svg", Image(4)); }, 1, ""},
       {"an image removed",
-       [](WatchTest& t) { fs::remove(t.images_.path() / "0042.svg"); }, 1,
-       ""},
+       [](WatchTest& t) { fs::remove(t.images_.path() / "0042.svg"); }, 1, ""},
       {"an image renamed",
        [](WatchTest& t) {
          fs::rename(t.images_.path() / "0042.svg",
@@ -200,7 +198,7 @@ TEST_F(WatchTest, KeepsTheCatalogueCurrent) {
     WatchTest& t = *this;
     Reset();
     Watching watch(CommandLine({"--watch", Shown(folder())}),
-                       elsewhere_.path());
+                   elsewhere_.path());
     ASSERT_TRUE(t.BecomesCurrent());
     t.Count();
     int first_runs = t.runs_;
@@ -227,7 +225,7 @@ TEST_F(WatchTest, EndsWhenTheFolderGoes) {
     WatchTest& t = *this;
     Reset();
     Watching watch(CommandLine({"--watch", Shown(folder())}),
-                       elsewhere_.path());
+                   elsewhere_.path());
     ASSERT_TRUE(t.BecomesCurrent());
     fs::path moved = t.scratch_.path() / "moved";
     if (renamed) {
