@@ -420,6 +420,7 @@ bool BenchWatch(const std::string& tevgen, const fs::path& work,
     auto start = Clock::now();
     int last = 0;
     for (const auto& entry : fs::directory_iterator(copied.dir)) {
+      if (entry.path().extension() != ".svg") continue;
       fs::copy_file(entry.path(), watched.dir() / entry.path().filename());
       last = std::max(last, std::stoi(entry.path().stem().string()));
     }
