@@ -21,6 +21,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
@@ -307,7 +308,10 @@ class WatchedFolder {
     fs::remove_all(dir);
     fs::create_directories(dir);
     events_ = ::inotify_init1(IN_CLOEXEC);
-    ::inotify_add_watch(events_, dir.c_str(), IN_MOVED_TO);
+    // IN_MOVED_FROM too (the staged file's name): the kernel merges an
+    // event with the same one unread before it, and so would merge the
+    // replacements of tev.xml into one.
+    ::inotify_add_watch(events_, dir.c_str(), IN_MOVED_FROM | IN_MOVED_TO);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::execl(tevgen.c_str(), tevgen.c_str(), "--watch", dir.c_str(),
@@ -331,7 +335,8 @@ class WatchedFolder {
       for (char* at = buffer; length > 0 && at < buffer + length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(at);
         at += sizeof(inotify_event) + event->len;
-        if (event->len > 0 && std::strcmp(event->name, "tev.xml") == 0) {
+        if ((event->mask & IN_MOVED_TO) && event->len > 0 &&
+            std::strcmp(event->name, "tev.xml") == 0) {
           ++runs_;
           replaced = true;
         }
@@ -368,7 +373,12 @@ class WatchedFolder {
     }
     return 0;
   }
-  int runs() const { return runs_; }
+  // The runs so far, those not yet waited for among them.
+  int runs() {
+    pollfd pending{events_, POLLIN, 0};
+    while (::poll(&pending, 1, 0) > 0) WaitForRun();
+    return runs_;
+  }
   const fs::path& dir() const { return dir_; }
 
  private:

@@ -63,6 +63,8 @@ it for a folder.")
     ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${docs})
   install(FILES packaging/tevgen@.service
     DESTINATION lib/systemd/system)
+  install(FILES packaging/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tevgen)
   install(FILES packaging/tevgen.sysusers
     DESTINATION lib/sysusers.d RENAME tevgen.conf)
 endif()
