@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# scripts/check-service.sh PACKAGE.deb
+# scripts/check-service.sh PACKAGE.deb [PACKAGE-1.0.0.deb]
 # The package as an administrator meets it, in a booted Debian 12
 # container (systemd-nspawn -b; commands through nsenter): install it,
 # follow the README's set-up word for word (a tev.xml left by a root run
 # in the folder), trickle images in, reboot with a change made while it
-# was down, apt remove, apt purge. The container is made from the
+# was down, apt remove, apt purge; given the package of 1.0.0, also the
+# upgrade from its path unit to the service. The container is made from the
 # debootstrap root that check-release.sh keeps, with systemd added (kept
 # too); skipped, with the reason, where it cannot be made.
 set -euo pipefail
 deb=$(realpath "$1")
+old=${2:+$(realpath "$2")}
 cache=/var/cache/tevgen-test
 skip() { echo "skipped: $*"; exit 0; }
 
@@ -19,7 +21,10 @@ work=$(mktemp -d)
 nspawn=
 cleanup() {
   if [ -n "$nspawn" ] && kill -0 "$nspawn" 2>/dev/null; then
-    kill "$nspawn"; wait "$nspawn" || true
+    kill "$nspawn"
+    for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null && sleep 0.1; done
+    kill -KILL "$nspawn" 2>/dev/null || true
+    wait "$nspawn" || true
   fi
   rm -rf "$work"
 }
@@ -41,6 +46,7 @@ else
 fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 cp "$deb" "$root/root/tevgen.deb"
+[ -z "$old" ] || cp "$old" "$root/root/tevgen-old.deb"
 echo tevgen-test >"$root/etc/hostname"
 
 pid=
@@ -49,7 +55,8 @@ boot() {
     >>"$work/console" 2>&1 &
   nspawn=$!
   for _ in $(seq 100); do
-    pid=$(pgrep -P "$nspawn" | head -1) && [ -n "$pid" ] && break
+    # The container's init, once the helper process before it is gone.
+    pid=$(pgrep -P "$nspawn" -x systemd) && break
     sleep 0.1
   done
   [ -n "$pid" ] || { tail "$work/console"; skip "systemd-nspawn could not boot here"; }
@@ -129,5 +136,25 @@ inside apt-get purge -y -qq tevgen >/dev/null 2>&1 || fail "apt purge"
 inside dpkg -s tevgen >/dev/null 2>&1 && fail "still known to dpkg after purge"
 [ -f "$root/srv/clipart/tev.xml" ] || fail "the catalogue went with the package"
 echo "removed: the watch stopped and disabled; purged; the catalogue kept"
+
+if [ -n "$old" ]; then
+  echo "== the upgrade from 1.0.0's path unit"
+  inside apt-get install -y -qq /root/tevgen-old.deb >/dev/null 2>&1 ||
+    fail "apt install the old package"
+  inside sh -c 'setfacl -m u:tevgen:rwx /srv/clipart /srv/gallery
+    systemctl enable --now tevgen@$(systemd-escape -p /srv/clipart).path' ||
+    fail "the old set-up"
+  svg 97 >"$root/srv/clipart/0097.svg"
+  inside apt-get install -y -qq /root/tevgen.deb >/dev/null 2>&1 ||
+    fail "the upgrade"
+  [ "$(inside systemctl is-active "$unit")" = active ] &&
+    [ "$(inside systemctl is-enabled "$unit")" = enabled ] ||
+    fail "the upgrade did not enable and start the service"
+  ls "$root"/etc/systemd/system/*.wants/tevgen@*.path 2>/dev/null &&
+    fail "the path unit's link was left"
+  svg 96 >"$root/srv/clipart/0096.svg"
+  lists 28 || fail "the upgraded watch does not keep the catalogue current"
+  echo "upgraded: the path unit moved to the service, which runs and watches"
+fi
 halt
 echo "the package works as the README says in a booted Debian 12"
