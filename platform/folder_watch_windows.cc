@@ -145,15 +145,15 @@ class ReadDirectoryChangesWatch : public FolderWatch {
   }
 
  private:
+  // Reads the answer, then asks again (which reuses the buffer).
   FolderEvent TakeChanges() {
     DWORD bytes = 0;
-    if (!folder_.Answer(&bytes) || !folder_.Ask()) {
-      gone_ = true;
-      return FolderEvent::kGone;
-    }
-    if (bytes == 0) return FolderEvent::kOverflow;
-    FolderEvent result = FolderEvent::kTimeout;
-    for (const FILE_NOTIFY_INFORMATION* info = folder_.First();;
+    // Changes dropped (ERROR_NOTIFY_ENUM_DIR, or no bytes): list again.
+    FolderEvent result = folder_.Answer(&bytes) && bytes > 0
+                             ? FolderEvent::kTimeout
+                             : FolderEvent::kOverflow;
+    for (const FILE_NOTIFY_INFORMATION* info = folder_.First();
+         result == FolderEvent::kTimeout;
          info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(
              reinterpret_cast<const char*>(info) + info->NextEntryOffset)) {
       std::string name = Narrow(std::wstring_view(
@@ -162,6 +162,10 @@ class ReadDirectoryChangesWatch : public FolderWatch {
         result = FolderEvent::kChanged;
       }
       if (info->NextEntryOffset == 0) break;
+    }
+    if (!folder_.Ask()) {
+      gone_ = true;
+      return FolderEvent::kGone;
     }
     return result;
   }
