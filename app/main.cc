@@ -7,6 +7,7 @@
 #include "app/form1.h"
 #include "app/messages.h"
 #include "app/report.h"
+#include "app/watch.h"
 #include "platform/env.h"
 #include "platform/error.h"
 
@@ -49,6 +50,10 @@ int RunProgram(const std::vector<std::string>& args) {
         break;
     }
     directory = command.directory ? *command.directory : env.ProgramDirectory();
+    if (command.watch) {
+      return WatchAndCatalogue(
+          env, directory, command.jobs.value_or(Form1::kDefaultJobs), language);
+    }
     Form1 form(env, directory, command.jobs.value_or(Form1::kDefaultJobs));
     form.Form_Load();
     return 0;

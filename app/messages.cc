@@ -24,6 +24,8 @@ constexpr Message kGerman[] = {
      "es l\u00e4sst sich nur ein Ordner auf einmal katalogisieren"},
     {"the folder name is empty", "der Ordnername ist leer"},
     {"write error: {}", "Schreibfehler: {}"},
+    {"the folder was removed or renamed; the watch ends",
+     "der Ordner wurde entfernt oder umbenannt; die \u00dcberwachung endet"},
     {"not enough memory to catalogue the folder",
      "zu wenig Arbeitsspeicher, um den Ordner zu katalogisieren"},
     // An image.
@@ -89,6 +91,8 @@ constexpr Message kGerman[] = {
      "der Ordner l\u00e4sst sich nicht auflisten: {}"},
     {"cannot open the folder: {}",
      "der Ordner l\u00e4sst sich nicht \u00f6ffnen: {}"},
+    {"cannot watch the folder: {}",
+     "der Ordner l\u00e4sst sich nicht \u00fcberwachen: {}"},
     {"cannot find the program's own folder: {}",
      "der Ordner des Programms l\u00e4sst sich nicht finden: {}"},
     // The catalogue: its file's errors as Form1 retells them.
@@ -142,11 +146,14 @@ constexpr Message kGerman[] = {
 };
 
 constexpr std::string_view kEnglishUsage =
-    "Usage: tevgen [-j N] [DIR]\n"
+    "Usage: tevgen [-w] [-j N] [DIR]\n"
     "Writes tev.xml, the catalogue of the numbered SVG images (1234.svg, "
     "...)\n"
     "in DIR, or in the folder that holds tevgen when DIR is not given.\n"
     "\n"
+    "  -w, --watch    write it now and again whenever the images change, "
+    "until\n"
+    "                 stopped (Ctrl+C)\n"
     "  -j, --jobs N   read N images at once (default 16; 1 reads one at a "
     "time)\n"
     "  -h, --help     show this help and exit\n"
@@ -156,11 +163,14 @@ constexpr std::string_view kEnglishUsage =
     "2 wrong usage.\n";
 
 constexpr std::string_view kGermanUsage =
-    "Aufruf: tevgen [-j N] [ORDNER]\n"
+    "Aufruf: tevgen [-w] [-j N] [ORDNER]\n"
     "Schreibt tev.xml, den Katalog der nummerierten SVG-Bilder (1234.svg, "
     "...)\n"
     "in ORDNER, oder im Ordner von tevgen, wenn kein ORDNER angegeben ist.\n"
     "\n"
+    "  -w, --watch    ihn jetzt und nach jeder \u00c4nderung der Bilder neu "
+    "schreiben,\n"
+    "                 bis zum Abbruch (Strg+C)\n"
     "  -j, --jobs N   N Bilder zugleich lesen (Vorgabe 16; 1 liest "
     "nacheinander)\n"
     "  -h, --help     diese Hilfe zeigen und beenden\n"
@@ -181,6 +191,8 @@ constexpr std::string_view kEnglishUsageBox =
     "tevgen FOLDER\n"
     ".\\tevgen FOLDER (PowerShell, in tevgen's own folder)\n"
     "\n"
+    "-w keeps the catalogue current: it writes it again whenever the images "
+    "change, until Ctrl+C.\n"
     "-j N reads N images at once (default 16; 1 reads one at a time).\n"
     "/? shows this help, --version the version.";
 
@@ -192,6 +204,8 @@ constexpr std::string_view kGermanUsageBox =
     "tevgen ORDNER\n"
     ".\\tevgen ORDNER (PowerShell, im Ordner von tevgen)\n"
     "\n"
+    "-w h\u00e4lt den Katalog aktuell: er wird nach jeder \u00c4nderung der "
+    "Bilder neu geschrieben, bis Strg+C.\n"
     "-j N liest N Bilder zugleich (Vorgabe 16; 1 liest eines nach dem "
     "anderen).\n"
     "/? zeigt diese Hilfe, --version die Version.";

@@ -65,6 +65,12 @@ TEST(MessagesTest, GermanUsersReadGerman) {
        "schreiben: Input/output error"},
       {"cannot write the file: No space left on device",
        "die Datei l\xC3\xA4sst sich nicht schreiben: No space left on device"},
+      {"cannot watch the folder: No such file or directory",
+       "der Ordner l\xC3\xA4sst sich nicht \xC3\xBC"
+       "berwachen: No such file or directory"},
+      {"the folder was removed or renamed; the watch ends",
+       "der Ordner wurde entfernt oder umbenannt; die \xC3\x9C"
+       "berwachung endet"},
       {"write error: No space left on device",
        "Schreibfehler: No space left on device"},
       {"a message nobody wrote", "a message nobody wrote"},

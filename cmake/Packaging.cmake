@@ -47,7 +47,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst)
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prerm
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
+  # setfacl gives the service's user write access to a folder (README).
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS acl)
   # The long description; CPack puts the summary above it.
   set(CPACK_PACKAGE_DESCRIPTION
 "tevgen writes tev.xml, the XML catalogue that a clip-art gallery reads,
@@ -57,8 +61,9 @@ by the number, and the width and height found in its text.
 .
 The catalogue is replaced in one atomic step, so it is always the old one
 or the complete new one; tevgen is safe to run as root over folders that
-other users fill. Systemd units (tevgen@.path, not enabled) keep a
-folder's catalogue current as images come and go.")
+other users fill. With --watch it keeps a folder's catalogue current as
+images come and go; a systemd service (tevgen@.service, not enabled) runs
+it for a folder.")
 
   set(TEVGEN_VERSION ${PROJECT_VERSION})
   set(docs ${CMAKE_INSTALL_DATAROOTDIR}/doc/tevgen)
@@ -75,8 +80,10 @@ folder's catalogue current as images come and go.")
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md packaging/copyright
     ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${docs})
-  install(FILES packaging/tevgen@.path packaging/tevgen@.service
+  install(FILES packaging/tevgen@.service
     DESTINATION lib/systemd/system)
+  install(FILES packaging/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tevgen)
   install(FILES packaging/tevgen.sysusers
     DESTINATION lib/sysusers.d RENAME tevgen.conf)
 endif()

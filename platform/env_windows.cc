@@ -795,4 +795,6 @@ void WriteStandardError(std::string_view text, std::string_view title,
   }
 }
 
+std::string WindowsErrorText(DWORD error) { return ErrorText(error); }
+
 }  // namespace tevgen

@@ -134,13 +134,13 @@ TEST_F(EndToEndTest, CommandLineOptions) {
     std::string_view out_start;
     std::string_view err_start;
   } kCases[] = {
-      {{"-h"}, 0, "Usage: tevgen [-j N] [DIR]", ""},
-      {{"--help"}, 0, "Usage: tevgen [-j N] [DIR]", ""},
+      {{"-h"}, 0, "Usage: tevgen [-w] [-j N] [DIR]", ""},
+      {{"--help"}, 0, "Usage: tevgen [-w] [-j N] [DIR]", ""},
       {{"--version"}, 0, "tevgen 1.", ""},
       {{"-x"},
        2,
        "",
-       "tevgen: unknown option '-x'\nUsage: tevgen [-j N] [DIR]"},
+       "tevgen: unknown option '-x'\nUsage: tevgen [-w] [-j N] [DIR]"},
       {{"a", "b"},
        2,
        "",
@@ -168,7 +168,7 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
     std::string_view out_start;
     std::string err;
   } kCases[] = {
-      {"de_DE.UTF-8", {"--help"}, "Aufruf: tevgen [-j N] [ORDNER]\n", ""},
+      {"de_DE.UTF-8", {"--help"}, "Aufruf: tevgen [-w] [-j N] [ORDNER]\n", ""},
       {"de_DE.UTF-8", {"-x"}, "", "tevgen: unbekannte Option '-x'\nAufruf:"},
       {"de_DE.UTF-8",
        {},
@@ -176,7 +176,7 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
        "tevgen: " + Shown(images_ / "logo.svg") +
            ": der Dateiname ist keine Bildnummer (vor \".svg\" "
            "d\xC3\xBCrfen nur Ziffern stehen)\n"},
-      {"en_GB.UTF-8", {"--help"}, "Usage: tevgen [-j N] [DIR]\n", ""},
+      {"en_GB.UTF-8", {"--help"}, "Usage: tevgen [-w] [-j N] [DIR]\n", ""},
       {"en_GB.UTF-8",
        {},
        "",
