@@ -382,7 +382,7 @@ TEST_F(EndToEndTest, WindowsConventions) {
       {"env", "LC_ALL=de_DE.UTF-8", Program().launcher, "cmd", "/c", "run.bat"},
       elsewhere_.path());
   std::string help = ReadBytes(elsewhere_ / "help.txt");
-  EXPECT_EQ(help.rfind("Aufruf: tevgen [-j N] [ORDNER]\r\n", 0), 0u) << help;
+  EXPECT_EQ(help.rfind("Aufruf: tevgen [-w] [-j N] [ORDNER]\r\n", 0), 0u) << help;
   EXPECT_NE(help.find("\r\nR\x81"
                       "ckgabewert: 0"),
             std::string::npos);
