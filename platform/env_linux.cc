@@ -278,15 +278,19 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
       if (++links > kMaxLinks) return ELOOP;
       if (!IsTrustedUser(st.st_uid)) {
         out->link_owners.push_back(st.st_uid);
-      } else if (out->folder_sharing != Sharing::kPrivate) {
-        // Root's or the user's link in a folder others write: whoever writes
-        // it may have moved the link there from a folder of theirs (or given
-        // it a second name), so it counts as theirs.
-        if (out->folder_sharing == Sharing::kMany) {
-          out->others_bound = true;
-        } else {
-          out->link_owners.push_back(out->folder_st.st_uid);
-        }
+      }
+      // Whoever writes the folder may have moved the link there, anybody's
+      // (from a folder of theirs, or one everybody writes), or given it a
+      // second name: it counts as theirs too. In a sticky folder that
+      // root or the running user owns (an upload folder like /tmp) only a
+      // link's owner may have put it there.
+      bool owner_only = (out->folder_st.st_mode & S_ISVTX) != 0 &&
+                        IsTrustedUser(out->folder_st.st_uid);
+      if (out->folder_sharing == Sharing::kMany && !owner_only) {
+        out->others_bound = true;
+      } else if (out->folder_sharing == Sharing::kOwner &&
+                 st.st_uid != out->folder_st.st_uid) {
+        out->link_owners.push_back(out->folder_st.st_uid);
       }
       std::string target(PATH_MAX, '\0');
       ssize_t length = ::readlinkat(fd.get(), "", target.data(), target.size());
@@ -370,7 +374,12 @@ int OpenResolvedFile(const Resolved& resolved, const std::string& path,
                      struct stat* opened) {
   if (!resolved.exists() || !S_ISREG(resolved.st.st_mode)) return -1;
   CheckReachedFor(resolved, path, Use::kRead);
-  if (resolved.st.st_nlink > 1 &&
+  // In a shared folder its writers may have moved in a file they cannot
+  // read themselves (from a folder everybody writes) or given it a second
+  // name: root's and the running user's files must be readable by them,
+  // and any file with more than one name.
+  bool trusted_owner = resolved.st.st_uid == ::geteuid();
+  if ((resolved.st.st_nlink > 1 || trusted_owner) &&
       resolved.folder_sharing != Sharing::kPrivate &&
       !WritersCouldRead(resolved.folder_sharing, resolved.folder_st,
                         resolved.st)) {
@@ -797,7 +806,12 @@ class PosixReplacementFile : public ReplacementFile {
   int folder_fd() const { return dir_fd_.get(); }
 
   ~PosixReplacementFile() override {
-    if (!committed_) ::unlinkat(dir_fd_.get(), staged_name_.c_str(), 0);
+    // Only while the staged name is still this file's: after a failed
+    // exchange it may name another user's.
+    if (!committed_ &&
+        StillNamed(dir_fd_.get(), staged_name_, lock_fd_.get())) {
+      ::unlinkat(dir_fd_.get(), staged_name_.c_str(), 0);
+    }
     UnregisterStaged();
   }
 
@@ -847,6 +861,9 @@ class PosixReplacementFile : public ReplacementFile {
       throw PosixError(target_, FileAction::kReplace, errno);
     }
     uid_t expected = owner_.value_or(own.st_uid);
+    // From the exchange on, the staged name may hold another file, which a
+    // signal must not remove.
+    UnregisterStaged();
     if (::renameat2(dir, staged, dir, target, RENAME_EXCHANGE) != 0) {
       if (errno != EINVAL) {
         throw PosixError(target_, FileAction::kReplace, errno);
@@ -869,7 +886,11 @@ class PosixReplacementFile : public ReplacementFile {
       ::unlinkat(dir, staged, 0);  // the old file
       return;
     }
-    ::renameat2(dir, staged, dir, target, RENAME_EXCHANGE);
+    // Theirs goes back; where the new file was removed from the name
+    // meanwhile (by the user it was given to), theirs takes the name alone.
+    if (::renameat2(dir, staged, dir, target, RENAME_EXCHANGE) != 0) {
+      ::renameat2(dir, staged, dir, target, RENAME_NOREPLACE);
+    }
     throw Error(target_, FileAction::kReplace, kReplacedMeanwhile);
   }
 

@@ -633,11 +633,14 @@ TEST_F(FaultTest, LinksInAnotherUsersFolderAreFollowedOnlyWhenSafe) {
   fs::create_directory(root_files / "hidden");
   fs::permissions(root_files / "hidden", fs::perms(0700));
   WriteBytes(root_files / "hidden/exists.svg", "<svg/>");
+  WriteBytes(root_files / "theirs.xml", "another user's");
+  ASSERT_EQ(::chown((root_files / "theirs.xml").c_str(), kNobody - 1, 0), 0);
   TempDir nobody_files;
   WriteBytes(nobody_files / "own.xml", "old");
   ASSERT_EQ(::chown(nobody_files.path().c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(::chown((nobody_files / "own.xml").c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(::chown(folder().c_str(), kNobody, kNobody), 0);
+  fs::permissions(folder(), fs::perms(0755));  // theirs alone
 
   const std::string refused = ": not following a link of user 65534 to a ";
   const struct {
@@ -658,6 +661,11 @@ TEST_F(FaultTest, LinksInAnotherUsersFolderAreFollowedOnlyWhenSafe) {
       {"1.svg", root_files / "public.svg", kNobody, true, ""},
       // What everybody may read: the link's owner could read it too.
       {"1.svg", root_files / "public.svg", kNobody, false, ""},
+      // Another user's link to their file, which the folder's owner may
+      // have moved in: bound to the folder's owner too.
+      {"tev.xml", root_files / "theirs.xml", kNobody - 1, false,
+       catalogue() + ": not following a link of user 65534 to a file of "
+                     "user 65533"},
       // Whether a file exists where its owner cannot look is not told.
       {"1.svg", root_files / "hidden/exists.svg", kNobody, false,
        images_ / "1.svg" + refused + "folder of user 0"},
@@ -730,6 +738,9 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
   constexpr uid_t kHardLink = 1;  // in Entry::owner: a hard link by root
   // In Entry::owner: a folder of root's holding root's link tev.xml.
   constexpr uid_t kRootsFolder = 2;
+  // In Entry::owner: a copy of root's file, as if moved in from a folder
+  // that everybody writes.
+  constexpr uid_t kMovedIn = 3;
   TempDir root;  // root's, readable by all
   fs::permissions(root.path(), fs::perms(0755));
   const std::string r = root.path().string() + "/";
@@ -787,6 +798,10 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
        {{"tev.xml", r + "victim.xml", 0}},
        "",
        ""},
+      {"5: root's private file moved into the folder",
+       {{"0006.svg", r + "secret", kMovedIn}},
+       "",
+       ""},
       {"5: a hard link to root's file",
        {{"0003.svg", r + "secret", kHardLink}},
        "",
@@ -825,6 +840,9 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
     for (const Entry& entry : row.entries) {
       if (entry.owner == kHardLink) {
         fs::create_hard_link(entry.target, clip / entry.name);
+      } else if (entry.owner == kMovedIn) {
+        fs::copy_file(entry.target, clip / entry.name);
+        fs::permissions(clip / entry.name, fs::perms(0600));
       } else if (entry.owner == kRootsFolder) {
         fs::create_directory(clip / entry.name);
         fs::create_symlink(entry.target, clip / entry.name / "tev.xml");
