@@ -355,7 +355,8 @@ void CheckReachedFor(const Resolved& resolved, const std::string& path,
   }
   const struct stat& reached =
       resolved.exists() ? resolved.st : resolved.folder_st;
-  const char* kind = resolved.exists() ? "file" : "folder";
+  const char* kind =
+      resolved.exists() && !S_ISDIR(reached.st_mode) ? "file" : "folder";
   if (resolved.others_bound) {
     throw Error(path, SharedLinkRefusal(kind, reached.st_uid));
   }
