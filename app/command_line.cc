@@ -12,9 +12,14 @@ namespace tevgen {
 
 namespace {
 
-CommandLine UsageError(std::string problem) {
+CommandLine JustDo(CommandLine::Action action) {
   CommandLine result;
-  result.action = CommandLine::Action::kUsageError;
+  result.action = action;
+  return result;
+}
+
+CommandLine UsageError(std::string problem) {
+  CommandLine result = JustDo(CommandLine::Action::kUsageError);
   result.problem = std::move(problem);
   return result;
 }
@@ -54,9 +59,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     } else if (arg == "--") {
       options_ended = true;
     } else if (arg == "-h" || arg == "--help") {
-      return {CommandLine::Action::kHelp, std::nullopt, std::nullopt, ""};
+      return JustDo(CommandLine::Action::kHelp);
     } else if (arg == "--version") {
-      return {CommandLine::Action::kVersion, std::nullopt, std::nullopt, ""};
+      return JustDo(CommandLine::Action::kVersion);
+    } else if (arg == "-w" || arg == "--watch") {
+      result.watch = true;
     } else if (arg.starts_with("-j") || arg == "--jobs" ||
                arg.starts_with(kJobsWithValue)) {
       // -j N, -jN, --jobs N, --jobs=N

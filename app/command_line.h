@@ -18,6 +18,9 @@ struct CommandLine {
   // How many images to read at once (-j N, --jobs N); none means the
   // program's default.
   std::optional<unsigned> jobs;
+  // Whether to keep the catalogue current until stopped (-w, --watch)
+  // instead of writing it once.
+  bool watch = false;
   // With kUsageError: what is wrong, in plain words (English; see
   // messages.h).
   std::string problem;

@@ -13,6 +13,7 @@ TEST(ParseCommandLineTest, DecidesWhatToDo) {
     Action action;
     std::optional<std::string> directory;
     std::optional<unsigned> jobs = std::nullopt;
+    bool watch = false;
   } kCases[] = {
       {{}, Action::kCatalogue, std::nullopt},
       {{"pics"}, Action::kCatalogue, "pics"},
@@ -47,6 +48,11 @@ TEST(ParseCommandLineTest, DecidesWhatToDo) {
       {{"-j", "000000001024"}, Action::kCatalogue, std::nullopt, 1024},
       {{"-j", "000"}, Action::kUsageError, std::nullopt},
       {{"-j", "0001025"}, Action::kUsageError, std::nullopt},
+      {{"--watch"}, Action::kCatalogue, std::nullopt, std::nullopt, true},
+      {{"-w", "-j2", "pics"}, Action::kCatalogue, "pics", 2, true},
+      {{"pics", "-w"}, Action::kCatalogue, "pics", std::nullopt, true},
+      {{"--", "-w"}, Action::kCatalogue, "-w"},
+      {{"-wj2"}, Action::kUsageError, std::nullopt},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -54,6 +60,7 @@ TEST(ParseCommandLineTest, DecidesWhatToDo) {
     EXPECT_EQ(command.action, c.action);
     EXPECT_EQ(command.directory, c.directory);
     EXPECT_EQ(command.jobs, c.jobs);
+    EXPECT_EQ(command.watch, c.watch);
     EXPECT_EQ(command.problem.empty(), c.action != Action::kUsageError);
   }
 }

@@ -4,9 +4,10 @@
 #include <string>
 
 #include "app/command_line.h"
-#include "app/display_name.h"
 #include "app/form1.h"
 #include "app/messages.h"
+#include "app/report.h"
+#include "app/watch.h"
 #include "platform/env.h"
 #include "platform/error.h"
 
@@ -16,16 +17,11 @@ namespace {
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
-// Reports a failure as one line, "tevgen: <name>: <reason>", in the user's
-// language. The name may come from whoever filled the folder, so it is
-// shown escaped.
+// Reports a failure in the user's language (report.h).
 void ReportFailure(std::string_view name, std::string_view reason,
                    Language language) {
-  std::string line = "tevgen: ";
-  if (!name.empty()) line += DisplayName(name) + ": ";
-  line += Translate(reason, language);
-  line += '\n';
-  WriteStandardError(line, Form1::kCaption);
+  Report report = FailureReport(name, reason, language);
+  WriteStandardError(report.console, Form1::kCaption, report.box);
 }
 
 int RunProgram(const std::vector<std::string>& args) {
@@ -37,21 +33,27 @@ int RunProgram(const std::vector<std::string>& args) {
   std::string directory;
   try {
     switch (command.action) {
-      case CommandLine::Action::kHelp:
-        WriteStandardOutput(std::string(UsageText(language)), Form1::kCaption);
+      case CommandLine::Action::kHelp: {
+        Report help = HelpReport(language);
+        WriteStandardOutput(help.console, Form1::kCaption, help.box);
         return 0;
+      }
       case CommandLine::Action::kVersion:
         WriteStandardOutput(VersionText(), Form1::kCaption);
         return 0;
-      case CommandLine::Action::kUsageError:
-        WriteStandardError("tevgen: " + Translate(command.problem, language) +
-                               "\n" + std::string(UsageText(language)),
-                           Form1::kCaption);
+      case CommandLine::Action::kUsageError: {
+        Report usage = UsageReport(command.problem, language);
+        WriteStandardError(usage.console, Form1::kCaption, usage.box);
         return kExitUsage;
+      }
       case CommandLine::Action::kCatalogue:
         break;
     }
     directory = command.directory ? *command.directory : env.ProgramDirectory();
+    if (command.watch) {
+      return WatchAndCatalogue(
+          env, directory, command.jobs.value_or(Form1::kDefaultJobs), language);
+    }
     Form1 form(env, directory, command.jobs.value_or(Form1::kDefaultJobs));
     form.Form_Load();
     return 0;

@@ -24,6 +24,8 @@ constexpr Message kGerman[] = {
      "es l\u00e4sst sich nur ein Ordner auf einmal katalogisieren"},
     {"the folder name is empty", "der Ordnername ist leer"},
     {"write error: {}", "Schreibfehler: {}"},
+    {"the folder was removed or renamed; the watch ends",
+     "der Ordner wurde entfernt oder umbenannt; die \u00dcberwachung endet"},
     {"not enough memory to catalogue the folder",
      "zu wenig Arbeitsspeicher, um den Ordner zu katalogisieren"},
     // An image.
@@ -54,6 +56,17 @@ constexpr Message kGerman[] = {
     {"not entering a folder of user {} in a folder of user {}",
      "ein Ordner von Benutzer {} in einem Ordner von Benutzer {} wird nicht "
      "betreten"},
+    {"not following a link in a folder others may write to a file of user "
+     "{}",
+     "einer Verkn\u00fcpfung in einem Ordner, den auch andere beschreiben "
+     "d\u00fcrfen, zu einer Datei von Benutzer {} wird nicht gefolgt"},
+    {"not following a link in a folder others may write to a folder of user "
+     "{}",
+     "einer Verkn\u00fcpfung in einem Ordner, den auch andere beschreiben "
+     "d\u00fcrfen, zu einem Ordner von Benutzer {} wird nicht gefolgt"},
+    {"another user's file took its place during the run",
+     "w\u00e4hrend des Laufs hat die Datei eines anderen Benutzers ihren "
+     "Platz eingenommen"},
     {"not following a hard link to a file of user {}",
      "einem harten Link auf eine Datei von Benutzer {} wird nicht gefolgt"},
     // A file, as the platform says it.
@@ -78,6 +91,8 @@ constexpr Message kGerman[] = {
      "der Ordner l\u00e4sst sich nicht auflisten: {}"},
     {"cannot open the folder: {}",
      "der Ordner l\u00e4sst sich nicht \u00f6ffnen: {}"},
+    {"cannot watch the folder: {}",
+     "der Ordner l\u00e4sst sich nicht \u00fcberwachen: {}"},
     {"cannot find the program's own folder: {}",
      "der Ordner des Programms l\u00e4sst sich nicht finden: {}"},
     // The catalogue: its file's errors as Form1 retells them.
@@ -101,6 +116,21 @@ constexpr Message kGerman[] = {
      "den Datentr\u00e4ger schreiben: {}"},
     {"the file is in use by another program",
      "die Datei wird von einem anderen Programm verwendet"},
+    {"the file is read-only", "die Datei ist schreibgesch\u00fctzt"},
+    {"it is a file, not a folder", "es ist eine Datei, kein Ordner"},
+    {"system error {}", "Systemfehler {}"},
+    // What to do, in a message box.
+    {"Close the program that uses the file, then start tevgen again.",
+     "Schlie\u00dfen Sie das Programm, das die Datei verwendet, und starten "
+     "Sie tevgen erneut."},
+    {"Clear \"Read-only\" in the file's properties, then start tevgen again.",
+     "Entfernen Sie in den Eigenschaften der Datei "
+     "\"Schreibgesch\u00fctzt\" und starten Sie tevgen erneut."},
+    {"Rename or correct the image, then start tevgen again.",
+     "Benennen Sie das Bild um oder berichtigen Sie es und starten Sie "
+     "tevgen erneut."},
+    {"Put this right, then start tevgen again.",
+     "Beheben Sie das und starten Sie tevgen erneut."},
     // Temporary files.
     {"cannot create a temporary file: the system gave no name",
      "eine tempor\u00e4re Datei l\u00e4sst sich nicht anlegen: das System "
@@ -116,11 +146,14 @@ constexpr Message kGerman[] = {
 };
 
 constexpr std::string_view kEnglishUsage =
-    "Usage: tevgen [-j N] [DIR]\n"
+    "Usage: tevgen [-w] [-j N] [DIR]\n"
     "Writes tev.xml, the catalogue of the numbered SVG images (1234.svg, "
     "...)\n"
     "in DIR, or in the folder that holds tevgen when DIR is not given.\n"
     "\n"
+    "  -w, --watch    write it now and again whenever the images change, "
+    "until\n"
+    "                 stopped (Ctrl+C)\n"
     "  -j, --jobs N   read N images at once (default 64; 1 reads one at a "
     "time)\n"
     "  -h, --help     show this help and exit\n"
@@ -130,19 +163,52 @@ constexpr std::string_view kEnglishUsage =
     "2 wrong usage.\n";
 
 constexpr std::string_view kGermanUsage =
-    "Aufruf: tevgen [-j N] [ORDNER]\n"
+    "Aufruf: tevgen [-w] [-j N] [ORDNER]\n"
     "Schreibt tev.xml, den Katalog der nummerierten SVG-Bilder (1234.svg, "
     "...)\n"
     "in ORDNER, oder im Ordner von tevgen, wenn kein ORDNER angegeben ist.\n"
     "\n"
-    "  -j, --jobs N   N Bilder zugleich lesen (Vorgabe 64; 1 liest eines nach "
-    "dem anderen)\n"
+    "  -w, --watch    ihn jetzt und nach jeder \u00c4nderung der Bilder neu "
+    "schreiben,\n"
+    "                 bis zum Abbruch (Strg+C)\n"
+    "  -j, --jobs N   N Bilder zugleich lesen (Vorgabe 64; 1 liest "
+    "nacheinander)\n"
     "  -h, --help     diese Hilfe zeigen und beenden\n"
     "      --version  die Version zeigen und beenden\n"
     "\n"
     "R\u00fcckgabewert: 0 Katalog geschrieben, 1 Fehler (der alte Katalog "
     "bleibt),\n"
     "2 falscher Aufruf.\n";
+
+// The help in a message box, for someone who double-clicked the program:
+// no columns (the box's font is proportional), Windows's /? and no exit
+// status.
+constexpr std::string_view kEnglishUsageBox =
+    "tevgen writes tev.xml, the catalogue of the numbered SVG images "
+    "(1234.svg, ...) in its own folder: copy it there and double-click it.\n"
+    "\n"
+    "In cmd or PowerShell it also catalogues another folder:\n"
+    "tevgen FOLDER\n"
+    ".\\tevgen FOLDER (PowerShell, in tevgen's own folder)\n"
+    "\n"
+    "-w keeps the catalogue current: it writes it again whenever the images "
+    "change, until Ctrl+C.\n"
+    "-j N reads N images at once (default 64; 1 reads one at a time).\n"
+    "/? shows this help, --version the version.";
+
+constexpr std::string_view kGermanUsageBox =
+    "tevgen schreibt tev.xml, den Katalog der nummerierten SVG-Bilder "
+    "(1234.svg, ...) in seinem Ordner: dorthin kopieren und doppelklicken.\n"
+    "\n"
+    "In cmd oder PowerShell katalogisiert es auch einen anderen Ordner:\n"
+    "tevgen ORDNER\n"
+    ".\\tevgen ORDNER (PowerShell, im Ordner von tevgen)\n"
+    "\n"
+    "-w h\u00e4lt den Katalog aktuell: er wird nach jeder \u00c4nderung der "
+    "Bilder neu geschrieben, bis Strg+C.\n"
+    "-j N liest N Bilder zugleich (Vorgabe 64; 1 liest eines nach dem "
+    "anderen).\n"
+    "/? zeigt diese Hilfe, --version die Version.";
 
 constexpr std::string_view kHole = "{}";
 
@@ -204,6 +270,10 @@ std::string Translate(std::string_view message, Language language) {
 
 std::string_view UsageText(Language language) {
   return language == Language::kGerman ? kGermanUsage : kEnglishUsage;
+}
+
+std::string_view UsageBoxText(Language language) {
+  return language == Language::kGerman ? kGermanUsageBox : kEnglishUsageBox;
 }
 
 }  // namespace tevgen

@@ -7,8 +7,9 @@
 // varies (a name, a number, the system's own error text), beside its German
 // form: a translator finds every message there. The system's error texts
 // are left as the system gave them, in the user's language where it has
-// one. The category names and "XML generieren" are the same in every
-// language.
+// one (on Windows, in English for a language the program does not speak,
+// so that a message never mixes two). The category names and "XML generieren"
+// are the same in every language.
 #ifndef TEVGEN_APP_MESSAGES_H_
 #define TEVGEN_APP_MESSAGES_H_
 
@@ -27,8 +28,12 @@ Language LanguageOf(std::string_view tag);
 // as it is.
 std::string Translate(std::string_view message, Language language);
 
-// The usage text (--help) in `language`.
+// The usage text (--help) in `language`, for a console: lines within 79
+// columns.
 std::string_view UsageText(Language language);
+
+// The usage text for a message box (report.h).
+std::string_view UsageBoxText(Language language);
 
 }  // namespace tevgen
 

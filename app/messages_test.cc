@@ -65,6 +65,12 @@ TEST(MessagesTest, GermanUsersReadGerman) {
        "schreiben: Input/output error"},
       {"cannot write the file: No space left on device",
        "die Datei l\xC3\xA4sst sich nicht schreiben: No space left on device"},
+      {"cannot watch the folder: No such file or directory",
+       "der Ordner l\xC3\xA4sst sich nicht \xC3\xBC"
+       "berwachen: No such file or directory"},
+      {"the folder was removed or renamed; the watch ends",
+       "der Ordner wurde entfernt oder umbenannt; die \xC3\x9C"
+       "berwachung endet"},
       {"write error: No space left on device",
        "Schreibfehler: No space left on device"},
       {"a message nobody wrote", "a message nobody wrote"},
@@ -76,6 +82,21 @@ TEST(MessagesTest, GermanUsersReadGerman) {
   }
   EXPECT_EQ(UsageText(Language::kGerman).rfind("Aufruf: tevgen", 0), 0u);
   EXPECT_EQ(UsageText(Language::kEnglish).rfind("Usage: tevgen", 0), 0u);
+}
+
+// An 80-column console wraps a line of 80 characters.
+TEST(MessagesTest, UsageLinesFitAConsole) {
+  for (Language language : {Language::kEnglish, Language::kGerman}) {
+    std::string_view text = UsageText(language);
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find('\n', start);
+      std::string_view line = text.substr(start, end - start);
+      size_t columns = 0;
+      for (char c : line) columns += (c & 0xC0) != 0x80;  // UTF-8 lead bytes
+      EXPECT_LE(columns, 79u) << line;
+      start = end + 1;
+    }
+  }
 }
 
 }  // namespace

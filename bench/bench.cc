@@ -1,7 +1,7 @@
 // Benchmark of tevgen against the floor of any catalogue run (read_floor).
 //
 //   tevgen_bench TEVGEN READ_FLOOR [--work DIR] [--runs N]
-//                [--corpus abcrvsm] [--mode warm,cold,share]
+//                [--corpus abcrvsm] [--mode warm,cold,share,watch]
 //                [--share SLOW_SHARE] [--delay-us N]
 //
 // It makes its own corpora of numbered SVG images under the work folder
@@ -14,11 +14,16 @@
 // medians, their ratio, the time per image and tevgen's peak memory, in up
 // to three modes: warm cache; cold cache (the page cache dropped before
 // every run, root only); and a network share (the corpus mounted through
-// slow_share, which delays every request).
+// slow_share, which delays every request). On request (--mode watch) it
+// measures tevgen --watch: how soon the catalogue reflects a burst of
+// changes, how many runs 10,000 images copied in at full speed cause, and
+// the processor time it takes while nothing changes.
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -35,6 +40,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +64,9 @@ constexpr double kLinearityTarget = 1.2;
 constexpr double kSparseSeconds = 1.0;
 constexpr size_t kMemoryBase = 16 * 1024 * 1024;
 constexpr size_t kMemoryPerName = 200;
+constexpr double kWatchLatencySeconds = 1.0;
+constexpr int kWatchBursts = 100;
+constexpr int kWatchHandfulOfRuns = 10;
 
 const char* const kRealCollection = "/usr/share/openclipart/svg";
 
@@ -291,6 +300,166 @@ std::string Machine() {
 
 const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 
+double Percentile(std::vector<double> values, double fraction) {
+  std::sort(values.begin(), values.end());
+  size_t at = static_cast<size_t>(
+                  std::ceil(fraction * static_cast<double>(values.size()))) -
+              1;
+  return values[std::min(at, values.size() - 1)];
+}
+
+// tevgen --watch over one folder, the catalogue's replacements seen
+// through inotify.
+class WatchedFolder {
+ public:
+  WatchedFolder(const std::string& tevgen, const fs::path& dir) : dir_(dir) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    events_ = ::inotify_init1(IN_CLOEXEC);
+    // IN_MOVED_FROM too (the staged file's name): the kernel merges an
+    // event with the same one unread before it, and so would merge the
+    // replacements of tev.xml into one.
+    ::inotify_add_watch(events_, dir.c_str(), IN_MOVED_FROM | IN_MOVED_TO);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execl(tevgen.c_str(), tevgen.c_str(), "--watch", dir.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    WaitForRun();
+  }
+  ~WatchedFolder() {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    ::close(events_);
+  }
+
+  // Blocks until the catalogue is replaced again; counts the runs.
+  void WaitForRun() {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+      ssize_t length = ::read(events_, buffer, sizeof buffer);
+      bool replaced = false;
+      for (char* at = buffer; length > 0 && at < buffer + length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        at += sizeof(inotify_event) + event->len;
+        if ((event->mask & IN_MOVED_TO) && event->len > 0 &&
+            std::strcmp(event->name, "tev.xml") == 0) {
+          ++runs_;
+          replaced = true;
+        }
+      }
+      if (replaced) return;
+    }
+  }
+  // Waits until the catalogue lists image `number`.
+  void WaitUntilListed(int number) {
+    std::string record = "<tev id=\"" + std::to_string(number) + "\"";
+    for (;;) {
+      std::ifstream in(dir_ / "tev.xml", std::ios::binary);
+      std::string text((std::istreambuf_iterator<char>(in)), {});
+      if (text.find(record) != std::string::npos) return;
+      WaitForRun();
+    }
+  }
+  // The watch's processor time and peak memory so far.
+  double CpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) ticks += std::stod(field);
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+  long PeakKb() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return 0;
+  }
+  // The runs so far, those not yet waited for among them.
+  int runs() {
+    pollfd pending{events_, POLLIN, 0};
+    while (::poll(&pending, 1, 0) > 0) WaitForRun();
+    return runs_;
+  }
+  const fs::path& dir() const { return dir_; }
+
+ private:
+  fs::path dir_;
+  int events_ = -1;
+  pid_t pid_ = -1;
+  int runs_ = 0;
+};
+
+// The watch's targets: the catalogue reflects a burst within a second of
+// its end; a copy of 10,000 images causes a handful of runs.
+bool BenchWatch(const std::string& tevgen, const fs::path& work,
+                const Corpus& copied) {
+  std::printf("== watch\n\n");
+  bool all_met = true;
+  std::mt19937 random(7);
+  {
+    WatchedFolder watched(tevgen, work / "watch");
+    std::vector<double> latencies;
+    int number = 0;
+    for (int burst = 0; burst < kWatchBursts; ++burst) {
+      for (int i = 0; i < 5; ++i) {
+        std::ofstream(watched.dir() / (std::to_string(++number) + ".svg"))
+            << MakeImage(random, 2000);
+      }
+      auto end = Clock::now();
+      watched.WaitUntilListed(number);
+      latencies.push_back(
+          std::chrono::duration<double>(Clock::now() - end).count());
+    }
+    double median = Median(latencies);
+    double p99 = Percentile(latencies, 0.99);
+    bool met = p99 <= kWatchLatencySeconds;
+    all_met &= met;
+    std::printf(
+        "%d bursts of 5 new images: the catalogue lists the last one\n"
+        "  after the burst's end: median %.0f ms, 99th percentile %.0f ms"
+        "   target <= %.0f ms: %s\n  runs: %d (the first included)\n",
+        kWatchBursts, median * 1e3, p99 * 1e3, kWatchLatencySeconds * 1e3,
+        Verdict(met), watched.runs());
+    double cpu_before = watched.CpuSeconds();
+    ::sleep(3);
+    std::printf("  processor time in 3 s without changes: %.2f s\n\n",
+                watched.CpuSeconds() - cpu_before);
+  }
+  {
+    WatchedFolder watched(tevgen, work / "watch");
+    int first_runs = watched.runs();
+    auto start = Clock::now();
+    int last = 0;
+    for (const auto& entry : fs::directory_iterator(copied.dir)) {
+      if (entry.path().extension() != ".svg") continue;
+      fs::copy_file(entry.path(), watched.dir() / entry.path().filename());
+      last = std::max(last, std::stoi(entry.path().stem().string()));
+    }
+    double copy_seconds =
+        std::chrono::duration<double>(Clock::now() - start).count();
+    watched.WaitUntilListed(last);
+    ::sleep(3);  // a run still to come would come within this
+    int runs = watched.runs() - first_runs;
+    bool met = runs <= kWatchHandfulOfRuns;
+    all_met &= met;
+    std::printf(
+        "%zu images copied in (%s) in %.1f s: %d runs"
+        "   target <= %d: %s\n  peak memory of the watch %.1f MB\n\n",
+        copied.images, copied.description, copy_seconds, runs,
+        kWatchHandfulOfRuns, Verdict(met),
+        static_cast<double>(watched.PeakKb()) / 1024);
+  }
+  fs::remove_all(work / "watch");
+  return all_met;
+}
+
 struct Mode {
   std::string name;
   std::string corpora;  // the corpora it runs on by default
@@ -447,6 +616,10 @@ int main(int argc, char** argv) {
           net_mb, static_cast<double>(baseline_kb) / 1024,
           static_cast<double>(peak_kb) / 1024, budget_mb, Verdict(memory_met));
     }
+  }
+  if (modes.find("watch") != std::string::npos) {
+    Prepare(corpora[0]);
+    all_met &= BenchWatch(tevgen, work, corpora[0]);
   }
   if (per_image_a > 0 && per_image_b > 0) {
     double growth = per_image_b / per_image_a;

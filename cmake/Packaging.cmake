@@ -1,34 +1,57 @@
 # Release packages, made by scripts/release.sh: CPack's DEB generator for
 # the Linux build (the program, its manual page, the README, the copyright
 # file, the changelog and the systemd units), its ZIP generator for the
-# Windows build (the program and a short read-me in English and German with
-# CR LF line ends). Both take their timestamps from SOURCE_DATE_EPOCH.
+# Windows build (both programs exactly as built and tested, a short read-me
+# in English and German and the licences, as Windows programs read text:
+# CR LF line ends, the German one in UTF-16 with a byte-order mark, which
+# both Notepad and cmd's "type" read correctly whatever the code page).
+# Both take their timestamps from SOURCE_DATE_EPOCH.
 set(CPACK_PACKAGE_NAME tevgen)
 set(CPACK_PACKAGE_VENDOR "tevgen developers")
 set(CPACK_PACKAGE_CONTACT "tevgen developers <tevgen@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "XML catalogue of a folder of numbered SVG clip-art images")
-set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "tevgen-${PROJECT_VERSION}-windows-x64")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # The programs are stripped when they are linked; a second strip here
+  # would also stamp a link timestamp into them.
+  set(CPACK_STRIP_FILES OFF)
   set(TEVGEN_VERSION ${PROJECT_VERSION})
-  foreach(text README.txt LIESMICH.txt)
-    configure_file(packaging/${text} ${text} @ONLY NEWLINE_STYLE CRLF)
+  configure_file(packaging/README.txt README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(packaging/LICENSE-mingw-w64.txt LICENSE-mingw-w64.txt @ONLY
+    NEWLINE_STYLE CRLF)
+  configure_file(packaging/LIESMICH.txt LIESMICH.utf8.txt @ONLY
+    NEWLINE_STYLE CRLF)
+  execute_process(
+    COMMAND sh -c "printf '\\377\\376' && iconv -f UTF-8 -t UTF-16LE LIESMICH.utf8.txt"
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/LIESMICH.txt
+    RESULT_VARIABLE iconv_result)
+  if(NOT iconv_result EQUAL 0)
+    message(FATAL_ERROR "cannot convert LIESMICH.txt to UTF-16 (iconv)")
+  endif()
+  foreach(text README.txt LIESMICH.txt LICENSE.txt LICENSE-mingw-w64.txt)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${text} DESTINATION .)
   endforeach()
 else()
   set(CPACK_GENERATOR DEB)
+  set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst)
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prerm
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
+  # setfacl gives the service's user write access to a folder (README).
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS acl)
   # The long description; CPack puts the summary above it.
   set(CPACK_PACKAGE_DESCRIPTION
 "tevgen writes tev.xml, the XML catalogue that a clip-art gallery reads,
@@ -38,8 +61,9 @@ by the number, and the width and height found in its text.
 .
 The catalogue is replaced in one atomic step, so it is always the old one
 or the complete new one; tevgen is safe to run as root over folders that
-other users fill. Systemd units (tevgen@.path, not enabled) keep a
-folder's catalogue current as images come and go.")
+other users fill. With --watch it keeps a folder's catalogue current as
+images come and go; a systemd service (tevgen@.service, not enabled) runs
+it for a folder.")
 
   set(TEVGEN_VERSION ${PROJECT_VERSION})
   set(docs ${CMAKE_INSTALL_DATAROOTDIR}/doc/tevgen)
@@ -56,8 +80,10 @@ folder's catalogue current as images come and go.")
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md packaging/copyright
     ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${docs})
-  install(FILES packaging/tevgen@.path packaging/tevgen@.service
+  install(FILES packaging/tevgen@.service
     DESTINATION lib/systemd/system)
+  install(FILES packaging/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tevgen)
   install(FILES packaging/tevgen.sysusers
     DESTINATION lib/sysusers.d RENAME tevgen.conf)
 endif()

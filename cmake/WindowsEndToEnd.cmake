@@ -12,12 +12,17 @@ endif()
 include(${CMAKE_CURRENT_LIST_DIR}/Wine.cmake)
 tevgen_wine_environment(TEVGEN_WINE_ENVIRONMENT ${TEVGEN_WINDOWS_BUILD})
 
-foreach(program tevgen.exe tevgen.com)
-  string(REPLACE "." "_" test_name "windows_end_to_end_${program}")
+# The one-shot runs against both programs, the watch (test/watch_test.cc)
+# against the console one, as Ctrl+C and messages in a console need it.
+foreach(run end_to_end:tevgen.exe end_to_end:tevgen.com watch:tevgen.com)
+  string(REPLACE ":" ";" run ${run})
+  list(GET run 0 tests)
+  list(GET run 1 program)
+  string(REPLACE "." "_" test_name "windows_${tests}_${program}")
   add_test(NAME ${test_name}
     COMMAND ${CMAKE_COMMAND}
       -DPROGRAM=${TEVGEN_WINDOWS_BUILD}/${program}
-      -DTESTS=$<TARGET_FILE:tevgen_end_to_end_tests>
+      -DTESTS=$<TARGET_FILE:tevgen_${tests}_tests>
       -P ${CMAKE_SOURCE_DIR}/cmake/RunWindowsEndToEnd.cmake)
   set_tests_properties(${test_name} PROPERTIES
     ENVIRONMENT "${TEVGEN_WINE_ENVIRONMENT};TEVGEN_E2E_PROGRAM=${TEVGEN_WINDOWS_BUILD}/${program};TEVGEN_E2E_LAUNCHER=wine"

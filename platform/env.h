@@ -124,18 +124,24 @@ class Env {
   // resolved one name at a time from the folder held open before it, and
   // judged on what was opened, never on a path looked up again. A folder
   // is shared when it belongs to a user other than root and the running
-  // one, or its group or others may write it. A link of another user (not
-  // root, not the running user) may lead only to that user's file (or, for
-  // a file not there yet, that user's folder); from a folder of another
-  // user the way goes on only into folders of that user; in a shared folder a
-  // file with more than one name is used only when the folder's writers could
-  // read it (theirs in a folder only its owner writes, or readable by all),
-  // and a link with more than one name counts as the folder owner's. Anything
-  // else throws Error ("not following a link of user N to a
-  // file of user M", "not entering a folder of user M in a folder of user
-  // N", "not following a hard link to a file of user N").
-  // Nothing is opened for reading before it is known to be an ordinary file
-  // that may be read.
+  // one, or its group, others or another user its access control list
+  // names may write it. A link binds the rest of its
+  // way to the rights of whoever could have put it there: its owner when
+  // that is neither root nor the running user; for root's or the running
+  // user's link in a shared folder, the folder's owner, or everybody where
+  // group or others may write it. Past it every folder must be searchable
+  // and a file read readable by them; a file replaced (or, when there is
+  // none, its folder) and a folder listed must be theirs. From a folder of
+  // another user the way goes on only into that user's folders. In a shared
+  // folder a file with more than one name is used only when the folder's
+  // writers could read it, and nothing is opened for reading before it is
+  // known to be an ordinary file that may be read. Anything else throws
+  // Error ("not following a link of user N to a file of user M", "not
+  // entering a folder of user M in a folder of user N", "not following a
+  // hard link to a file of user N"). In a shared folder a replacement puts
+  // the new file only in place of a file of the owner the old one had (or
+  // under a name still free); a first file made by root in another user's
+  // folder is given to that user.
   virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory);
 
   // How many more files the process may hold open at once, beside those it
@@ -146,7 +152,9 @@ class Env {
 
   // Opens the file at `path` for reading; returns nullptr when there is no
   // ordinary file there. Throws Error when the file exists but cannot be
-  // opened.
+  // opened. On Windows a file that another program holds (a virus scanner
+  // checking a new copy) is waited for about two seconds, as Commit waits
+  // for the file it replaces.
   virtual std::unique_ptr<RandomAccessFile> OpenFile(
       const std::string& path) = 0;
 
@@ -206,12 +214,17 @@ std::string UserLanguageTag();
 // error texts come in the user's language where it has them.
 void PrepareProcess();
 
-// Console output. On a platform where the program may have no console (a
-// Windows program started by a double click), the text goes to a message
-// box titled `title` instead. WriteStandardOutput throws Error when the text
-// cannot be written (a full disk, a closed pipe).
-void WriteStandardOutput(std::string_view text, std::string_view title);
-void WriteStandardError(std::string_view text, std::string_view title);
+// Console output: `text` for a console, a file or a pipe. On Windows, text
+// to a file or a pipe has CR LF line ends and the console's code page. For
+// someone who double-clicked the program, `box` (or `text` when it is
+// empty) is shown in a message box titled `title`: on Windows when there is
+// no console (tevgen.exe), or when the console closes as the program ends
+// (tevgen.com, double-clicked). WriteStandardOutput throws Error when the
+// text cannot be written (a full disk, a closed pipe).
+void WriteStandardOutput(std::string_view text, std::string_view title,
+                         std::string_view box = {});
+void WriteStandardError(std::string_view text, std::string_view title,
+                        std::string_view box = {});
 
 }  // namespace tevgen
 

@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <random>
 
 #include "platform/env.h"
@@ -66,45 +68,69 @@ class ScopedFd {
 
 // Who decides what a path reaches. Root and the running user are trusted;
 // a folder is shared when anybody else may change its entries: it belongs
-// to another user, or its group or others may write it. Every path is
-// resolved here one name at a time, each name opened with O_PATH and
-// O_NOFOLLOW relative to the folder held open before it, and every decision
-// is taken on what was opened (fstat), never on a path looked up again:
-// - a link of another user may lead only to that user's file (or, when
-//   nothing is there yet, into that user's folder), whatever folders and
-//   links come after it;
-// - a file with more than one name in a shared folder (a hard link that
-//   anyone there could have made) is used only when the folder's writers
-//   could read it themselves: it is theirs (a folder only its owner writes)
-//   or readable by everyone. Group rights are not counted. A link of root
-//   or the running user with more than one name there counts as a link of
-//   the folder's owner, and is not followed where others may write.
+// to another user, or its group, others or users its access control list
+// names may write it. Every path is resolved here one name at a time, each
+// name opened with O_PATH and O_NOFOLLOW relative to the folder held open
+// before it, and every decision is taken on what was opened (fstat), never
+// on a path looked up again. A link binds the rest of its way to the rights
+// of whoever could have put it there (Resolved::link_owners); from another
+// user's folder the way goes on only into theirs; a file with more than one
+// name in a shared folder is used only when its writers could read it.
 bool IsTrustedUser(uid_t user) { return user == 0 || user == ::geteuid(); }
 
-bool IsShared(const struct stat& folder) {
-  return !IsTrustedUser(folder.st_uid) ||
-         (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-}
+// Who besides root and the running user may change a folder's entries.
+enum class Sharing {
+  kPrivate,  // nobody
+  kOwner,    // its owner, another user
+  kMany,     // its group, others, or users an access control list names
+};
 
-bool WritersCouldRead(const struct stat& folder, const struct stat& file) {
-  bool owner_writes_alone = (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-  return (file.st_mode & S_IROTH) != 0 ||
-         (owner_writes_alone && file.st_uid == folder.st_uid);
-}
-
-// Whether the system lets users give a second name only to ordinary files
-// they own or may read and write (fs.protected_hardlinks = 1).
-bool HardLinksProtected() {
-  static const bool is_protected = [] {
-    char value = '0';
-    int fd = ::open("/proc/sys/fs/protected_hardlinks", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      if (::read(fd, &value, 1) != 1) value = '0';
-      ::close(fd);
+// Whether users beside the owner, root and the running user may write the
+// folder `fd` (O_PATH) with status `st`. Where it has an access control
+// list, its group bits are the list's mask, and the list says who writes:
+// a folder that only the service user may write beside root is not
+// shared for that user's run.
+bool OthersMayWrite(int fd, const struct stat& st) {
+  if ((st.st_mode & S_IWOTH) != 0) return true;
+  if ((st.st_mode & S_IWGRP) == 0) return false;
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  unsigned char acl[4 + 8 * 64];
+  ssize_t size = ::getxattr(path, "system.posix_acl_access", acl, sizeof acl);
+  if (size < 4) return true;  // no list: the group may write
+  auto field = [&](size_t at, size_t bytes) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < bytes; ++i)
+      value |= uint32_t{acl[at + i]} << (8 * i);
+    return value;
+  };
+  constexpr uint32_t kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08,
+                     kMask = 0x10, kWrite = 0x02;
+  uint32_t mask = kWrite;
+  for (ssize_t at = 4; at + 8 <= size; at += 8) {
+    if (field(at, 2) == kMask) mask = field(at + 2, 2);
+  }
+  for (ssize_t at = 4; at + 8 <= size; at += 8) {
+    uint32_t tag = field(at, 2);
+    bool writes = (field(at + 2, 2) & mask & kWrite) != 0;
+    uint32_t id = field(at + 4, 4);
+    if (writes && (tag == kGroupObj || tag == kGroup ||
+                   (tag == kUser && !IsTrustedUser(id) && id != st.st_uid))) {
+      return true;
     }
-    return value == '1';
-  }();
-  return is_protected;
+  }
+  return false;
+}
+
+Sharing FolderSharing(int fd, const struct stat& st) {
+  if (OthersMayWrite(fd, st)) return Sharing::kMany;
+  return IsTrustedUser(st.st_uid) ? Sharing::kPrivate : Sharing::kOwner;
+}
+
+bool WritersCouldRead(Sharing sharing, const struct stat& folder,
+                      const struct stat& file) {
+  return (file.st_mode & S_IROTH) != 0 ||
+         (sharing != Sharing::kMany && file.st_uid == folder.st_uid);
 }
 
 std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
@@ -116,6 +142,11 @@ std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
 std::string FolderRefusal(uid_t folder_owner, uid_t inner_owner) {
   return "not entering a folder of user " + std::to_string(inner_owner) +
          " in a folder of user " + std::to_string(folder_owner);
+}
+
+std::string SharedLinkRefusal(std::string_view kind, uid_t target_owner) {
+  return "not following a link in a folder others may write to a " +
+         std::string(kind) + " of user " + std::to_string(target_owner);
 }
 
 std::string HardLinkRefusal(uid_t owner) {
@@ -130,13 +161,23 @@ struct Resolved {
   ScopedFd folder_fd{-1};  // O_PATH
   int folder = -1;         // folder_fd, or the folder the walk began in
   struct stat folder_st {};
+  Sharing folder_sharing = Sharing::kPrivate;
   std::string shown_folder;  // the folder as messages name it
   std::string name;
   ScopedFd fd{-1};  // O_PATH
   struct stat st {};
-  // The owners of the links followed that are neither root nor the running
-  // user: what the path reaches must be theirs.
+  // Whose rights bound what the path may reach: the owners of the links
+  // followed that are neither root nor the running user, and the owner of a
+  // folder of another user for root's and the running user's links there
+  // (that owner may have moved them in). Everything after such a link must
+  // be within their rights: the folders searchable, the file readable (or,
+  // to be replaced, theirs).
   std::vector<uid_t> link_owners;
+  // Set by a link in a folder that users beside its owner may write (group
+  // or others): whoever moved it there; bound to what everybody may do.
+  bool others_bound = false;
+
+  bool bound() const { return others_bound || !link_owners.empty(); }
 
   bool exists() const { return fd.get() >= 0; }
   std::string shown() const { return JoinPathWith(shown_folder, name, "/"); }
@@ -144,6 +185,7 @@ struct Resolved {
     folder_fd.Reset(fd_of_folder);
     folder = fd_of_folder;
     folder_st = st_of_folder;
+    folder_sharing = FolderSharing(fd_of_folder, st_of_folder);
   }
 };
 
@@ -156,6 +198,26 @@ void PushNames(std::string_view path, std::vector<std::string>* todo) {
     begin = end + 1;
   }
   todo->insert(todo->end(), names.rbegin(), names.rend());
+}
+
+// Throws unless every user that bounds `resolved` may do to `st` what the
+// owner's bits `own` (when it is theirs) or the others' bits `others` allow.
+// Group rights are not counted: the stricter reading.
+template <typename PathFunction>
+void CheckBoundMay(const Resolved& resolved, const struct stat& st, mode_t own,
+                   mode_t others, const char* kind,
+                   const PathFunction& error_path) {
+  auto may = [&](uid_t user) {
+    return (st.st_mode & (st.st_uid == user ? own : others)) != 0;
+  };
+  if (resolved.others_bound && (st.st_mode & others) == 0) {
+    throw Error(error_path(), SharedLinkRefusal(kind, st.st_uid));
+  }
+  for (uid_t user : resolved.link_owners) {
+    if (!may(user)) {
+      throw Error(error_path(), LinkRefusal(user, st.st_uid, kind));
+    }
+  }
 }
 
 // Resolves `path` from the folder `start` (whose stat is `start_st`; a null
@@ -182,9 +244,11 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
     out->EnterFolder(fd, st);
     return true;
   };
-  auto enter_root = [out, &enter] {
+  auto enter_root = [out, &enter, &error_path] {
     out->shown_folder.assign(1, '/');
-    return enter(AT_FDCWD, "/");
+    if (!enter(AT_FDCWD, "/")) return false;
+    CheckBoundMay(*out, out->folder_st, S_IXUSR, S_IXOTH, "folder", error_path);
+    return true;
   };
   out->shown_folder = std::move(shown_start);
   if (!path.empty() && path[0] == '/') {
@@ -194,6 +258,7 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
   } else {
     out->folder = start;
     out->folder_st = *start_st;
+    out->folder_sharing = FolderSharing(start, *start_st);
   }
   std::vector<std::string> todo;
   PushNames(path, &todo);
@@ -214,12 +279,18 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
       if (++links > kMaxLinks) return ELOOP;
       if (!IsTrustedUser(st.st_uid)) {
         out->link_owners.push_back(st.st_uid);
-      } else if (st.st_nlink > 1 && IsShared(out->folder_st)) {
-        // Root's or the user's link, given a second name here by whoever
-        // writes the folder: it counts as theirs.
-        if ((out->folder_st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-          throw Error(error_path(), HardLinkRefusal(st.st_uid));
-        }
+      }
+      // Whoever writes the folder may have moved the link there, anybody's
+      // (from a folder of theirs, or one everybody writes), or given it a
+      // second name: it counts as theirs too. In a sticky folder that
+      // root or the running user owns (an upload folder like /tmp) only a
+      // link's owner may have put it there.
+      bool owner_only = (out->folder_st.st_mode & S_ISVTX) != 0 &&
+                        IsTrustedUser(out->folder_st.st_uid);
+      if (out->folder_sharing == Sharing::kMany && !owner_only) {
+        out->others_bound = true;
+      } else if (out->folder_sharing == Sharing::kOwner &&
+                 st.st_uid != out->folder_st.st_uid) {
         out->link_owners.push_back(out->folder_st.st_uid);
       }
       std::string target(PATH_MAX, '\0');
@@ -242,6 +313,12 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
       throw Error(error_path(),
                   FolderRefusal(out->folder_st.st_uid, st.st_uid));
     }
+    // Past a link of another user, only through folders they could search
+    // themselves: what lies in others would tell them what they may not
+    // know (whether a file exists there, say).
+    if (S_ISDIR(st.st_mode) && !todo.empty()) {
+      CheckBoundMay(*out, st, S_IXUSR, S_IXOTH, "folder", error_path);
+    }
     if (todo.empty()) {
       out->name = std::move(name);
       out->st = st;
@@ -259,18 +336,34 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
   return out->exists() ? 0 : errno;
 }
 
-// Throws unless the links followed may lead to what `resolved` reached:
-// the file there or, when there is none, its folder.
-void CheckLinkOwners(const Resolved& resolved, const std::string& path) {
+// What the run does with what a path reached.
+enum class Use { kRead, kList, kReplace };
+
+// Throws unless the users that bound `resolved` (see Resolved) could do
+// `use` with what it reached themselves: read the file. A folder to list
+// and a file to replace (or, when there is none, its folder) must be
+// theirs: all that the run does in the folder after it rests on that.
+void CheckReachedFor(const Resolved& resolved, const std::string& path,
+                     Use use) {
+  auto shown = [&path] { return path; };
+  switch (use) {
+    case Use::kRead:
+      CheckBoundMay(resolved, resolved.st, S_IRUSR, S_IROTH, "file", shown);
+      return;
+    case Use::kList:
+    case Use::kReplace:
+      break;
+  }
   const struct stat& reached =
       resolved.exists() ? resolved.st : resolved.folder_st;
+  const char* kind =
+      resolved.exists() && !S_ISDIR(reached.st_mode) ? "file" : "folder";
+  if (resolved.others_bound) {
+    throw Error(path, SharedLinkRefusal(kind, reached.st_uid));
+  }
   for (uid_t link_owner : resolved.link_owners) {
     if (link_owner != reached.st_uid) {
-      throw Error(path,
-                  LinkRefusal(link_owner, reached.st_uid,
-                              resolved.exists() && !S_ISDIR(reached.st_mode)
-                                  ? "file"
-                                  : "folder"));
+      throw Error(path, LinkRefusal(link_owner, reached.st_uid, kind));
     }
   }
 }
@@ -282,9 +375,16 @@ void CheckLinkOwners(const Resolved& resolved, const std::string& path) {
 int OpenResolvedFile(const Resolved& resolved, const std::string& path,
                      struct stat* opened) {
   if (!resolved.exists() || !S_ISREG(resolved.st.st_mode)) return -1;
-  CheckLinkOwners(resolved, path);
-  if (resolved.st.st_nlink > 1 && IsShared(resolved.folder_st) &&
-      !WritersCouldRead(resolved.folder_st, resolved.st)) {
+  CheckReachedFor(resolved, path, Use::kRead);
+  // In a shared folder its writers may have moved in a file they cannot
+  // read themselves (from a folder everybody writes) or given it a second
+  // name: root's and the running user's files must be readable by them,
+  // and any file with more than one name.
+  bool trusted_owner = resolved.st.st_uid == ::geteuid();
+  if ((resolved.st.st_nlink > 1 || trusted_owner) &&
+      resolved.folder_sharing != Sharing::kPrivate &&
+      !WritersCouldRead(resolved.folder_sharing, resolved.folder_st,
+                        resolved.st)) {
     throw Error(path, HardLinkRefusal(resolved.st.st_uid));
   }
   char proc_path[32];
@@ -331,9 +431,28 @@ int ResolveFolder(const std::string& directory, FileAction action,
     error_number = ENOTDIR;
   }
   if (error_number != 0) throw PosixError(directory, action, error_number);
-  CheckLinkOwners(resolved, directory);
+  CheckReachedFor(resolved, directory, Use::kList);
   *st = resolved.st;
   return resolved.fd.Release();
+}
+
+// Whether `name` of the folder `dir_fd` leads to an ordinary file, looked
+// at the way Folder::OpenFile reaches it, never opened. One that may not be
+// followed is listed, so that reading it reports why: a listing that left
+// it out only where it leads to a file would tell the link's owner what
+// lies in folders they cannot see.
+bool LeadsToOrdinaryFile(int dir_fd, const struct stat& dir_st,
+                         const std::string& directory, std::string_view name) {
+  Resolved resolved;
+  try {
+    std::string shown = JoinPathWith(directory, name, "/");
+    return Resolve(
+               dir_fd, &dir_st, directory, name, [&shown] { return shown; },
+               &resolved) == 0 &&
+           resolved.exists() && S_ISREG(resolved.st.st_mode);
+  } catch (const Error&) {
+    return true;
+  }
 }
 
 // Opens the folder held as `path_fd` (O_PATH) for reading, listing or
@@ -349,7 +468,7 @@ class PosixFolder : public Folder {
       : directory_(std::move(directory)),
         fd_(fd),
         st_(st),
-        shared_(IsShared(st)) {}
+        shared_(FolderSharing(fd, st) != Sharing::kPrivate) {}
 
   std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override;
 
@@ -434,13 +553,12 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
   std::string path = JoinPathWith(directory_, name, kSeparators);
   struct stat opened;
   int fd = -1;
-  if ((!shared_ || HardLinksProtected()) &&
-      name.find('/') == std::string_view::npos) {
-    // An entry that is not a link is opened directly, the cheap way for the
-    // common case, where that cannot open what its writers could not: only
-    // root and the running user change the folder, or the system lets
-    // nobody give another user's FIFO, device or unreadable file a second
-    // name there.
+  if (!shared_ && name.find('/') == std::string_view::npos) {
+    // Only root and the running user change this folder: an entry that is
+    // not a link is opened directly, the cheap way for the common case. In
+    // a shared folder its writers may move anything they can rename there
+    // (a FIFO of root's from a folder everybody writes, say), which must
+    // not be opened before it is judged.
     std::string name_text(name);
     fd = ::openat(fd_.get(), name_text.c_str(),
                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -449,10 +567,6 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
       if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return nullptr;
-      }
-      if (shared_ && st.st_nlink > 1 && !WritersCouldRead(st_, st)) {
-        ::close(fd);
-        throw Error(path, HardLinkRefusal(st.st_uid));
       }
       return std::make_unique<PosixRandomAccessFile>(path, fd, st);
     }
@@ -555,6 +669,10 @@ bool StillNamed(int dir_fd, const std::string& name, int fd) {
          ::fstat(fd, &open) == 0 && named.st_ino == open.st_ino &&
          named.st_dev == open.st_dev;
 }
+
+// Why a replacement in a folder others write was given up.
+constexpr const char* kReplacedMeanwhile =
+    "another user's file took its place during the run";
 
 // A staged file is named `prefix` and this many random letters and digits.
 constexpr size_t kStagedSuffixLength = 6;
@@ -676,6 +794,14 @@ void RemoveStaleStaged(int dir_fd, const struct stat& folder,
   ::closedir(dir);
 }
 
+// Gives a first file `fd`, made by root in another user's folder, that
+// user and the folder's group, so that they can go on replacing it.
+void GiveFolderOwner(int fd, const struct stat& folder) {
+  if (::geteuid() == 0 && folder.st_uid != 0) {
+    (void)!::fchown(fd, folder.st_uid, folder.st_gid);
+  }
+}
+
 // Gives the new file `fd` the owner and group of the file it replaces, as
 // far as the running user may: root both, another user the group when they
 // belong to it. Where that is not allowed the new file stays the user's.
@@ -690,20 +816,31 @@ void KeepOwner(int fd, const struct stat& old) {
 class PosixReplacementFile : public ReplacementFile {
  public:
   // Takes over `dir_fd` (the target's folder) and `fd` (the staged file).
+  // In a folder that others write (`shared`), what the new file replaces
+  // must belong to `owner`, as what was there when the run began did, or
+  // to the new file's owner where nothing was.
   PosixReplacementFile(std::string folder, int dir_fd, std::string target,
-                       std::string target_name, std::string staged_name, int fd)
+                       std::string target_name, std::string staged_name, int fd,
+                       bool shared, std::optional<uid_t> owner)
       : folder_(std::move(folder)),
         dir_fd_(dir_fd),
         target_(std::move(target)),
         target_name_(std::move(target_name)),
         staged_name_(std::move(staged_name)),
         fd_(fd),
-        lock_fd_(::dup(fd)) {}
+        lock_fd_(::dup(fd)),
+        shared_(shared),
+        owner_(owner) {}
 
   int folder_fd() const { return dir_fd_.get(); }
 
   ~PosixReplacementFile() override {
-    if (!committed_) ::unlinkat(dir_fd_.get(), staged_name_.c_str(), 0);
+    // Only while the staged name is still this file's: after a failed
+    // exchange it may name another user's.
+    if (!committed_ &&
+        StillNamed(dir_fd_.get(), staged_name_, lock_fd_.get())) {
+      ::unlinkat(dir_fd_.get(), staged_name_.c_str(), 0);
+    }
     UnregisterStaged();
   }
 
@@ -729,8 +866,10 @@ class PosixReplacementFile : public ReplacementFile {
     // A failing close can be the first report of a lost write (NFS). The
     // lock stays on the duplicate until the rename is done.
     if (!fd_.Close()) throw PosixError(target_, FileAction::kWrite, errno);
-    if (::renameat(dir_fd_.get(), staged_name_.c_str(), dir_fd_.get(),
-                   target_name_.c_str()) != 0) {
+    if (shared_) {
+      PutInPlaceOfTheSameOwners();
+    } else if (::renameat(dir_fd_.get(), staged_name_.c_str(), dir_fd_.get(),
+                          target_name_.c_str()) != 0) {
       throw PosixError(target_, FileAction::kReplace, errno);
     }
     committed_ = true;
@@ -740,6 +879,61 @@ class PosixReplacementFile : public ReplacementFile {
   }
 
  private:
+  // In a folder others write, the file first judged may have been replaced
+  // by another user's since (removed by its owner, then made anew by
+  // someone else). The new file is put in place by exchanging the two
+  // names in one step, and what came out is checked; another user's goes
+  // back. Where nothing was, the new file takes the name only if it is
+  // still free.
+  void PutInPlaceOfTheSameOwners() {
+    const int dir = dir_fd_.get();
+    const char* staged = staged_name_.c_str();
+    const char* target = target_name_.c_str();
+    if (!owner_ &&
+        ::renameat2(dir, staged, dir, target, RENAME_NOREPLACE) == 0) {
+      return;
+    }
+    if (!owner_ && errno != EEXIST && errno != EINVAL) {
+      throw PosixError(target_, FileAction::kReplace, errno);
+    }
+    struct stat own;
+    if (::fstat(lock_fd_.get(), &own) != 0) {
+      throw PosixError(target_, FileAction::kReplace, errno);
+    }
+    uid_t expected = owner_.value_or(own.st_uid);
+    // From the exchange on, the staged name may hold another file, which a
+    // signal must not remove.
+    UnregisterStaged();
+    if (::renameat2(dir, staged, dir, target, RENAME_EXCHANGE) != 0) {
+      if (errno != EINVAL) {
+        throw PosixError(target_, FileAction::kReplace, errno);
+      }
+      // A file system that cannot exchange names: the check comes just
+      // before the rename instead, which leaves a moment between the two.
+      struct stat now;
+      if (::fstatat(dir, target, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+          now.st_uid != expected) {
+        throw Error(target_, FileAction::kReplace, kReplacedMeanwhile);
+      }
+      if (::renameat(dir, staged, dir, target) != 0) {
+        throw PosixError(target_, FileAction::kReplace, errno);
+      }
+      return;
+    }
+    struct stat old;
+    if (::fstatat(dir, staged, &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(old.st_mode) && old.st_uid == expected) {
+      ::unlinkat(dir, staged, 0);  // the old file
+      return;
+    }
+    // Theirs goes back; where the new file was removed from the name
+    // meanwhile (by the user it was given to), theirs takes the name alone.
+    if (::renameat2(dir, staged, dir, target, RENAME_EXCHANGE) != 0) {
+      ::renameat2(dir, staged, dir, target, RENAME_NOREPLACE);
+    }
+    throw Error(target_, FileAction::kReplace, kReplacedMeanwhile);
+  }
+
   // Makes the rename itself durable. File systems that cannot sync a folder
   // say so with EINVAL; there is nothing more to do on them.
   void SyncDirectory() {
@@ -755,6 +949,8 @@ class PosixReplacementFile : public ReplacementFile {
   std::string staged_name_;
   ScopedFd fd_;
   ScopedFd lock_fd_;
+  bool shared_;
+  std::optional<uid_t> owner_;
   bool committed_ = false;
   static constexpr uint64_t kWriteBehind = 1 << 20;
   uint64_t written_ = 0;  // bytes appended
@@ -800,12 +996,9 @@ class PosixEnv : public Env {
       if (LooksStaged(name)) staged.emplace_back(name);
       // Names beginning with "." are hidden here, by convention.
       if (name.empty() || name[0] == '.' || !keep(name)) continue;
-      // Only looked at, never opened: Folder::OpenFile judges the links.
-      struct stat st;
       if (entry->d_type == DT_REG ||
           (entry->d_type != DT_DIR &&
-           ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 &&
-           S_ISREG(st.st_mode))) {
+           LeadsToOrdinaryFile(::dirfd(dir), folder_st, directory, name))) {
         names.emplace_back(name);
       }
     }
@@ -862,7 +1055,7 @@ class PosixEnv : public Env {
           error_number == ENOENT ? FileAction::kCreateIn : FileAction::kReplace,
           error_number);
     }
-    CheckLinkOwners(target, path);
+    CheckReachedFor(target, path, Use::kReplace);
     std::string target_path = target.shown();
     if (target.exists()) {
       // Renaming over a device or a FIFO would replace it.
@@ -903,9 +1096,15 @@ class PosixEnv : public Env {
       }
       file = std::make_unique<PosixReplacementFile>(
           target.shown_folder, dir.get(), target_path, target.name, staged_name,
-          fd);
+          fd, target.folder_sharing != Sharing::kPrivate,
+          target.exists() ? std::optional<uid_t>(target.st.st_uid)
+                          : std::nullopt);
       int dir_fd = dir.Release();
-      if (target.exists()) KeepOwner(fd, target.st);
+      if (target.exists()) {
+        KeepOwner(fd, target.st);
+      } else {
+        GiveFolderOwner(fd, target.folder_st);
+      }
       // Only the permission bits: never setuid, setgid or sticky.
       mode_t mode = target.exists() ? (target.st.st_mode & 0777)
                                     : (0666 & ~CurrentUmask());
@@ -915,8 +1114,11 @@ class PosixEnv : public Env {
       RegisterStaged(dir_fd, staged_name);
     }
     // Leftovers are cleaned only in the catalogued folder itself, never in
-    // a folder a link leads to, which may be anybody's.
-    if (target.folder_st.st_dev == folder_st.st_dev &&
+    // a folder a link leads to, which may be anybody's, and only those
+    // staged for `name` itself: a link to another name there would make
+    // them the staged names of that name (".htpasswd.AB12cd" for a link to
+    // "htpasswd", say), which may be root's own files.
+    if (target.name == name && target.folder_st.st_dev == folder_st.st_dev &&
         target.folder_st.st_ino == folder_st.st_ino) {
       RemoveStaleStaged(file->folder_fd(), folder_st, prefix, staged_name,
                         listed ? &seen : nullptr);
@@ -1013,13 +1215,15 @@ void PrepareProcess() {
   }
 }
 
-void WriteStandardOutput(std::string_view text, std::string_view /*title*/) {
+void WriteStandardOutput(std::string_view text, std::string_view /*title*/,
+                         std::string_view /*box*/) {
   if (!WriteAllTo(stdout, text)) {
     throw Error("", std::string("write error: ") + std::strerror(errno));
   }
 }
 
-void WriteStandardError(std::string_view text, std::string_view /*title*/) {
+void WriteStandardError(std::string_view text, std::string_view /*title*/,
+                        std::string_view /*box*/) {
   WriteAllTo(stderr, text);
 }
 

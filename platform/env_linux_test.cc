@@ -212,16 +212,24 @@ TEST(EnvLinuxTest, LinkToAFileNotYetThereCreatesIt) {
 TEST(EnvLinuxTest, LongestNameGetsAStagedFileAndItsLeftoversGo) {
   TempDir dir;
   std::string name(NAME_MAX - 5, 'x');
-  fs::create_symlink(name, dir.path() / "tev.xml");
   std::string staged_prefix = "." + std::string(NAME_MAX - 8, 'x') + ".";
   WriteBytes(dir / (staged_prefix + "Left01"), "killed run's");
   WriteBytes(dir / (staged_prefix + "Left-1"), "not a staged name");
-  auto file = Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+  auto file = Env::Default().NewReplacementFile(dir.path().string(), name);
   file->Append("new");
   file->Commit();
   EXPECT_EQ(ReadBytes(dir / name), "new");
   EXPECT_EQ(FolderListing(dir.path()),
-            staged_prefix + "Left-1\ntev.xml\n" + name + "\n");
+            staged_prefix + "Left-1\n" + name + "\n");
+  // Through a link from tev.xml the long name's staged file fits too, but
+  // the leftovers of another name are not tev.xml's to remove.
+  fs::create_symlink(name, dir.path() / "tev.xml");
+  WriteBytes(dir / (staged_prefix + "Left02"), "not tev.xml's");
+  file = Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+  file->Append("newer");
+  file->Commit();
+  EXPECT_EQ(ReadBytes(dir / name), "newer");
+  EXPECT_TRUE(fs::exists(dir / (staged_prefix + "Left02")));
 }
 
 // Leftovers go whether the folder's listing saw them (the replacement then
@@ -345,6 +353,30 @@ TEST(EnvLinuxTest, HardLinkInAnotherUsersFolderIsRefused) {
     } catch (const Error& e) {
       EXPECT_EQ(e.reason(), "not following a hard link to a file of user 0");
     }
+  }
+}
+
+// In a folder everybody writes, the file judged when the run began may be
+// gone by its end and another user's in its place: that one is not
+// replaced, whether a file or nothing was there at first.
+TEST(EnvLinuxTest, AnotherUsersFileSwappedInIsNotReplaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "another user's file needs root";
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms(01777));
+  for (bool old_there : {true, false}) {
+    SCOPED_TRACE(old_there ? "old file" : "no file");
+    if (old_there) WriteBytes(dir / "tev.xml", "root's");
+    auto file =
+        Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+    file->Append("new");
+    fs::remove(dir / "tev.xml");
+    WriteBytes(dir / "tev.xml", "theirs");
+    ASSERT_EQ(::chown((dir / "tev.xml").c_str(), testing::kNobody, 0), 0);
+    EXPECT_THROW(file->Commit(), Error);
+    file.reset();
+    EXPECT_EQ(ReadBytes(dir / "tev.xml"), "theirs");
+    EXPECT_EQ(FolderListing(dir.path()), "tev.xml\n");
+    fs::remove(dir / "tev.xml");
   }
 }
 

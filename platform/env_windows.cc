@@ -3,13 +3,14 @@
 // the ANSI code page. The temporary-file calls are the exception: they are
 // the ANSI kernel32 functions, and their folder string is handed back to the
 // system exactly as the system gave it.
+#include "platform/env_windows.h"
+
 #include <windows.h>
-// After windows.h, which it needs.
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <limits>
 
 #include "platform/env.h"
@@ -58,35 +59,38 @@ std::string Narrow(std::wstring_view wide) {
   return narrow;
 }
 
-// The system's words for `error`: for an English user those the Linux build
-// uses for the common cases, so that messages read the same on every
-// platform; for others as the system says it in their language. A file
-// held by another program is said in the program's own words, which
-// messages.cc translates.
+// What the program itself says for the causes the system has no good words
+// for; messages.cc translates them.
+constexpr std::string_view kInUse = "the file is in use by another program";
+constexpr std::string_view kReadOnly = "the file is read-only";
+constexpr std::string_view kNotAFolder = "it is a file, not a folder";
+
+// The language of the system's words: the user's where the program speaks
+// it too (German, English), else English, so that a message never mixes two
+// languages. 0 lets FormatMessageW take the user's.
+DWORD SystemTextLanguage() {
+  switch (PRIMARYLANGID(::GetUserDefaultUILanguage())) {
+    case LANG_GERMAN:
+    case LANG_ENGLISH:
+      return 0;
+    default:
+      return MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  }
+}
+
+// Windows' own words for `error` (FormatMessageW), without the closing
+// period; a file held by another program in the program's own words. Where
+// Windows has no text in the language, the error's number.
 std::string ErrorText(DWORD error) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
-    return "the file is in use by another program";
-  }
-  static const bool english = UserLanguageTag() == "en";
-  switch (english ? error : ERROR_SUCCESS) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-      return "No such file or directory";
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-      return "Permission denied";
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return "No space left on device";
-    default:
-      break;
+    return std::string(kInUse);
   }
   wchar_t* buffer = nullptr;
   DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
           FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+      nullptr, error, SystemTextLanguage(), reinterpret_cast<wchar_t*>(&buffer),
+      0, nullptr);
   std::wstring text(buffer != nullptr ? buffer : L"", length);
   ::LocalFree(buffer);
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' ||
@@ -118,6 +122,25 @@ bool IsMissing(DWORD error) {
 
 constexpr DWORD kNotListed =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+bool IsInUse(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// A viewer or a virus scanner often holds a file for a moment, right after
+// it was copied or written: `attempt` (which returns ERROR_SUCCESS or the
+// error) is tried again while the file is in use, for about two seconds.
+template <typename Attempt>
+DWORD WithPatience(Attempt attempt) {
+  constexpr DWORD kPatienceMs = 2000;
+  DWORD waited = 0;
+  for (DWORD pause = 10;; pause = std::min<DWORD>(2 * pause, 250)) {
+    DWORD error = attempt();
+    if (!IsInUse(error) || waited >= kPatienceMs) return error;
+    ::Sleep(pause);
+    waited += pause;
+  }
+}
 
 // Closes a handle on every path out of a scope.
 class ScopedHandle {
@@ -152,12 +175,15 @@ ScopedHandle OpenOrdinaryFile(const std::string& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotListed)) {
     return ScopedHandle(INVALID_HANDLE_VALUE);
   }
-  HANDLE handle =
-      ::CreateFileW(wide.c_str(), GENERIC_READ,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  DWORD error = WithPatience([&] {
+    handle = ::CreateFileW(
+        wide.c_str(), GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+  });
   if (handle == INVALID_HANDLE_VALUE) {
-    DWORD error = ::GetLastError();
     if (IsMissing(error)) return ScopedHandle(INVALID_HANDLE_VALUE);
     throw WindowsError(path, FileAction::kOpen, error);
   }
@@ -213,8 +239,16 @@ class WindowsRandomAccessFile : public RandomAccessFile {
   BY_HANDLE_FILE_INFORMATION opened_;
 };
 
-bool IsInUse(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+// Throws when a file of `attributes` at `path` may not be replaced: a
+// folder or a device (not an ordinary file, as on Linux), or a file marked
+// read-only.
+void RefuseToReplace(const std::string& path, DWORD attributes) {
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+    throw Error(path, FileAction::kReplace, "it is not an ordinary file");
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    throw Error(path, FileAction::kReplace, std::string(kReadOnly));
+  }
 }
 
 class WindowsReplacementFile : public ReplacementFile {
@@ -248,40 +282,27 @@ class WindowsReplacementFile : public ReplacementFile {
       throw WindowsError(target_, FileAction::kSync);
     }
     if (!handle_.Close()) throw WindowsError(target_, FileAction::kWrite);
-    // A viewer or a virus scanner often holds a file for a moment right
-    // after it was written: try again for about two seconds.
-    constexpr DWORD kPatienceMs = 2000;
-    DWORD waited = 0;
-    for (DWORD pause = 10;; pause = std::min<DWORD>(2 * pause, 250)) {
-      DWORD error = ReplaceTarget();
-      if (error == ERROR_SUCCESS) break;
-      if (!IsInUse(error) || waited >= kPatienceMs) {
-        throw WindowsError(target_, FileAction::kReplace,
-                           IsInUse(error) ? ERROR_SHARING_VIOLATION : error);
-      }
-      ::Sleep(pause);
-      waited += pause;
+    DWORD error = WithPatience([this] { return ReplaceTarget(); });
+    if (error != ERROR_SUCCESS) {
+      throw WindowsError(target_, FileAction::kReplace, error);
     }
     committed_ = true;
   }
 
  private:
   // Puts the staged file in place of the target and returns the error, or
-  // ERROR_SUCCESS. ReplaceFileW keeps what the old file carries beside its
-  // bytes (attributes such as hidden, the access control list, the creation
+  // ERROR_SUCCESS; throws when the target may not be replaced at all.
+  // ReplaceFileW keeps what the old file carries beside its bytes
+  // (attributes such as hidden, the access control list, the creation
   // time); the first file of its name, or a replacement that ReplaceFileW
-  // cannot do, is moved into place instead.
+  // cannot do, is moved into place instead. The staged file stays hidden
+  // while the run waits.
   DWORD ReplaceTarget() {
     std::wstring target = SystemPath(target_);
     std::wstring staged = SystemPath(staged_);
     DWORD old_attributes = ::GetFileAttributesW(target.c_str());
-    // The staged file is hidden while it is written; the new file is not,
-    // unless the old one was.
-    DWORD attributes = old_attributes == INVALID_FILE_ATTRIBUTES
-                           ? FILE_ATTRIBUTE_NORMAL
-                           : old_attributes & ~FILE_ATTRIBUTE_READONLY;
-    ::SetFileAttributesW(staged.c_str(), attributes);
     if (old_attributes != INVALID_FILE_ATTRIBUTES) {
+      RefuseToReplace(target_, old_attributes);
       // Asked first whether another program holds the file: a failing
       // ReplaceFileW may leave a temporary file behind (Wine's does).
       HANDLE probe =
@@ -292,8 +313,12 @@ class WindowsReplacementFile : public ReplacementFile {
         DWORD error = ::GetLastError();
         if (IsInUse(error)) return error;
       } else {
+        bool disk_file = ::GetFileType(probe) == FILE_TYPE_DISK;
         ::CloseHandle(probe);
+        if (!disk_file) RefuseToReplace(target_, FILE_ATTRIBUTE_DEVICE);
       }
+      ::SetFileAttributesW(staged.c_str(),
+                           old_attributes & ~FILE_ATTRIBUTE_READONLY);
       if (::ReplaceFileW(
               target.c_str(), staged.c_str(), nullptr,
               REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
@@ -301,16 +326,21 @@ class WindowsReplacementFile : public ReplacementFile {
         return ERROR_SUCCESS;
       }
       DWORD error = ::GetLastError();
+      ::SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_HIDDEN);
       if (IsInUse(error) || error == ERROR_ACCESS_DENIED) return error;
     }
+    // The new file is not hidden, unless the old one was.
+    ::SetFileAttributesW(staged.c_str(),
+                         old_attributes == INVALID_FILE_ATTRIBUTES
+                             ? FILE_ATTRIBUTE_NORMAL
+                             : old_attributes & ~FILE_ATTRIBUTE_READONLY);
     if (::MoveFileExW(staged.c_str(), target.c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return ERROR_SUCCESS;
     }
     DWORD error = ::GetLastError();
-    // Replacing a file that another program holds open fails with "access
-    // denied" here; the read-only case was refused before writing began.
-    return error == ERROR_ACCESS_DENIED ? ERROR_SHARING_VIOLATION : error;
+    ::SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    return error;
   }
 
   std::string target_;
@@ -355,6 +385,12 @@ class WindowsEnv : public Env {
     if (find == INVALID_HANDLE_VALUE) {
       DWORD error = ::GetLastError();
       if (error == ERROR_FILE_NOT_FOUND) return names;  // An empty root.
+      DWORD attributes = ::GetFileAttributesW(SystemPath(directory).c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES &&
+          !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        throw Error(directory, FileAction::kListFolder,
+                    std::string(kNotAFolder));
+      }
       throw WindowsError(directory, FileAction::kListFolder, error);
     }
     do {
@@ -391,9 +427,8 @@ class WindowsEnv : public Env {
       const std::string& directory, const std::string& name) override {
     std::string target = JoinPath(directory, name);
     DWORD attributes = ::GetFileAttributesW(SystemPath(target).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_READONLY)) {
-      throw WindowsError(target, FileAction::kReplace, ERROR_ACCESS_DENIED);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      RefuseToReplace(target, attributes);
     }
     // The staged name begins with "." and the file is marked hidden, so
     // that no listing shows it, nor Explorer a killed process's leftover.
@@ -422,8 +457,9 @@ class WindowsEnv : public Env {
   }
 
   // Deletes the staged files (`prefix`, a process id, a count, ".tmp") that
-  // killed processes left in `directory`. A live process's own is kept: it
-  // is still there (and while the file is open it cannot be deleted).
+  // killed processes left in `directory`. Only a name of exactly that form
+  // whose process is provably gone: a live process's own is kept (and
+  // while it is open it cannot be deleted), and so is every other name.
   void RemoveStaleStaged(const std::string& directory,
                          const std::string& prefix) {
     WIN32_FIND_DATAW entry;
@@ -434,21 +470,49 @@ class WindowsEnv : public Env {
     do {
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
       std::string name = Narrow(entry.cFileName);
-      DWORD process_id = static_cast<DWORD>(
-          std::strtoul(name.c_str() + prefix.size(), nullptr, 10));
-      if (IsRunning(process_id)) continue;
+      if (!IsGone(StagedProcessId(name, prefix))) continue;
       ::DeleteFileW(SystemPath(JoinPath(directory, name)).c_str());
     } while (::FindNextFileW(find, &entry));
     ::FindClose(find);
   }
 
-  static bool IsRunning(DWORD process_id) {
-    if (process_id == ::GetCurrentProcessId()) return true;
+  // The process id in `name` when it is `prefix`, a process id, ".", a
+  // count and ".tmp", in decimal without leading zeros; else 0.
+  static DWORD StagedProcessId(std::string_view name, std::string_view prefix) {
+    constexpr std::string_view kSuffix = ".tmp";
+    if (!name.starts_with(prefix) || !name.ends_with(kSuffix)) return 0;
+    name = name.substr(prefix.size(),
+                       name.size() - prefix.size() - kSuffix.size());
+    size_t dot = name.find('.');
+    if (dot == std::string_view::npos) return 0;
+    uint64_t numbers[2] = {};
+    std::string_view parts[2] = {name.substr(0, dot), name.substr(dot + 1)};
+    for (int i = 0; i < 2; ++i) {
+      std::string_view digits = parts[i];
+      if (digits.empty() || digits.size() > 10 ||
+          (digits[0] == '0' && digits.size() > 1)) {
+        return 0;
+      }
+      for (char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        numbers[i] = numbers[i] * 10 + static_cast<uint64_t>(c - '0');
+      }
+      if (numbers[i] > MAXDWORD) return 0;
+    }
+    return static_cast<DWORD>(numbers[0]);
+  }
+
+  // Whether process `process_id` (never 0, the system's idle process) has
+  // provably ended: no process has the id, or its process has exited.
+  static bool IsGone(DWORD process_id) {
+    if (process_id == 0 || process_id == ::GetCurrentProcessId()) return false;
     HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, process_id);
-    if (process == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
-    bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    if (process == nullptr) {
+      return ::GetLastError() == ERROR_INVALID_PARAMETER;
+    }
+    bool exited = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
     ::CloseHandle(process);
-    return running;
+    return exited;
   }
 
   std::string TempDirectory() override {
@@ -523,24 +587,96 @@ void ShowBox(std::string_view text, std::string_view title, UINT icon) {
                 MB_OK | icon);
 }
 
-// Writes UTF-8 `text`: as UTF-16 to a console, as bytes to a file or pipe.
-bool WriteText(HANDLE handle, std::string_view text) {
+// The code page of text written to a file or a pipe: that of the console
+// the program runs in, with which `more`, `findstr` and `type` there read
+// it; without a console, the system's OEM code page. (The manifest's UTF-8
+// is the process's own code page, which these programs do not know.)
+UINT RedirectedCodePage() {
+  UINT console = ::GetConsoleOutputCP();
+  if (console != 0) return console;
+  DWORD oem = 0;
+  if (::GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT,
+                       LOCALE_IDEFAULTCODEPAGE | LOCALE_RETURN_NUMBER,
+                       reinterpret_cast<wchar_t*>(&oem),
+                       sizeof oem / sizeof(wchar_t)) == 0 ||
+      oem == 0) {
+    return CP_UTF8;
+  }
+  return oem;
+}
+
+// UTF-8 `text` as Windows programs read text from a file or a pipe: CR LF
+// line ends, in `code_page` (a character it lacks becomes "?").
+std::string RedirectedText(std::string_view text, UINT code_page) {
+  std::wstring wide;
+  for (wchar_t c : Widen(text)) {
+    if (c == L'\n') wide.push_back(L'\r');
+    wide.push_back(c);
+  }
+  if (wide.empty()) return "";
+  int length = ::WideCharToMultiByte(code_page, 0, wide.data(),
+                                     static_cast<int>(wide.size()), nullptr, 0,
+                                     nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(length), '\0');
+  ::WideCharToMultiByte(code_page, 0, wide.data(),
+                        static_cast<int>(wide.size()), bytes.data(), length,
+                        nullptr, nullptr);
+  return bytes;
+}
+
+// Writes UTF-8 `text`: as UTF-16 to a console, as RedirectedText to a file
+// or pipe. Sets `to_console` to whether it went to a console.
+bool WriteText(HANDLE handle, std::string_view text, bool& to_console) {
   DWORD mode;
-  if (::GetConsoleMode(handle, &mode)) {
+  to_console = ::GetConsoleMode(handle, &mode);
+  if (to_console) {
     std::wstring wide = Widen(text);
     DWORD written;
     return ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()),
                            &written, nullptr);
   }
-  while (!text.empty()) {
+  std::string bytes = RedirectedText(text, RedirectedCodePage());
+  std::string_view rest = bytes;
+  while (!rest.empty()) {
     DWORD written = 0;
-    if (!::WriteFile(handle, text.data(), static_cast<DWORD>(text.size()),
+    if (!::WriteFile(handle, rest.data(), static_cast<DWORD>(rest.size()),
                      &written, nullptr)) {
       return false;
     }
-    text.remove_prefix(written);
+    rest.remove_prefix(written);
   }
   return true;
+}
+
+}  // namespace
+
+bool AloneOnConsole() {
+  DWORD processes[2];
+  return ::GetConsoleProcessList(processes, 2) == 1;
+}
+
+namespace {
+
+// Writes `text` where console text goes and returns the error, or
+// ERROR_SUCCESS. Shows `box` (or `text`) in a message box where nobody would
+// read it otherwise: without a console, or on a console that closes when
+// the program ends (tevgen.com double-clicked is alone on the console that
+// Windows made for it). A box rather than a "press a key" prompt: the
+// double-clicked tevgen.exe speaks the same way, and a prompt would read
+// from whatever input the program was given.
+DWORD WriteOrShow(DWORD which, std::string_view text, std::string_view title,
+                  std::string_view box, UINT icon) {
+  if (box.empty()) box = text;
+  HANDLE handle = OutputHandle(which);
+  if (handle == nullptr) {
+    ShowBox(box, title, icon);
+    return ERROR_SUCCESS;
+  }
+  bool to_console = false;
+  DWORD error =
+      WriteText(handle, text, to_console) ? ERROR_SUCCESS : ::GetLastError();
+  if (to_console && AloneOnConsole()) ShowBox(box, title, icon);
+  return error;
 }
 
 }  // namespace
@@ -550,23 +686,88 @@ Env& Env::Default() {
   return env;
 }
 
-std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
-  int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 1; i < count; ++i) {
-    std::string arg = Narrow(wide[i]);
-    if (arg == "/?") {
-      arg = "--help";  // Windows's own spelling of the help option
-    } else if (arg.size() > 1 && arg.back() == '"') {
-      // "C:\my clips\" (as cmd and PowerShell complete a folder) arrives as
-      // C:\my clips": the backslash escaped the closing quote. No Windows
-      // path holds a quote, so the backslash is meant.
-      arg.back() = '\\';
-    }
-    args.push_back(std::move(arg));
+namespace {
+
+// The arguments of the whole command line `line` (the program's name first,
+// which is left out), split as Windows programs split them but for one
+// thing: no argument of this program can hold a quote, so a backslash
+// before a quote is never its escape. "C:\my clips\" (as cmd and
+// PowerShell complete a folder) is the folder C:\my clips\, and what
+// follows its closing quote are further arguments.
+std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
+  constexpr std::wstring_view kBlanks = L" \t";
+  size_t i = 0;
+  // The program's name: up to its closing quote or the first blank.
+  if (!line.empty() && line[0] == L'"') {
+    i = std::min(line.find(L'"', 1), line.size() - 1) + 1;
+  } else {
+    i = std::min(line.find_first_of(kBlanks), line.size());
   }
-  ::LocalFree(wide);
+  std::vector<std::wstring> args;
+  std::wstring arg;
+  bool started = false;
+  bool quoted = false;
+  while (i < line.size()) {
+    wchar_t c = line[i];
+    if (c == L'\\') {
+      size_t end = std::min(line.find_first_not_of(L'\\', i), line.size());
+      size_t count = end - i;
+      i = end;
+      // Before a quote, as everywhere: two backslashes stand for one, and
+      // a lone one for itself.
+      bool before_quote = i < line.size() && line[i] == L'"';
+      arg.append(before_quote ? (count + 1) / 2 : count, L'\\');
+      started = true;
+    } else if (c == L'"') {
+      quoted = !quoted;
+      started = true;
+      ++i;
+    } else if (!quoted && kBlanks.find(c) != std::wstring_view::npos) {
+      if (started) args.push_back(std::move(arg));
+      arg.clear();
+      started = false;
+      ++i;
+    } else {
+      arg.push_back(c);
+      started = true;
+      ++i;
+    }
+  }
+  if (started) args.push_back(std::move(arg));
+  return args;
+}
+
+// Windows's own spellings of the help option.
+bool IsHelpOption(std::wstring_view arg) {
+  return arg == L"/?" || arg == L"-?" || arg == L"/h" || arg == L"/H";
+}
+
+// "Y:" alone means the current folder on drive Y:, which the program's
+// own path joining would take for the drive's root: it is made full here.
+std::wstring WithoutBareDrive(std::wstring arg) {
+  if (arg.size() != 2 || arg[1] != L':' || !std::iswalpha(arg[0])) return arg;
+  DWORD length = ::GetFullPathNameW(arg.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return arg;
+  std::wstring full(length, L'\0');
+  length = ::GetFullPathNameW(arg.c_str(), length, full.data(), nullptr);
+  full.resize(length);
+  return full;
+}
+
+}  // namespace
+
+std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
+  std::vector<std::string> args;
+  bool options_ended = false;
+  for (std::wstring& arg : SplitCommandLine(::GetCommandLineW())) {
+    if (!options_ended && IsHelpOption(arg)) {
+      arg = L"--help";
+    } else {
+      options_ended = options_ended || arg == L"--";
+      arg = WithoutBareDrive(std::move(arg));
+    }
+    args.push_back(Narrow(arg));
+  }
   return args;
 }
 
@@ -577,19 +778,23 @@ std::string UserLanguageTag() {
 
 void PrepareProcess() {}
 
-void WriteStandardOutput(std::string_view text, std::string_view title) {
-  HANDLE handle = OutputHandle(STD_OUTPUT_HANDLE);
-  if (handle == nullptr) return ShowBox(text, title, MB_ICONINFORMATION);
-  if (!WriteText(handle, text)) {
-    throw Error("", "write error: " + ErrorText(::GetLastError()));
+void WriteStandardOutput(std::string_view text, std::string_view title,
+                         std::string_view box) {
+  DWORD error =
+      WriteOrShow(STD_OUTPUT_HANDLE, text, title, box, MB_ICONINFORMATION);
+  if (error != ERROR_SUCCESS) {
+    throw Error("", "write error: " + ErrorText(error));
   }
 }
 
-void WriteStandardError(std::string_view text, std::string_view title) {
-  HANDLE handle = OutputHandle(STD_ERROR_HANDLE);
-  if (handle == nullptr || !WriteText(handle, text)) {
-    ShowBox(text, title, MB_ICONERROR);
+void WriteStandardError(std::string_view text, std::string_view title,
+                        std::string_view box) {
+  if (WriteOrShow(STD_ERROR_HANDLE, text, title, box, MB_ICONERROR) !=
+      ERROR_SUCCESS) {
+    ShowBox(box.empty() ? text : box, title, MB_ICONERROR);
   }
 }
+
+std::string WindowsErrorText(DWORD error) { return ErrorText(error); }
 
 }  // namespace tevgen

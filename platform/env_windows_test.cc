@@ -1,5 +1,7 @@
 // Windows-only behaviour of the Env: drive roots, file attributes, and the
 // kernel32 temporary-file calls behind the main window's txt_GetTempFile.
+#include "platform/env_windows.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -136,62 +138,124 @@ TEST(EnvWindowsTest, StagedFileIsHiddenAndTheCatalogueKeepsItsAttributes) {
   }
 }
 
-// Another program (a viewer, a virus scanner) holds tev.xml open without
-// sharing: the replacement waits for it about two seconds.
+// Another program (a viewer, a virus scanner) holds tev.xml or an image
+// open without sharing: the replacement or the reading waits for it about
+// two seconds, the staged file hidden all the while.
 TEST(EnvWindowsTest, FileInUseIsReplacedWhenReleasedInTime) {
   const struct {
+    std::string held;
     int held_ms;
-    bool replaced;
-  } kCases[] = {{500, true}, {3000, false}};
+    bool done;
+  } kCases[] = {
+      {"tev.xml", 500, true},
+      {"tev.xml", 3000, false},
+      {"1.svg", 500, true},
+      {"1.svg", 3000, false},
+  };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.held_ms);
+    SCOPED_TRACE(c.held + " " + std::to_string(c.held_ms));
+    bool image = c.held != "tev.xml";
     TempDir dir;
     WriteBytes(dir / "tev.xml", "old");
-    HANDLE held = ::CreateFileA((dir / "tev.xml").c_str(), GENERIC_READ, 0,
+    WriteBytes(dir / "1.svg", "image");
+    HANDLE held = ::CreateFileA((dir / c.held).c_str(), GENERIC_READ, 0,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    DWORD staged_while_held = FILE_ATTRIBUTE_HIDDEN;
     std::thread release([&] {
       ::Sleep(static_cast<DWORD>(c.held_ms));
+      if (!image) staged_while_held = AttributesOf(StagedIn(dir));
       ::CloseHandle(held);
     });
-    auto file =
-        Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
-    file->Append("new");
     std::string error;
     try {
-      file->Commit();
+      if (image) {
+        EXPECT_EQ(
+            testing::ReadInPieces(*Env::Default().OpenFile(dir / "1.svg")),
+            "image");
+      } else {
+        auto file =
+            Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
+        file->Append("new");
+        file->Commit();
+      }
     } catch (const Error& e) {
       error = e.reason();
     }
-    file.reset();
     release.join();
-    if (c.replaced) {
+    EXPECT_TRUE(staged_while_held & FILE_ATTRIBUTE_HIDDEN);
+    if (c.done) {
       EXPECT_EQ(error, "");
-      EXPECT_EQ(ReadBytes(dir / "tev.xml"), "new");
     } else {
-      EXPECT_EQ(error,
-                "cannot replace the file: the file is in use by another "
-                "program");
-      EXPECT_EQ(ReadBytes(dir / "tev.xml"), "old");
+      EXPECT_EQ(error, std::string(image ? "cannot open the file"
+                                         : "cannot replace the file") +
+                           ": the file is in use by another program");
     }
-    EXPECT_EQ(testing::FolderListing(dir.path()), "tev.xml\n");
+    EXPECT_EQ(ReadBytes(dir / "tev.xml"), c.done && !image ? "new" : "old");
+    EXPECT_EQ(testing::FolderListing(dir.path()), "1.svg\ntev.xml\n");
   }
 }
 
 TEST(EnvWindowsTest, LeftoversOfKilledRunsGoButNotALiveRunsFile) {
+  const std::string live_id = std::to_string(::GetCurrentProcessId());
+  // A process id no process has (ids are multiples of 4).
+  const std::string dead_id = "4294967293";
+  const struct {
+    std::string name;
+    bool removed;
+  } kCases[] = {
+      {".tev.xml." + dead_id + ".0.tmp", true},
+      {".tev.xml." + live_id + ".999.tmp", false},
+      {".tev.xml.0.0.tmp", false},  // process 0 is the system's
+      {".tev.xml.x.0.tmp", false},
+      {".tev.xml." + dead_id + ".tmp", false},
+      {".tev.xml." + dead_id + ".0.1.tmp", false},
+      {".tev.xml.0" + dead_id + ".0.tmp", false},
+      {".tev.xml.99999999999.0.tmp", false},
+  };
   TempDir dir;
-  // A process id no process has (ids are multiples of 4), and this one's.
-  std::string dead = dir / ".tev.xml.4294967293.0.tmp";
-  std::string live =
-      dir /
-      (".tev.xml." + std::to_string(::GetCurrentProcessId()) + ".999.tmp");
-  WriteBytes(dead, "killed");
-  WriteBytes(live, "still writing");
+  for (const auto& c : kCases) WriteBytes(dir / c.name, "left");
   auto file = Env::Default().NewReplacementFile(dir.path().string(), "tev.xml");
   file->Commit();
-  EXPECT_FALSE(fs::exists(dead));
-  EXPECT_TRUE(fs::exists(live));
-  fs::remove(live);
+  for (const auto& c : kCases) {
+    EXPECT_EQ(fs::exists(dir / c.name), !c.removed) << c.name;
+    fs::remove(dir / c.name);
+  }
+}
+
+// Double-clicked, tevgen.com is alone on the console Windows made for it;
+// started from a prompt, it shares the prompt's.
+TEST(EnvWindowsTest, AloneOnConsoleOnlyWithAConsoleOfItsOwn) {
+  ::FreeConsole();
+  EXPECT_FALSE(AloneOnConsole());
+  ASSERT_TRUE(::AllocConsole());
+  EXPECT_TRUE(AloneOnConsole());
+  // A cmd on the same console, waiting for input that never comes.
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE input_read, input_write;
+  ASSERT_TRUE(::CreatePipe(&input_read, &input_write, &inherit, 0));
+  ::SetHandleInformation(input_write, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input_read;
+  startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION child;
+  wchar_t command[] = L"cmd.exe /q /k";
+  ASSERT_TRUE(::CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, 0,
+                               nullptr, nullptr, &startup, &child));
+  // Until it has attached: a bounded wait, not a timed assertion.
+  for (int i = 0; i < 500 && AloneOnConsole(); ++i) ::Sleep(10);
+  EXPECT_FALSE(AloneOnConsole());
+  ::CloseHandle(input_write);
+  if (::WaitForSingleObject(child.hProcess, 10000) != WAIT_OBJECT_0) {
+    ::TerminateProcess(child.hProcess, 1);
+  }
+  ::CloseHandle(child.hProcess);
+  ::CloseHandle(child.hThread);
+  ::CloseHandle(input_read);
+  ::FreeConsole();
 }
 
 // Points the system's temporary folder (GetTempPathA reads TMP first) at

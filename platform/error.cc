@@ -33,6 +33,8 @@ std::string_view ActionText(FileAction action) {
       return "cannot find the folder for temporary files";
     case FileAction::kCreateTemp:
       return "cannot create a temporary file";
+    case FileAction::kWatch:
+      return "cannot watch the folder";
   }
   return "failed";
 }

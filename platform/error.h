@@ -33,6 +33,7 @@ enum class FileAction {
   kFindProgram,     // finding the running program's own folder
   kFindTempFolder,  // finding the system's folder for temporary files
   kCreateTemp,      // creating a temporary file
+  kWatch,           // watching a folder for changes
 };
 
 // The words for `action`, as the start of a reason: "cannot read the file".

@@ -4,7 +4,8 @@
 # share (FUSE), on generated corpora and Debian's openclipart-svg
 # collection (about 4 GB of disk with the sparse image, kept in
 # build/bench-corpus for later runs). Arguments go to the benchmark, for
-# example --runs 11, --corpus ar or --mode warm.
+# example --runs 11, --corpus ar, --mode warm, or --mode watch (tevgen
+# --watch: how soon a burst is catalogued, how many runs a copy causes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -8,7 +8,8 @@
 #   4. the record fuzzer for 60 seconds (FUZZ_SECONDS to change it);
 #   5. the release packages: built twice and compared byte for byte,
 #      checked with lintian and systemd-analyze, installed on a fresh
-#      Debian 12 (scripts/check-release.sh).
+#      Debian 12, the service run in that Debian booted in a container
+#      (scripts/check-release.sh, scripts/check-service.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -4,9 +4,12 @@
     check_pe.py TEVGEN_EXE TEVGEN_COM VERSION
 
 For each: the subsystem (tevgen.exe a GUI program, tevgen.com a console
-one), the version information Explorer shows, the manifest's settings, the
-icon, no debug information and no link timestamp. Needs Debian's
-python3-pefile.
+one) and its version (10.0, the manifest's Windows 10), terminal-server
+awareness, only system DLLs imported, the version information Explorer shows (each program its own
+description), the manifest's settings, the icon in every size Windows
+shows at common scalings, no debug information and no link timestamp.
+Needs Debian's python3-pefile. scripts/check-release.sh runs it on the
+programs in the release zip.
 """
 import os
 import sys
@@ -17,6 +20,15 @@ except ImportError:
     pefile = None
 
 RT_ICON_GROUP = 14
+ICON_SIZES = [16, 20, 24, 32, 40, 48, 64, 256]  # 100% to 250% and more
+TERMINAL_SERVER_AWARE = 0x8000
+# Linked statically (the C++ runtime, threads, the stack protector's
+# libssp): nothing but what every Windows has.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
+DESCRIPTIONS = {
+    "tevgen.exe": "tevgen: writes the clip-art catalogue tev.xml",
+    "tevgen.com": "tevgen for cmd and PowerShell (console companion)",
+}
 RT_MANIFEST = 24
 GUI, CONSOLE = 2, 3
 MANIFEST_SETTINGS = [
@@ -50,8 +62,14 @@ def version_strings(pe):
 def check_program(path, file_name, subsystem, version):
     problems = []
     pe = pefile.PE(path)
-    if pe.OPTIONAL_HEADER.Subsystem != subsystem:
-        problems.append(f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, not {subsystem}")
+    header = pe.OPTIONAL_HEADER
+    if header.Subsystem != subsystem:
+        problems.append(f"subsystem {header.Subsystem}, not {subsystem}")
+    version_found = (header.MajorSubsystemVersion, header.MinorSubsystemVersion)
+    if version_found != (10, 0):
+        problems.append(f"subsystem version {version_found}, not (10, 0)")
+    if not header.DllCharacteristics & TERMINAL_SERVER_AWARE:
+        problems.append("not terminal-server aware")
     strings = version_strings(pe)
     expected = {
         "FileVersion": version,
@@ -59,20 +77,27 @@ def check_program(path, file_name, subsystem, version):
         "ProductName": "tevgen",
         "OriginalFilename": file_name,
         "CompanyName": "tevgen developers",
+        "FileDescription": DESCRIPTIONS[file_name],
     }
     for key, value in expected.items():
         if strings.get(key) != value:
             problems.append(f"{key} is {strings.get(key)!r}, not {value!r}")
-    if not strings.get("FileDescription"):
-        problems.append("no FileDescription")
     manifests = [m.decode("utf-8") for m in resources(pe, RT_MANIFEST)]
     if len(manifests) != 1:
         problems.append(f"{len(manifests)} manifests")
     for setting in MANIFEST_SETTINGS:
         if not any(setting in m for m in manifests):
             problems.append(f"the manifest lacks {setting}")
-    if not list(resources(pe, RT_ICON_GROUP)):
-        problems.append("no icon")
+    groups = list(resources(pe, RT_ICON_GROUP))
+    # GRPICONDIR: 6 bytes, then 14 per image (width, height; 0 means 256).
+    sizes = sorted(
+        (g[6 + 14 * i] or 256) for g in groups[:1]
+        for i in range(int.from_bytes(g[4:6], "little")))
+    if sizes != ICON_SIZES:
+        problems.append(f"icon sizes {sizes}, not {ICON_SIZES}")
+    imported = {i.dll.decode().lower() for i in pe.DIRECTORY_ENTRY_IMPORT}
+    if not imported <= SYSTEM_DLLS:
+        problems.append(f"imports {sorted(imported - SYSTEM_DLLS)}")
     if any(s.Name.rstrip(b"\0").startswith(b".debug") for s in pe.sections):
         problems.append("debug information")
     if pe.FILE_HEADER.TimeDateStamp != 0:

@@ -5,6 +5,7 @@
 // The same tests run the Windows build under Wine (see program_fixture.h).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -133,13 +134,13 @@ TEST_F(EndToEndTest, CommandLineOptions) {
     std::string_view out_start;
     std::string_view err_start;
   } kCases[] = {
-      {{"-h"}, 0, "Usage: tevgen [-j N] [DIR]", ""},
-      {{"--help"}, 0, "Usage: tevgen [-j N] [DIR]", ""},
+      {{"-h"}, 0, "Usage: tevgen [-w] [-j N] [DIR]", ""},
+      {{"--help"}, 0, "Usage: tevgen [-w] [-j N] [DIR]", ""},
       {{"--version"}, 0, "tevgen 1.", ""},
       {{"-x"},
        2,
        "",
-       "tevgen: unknown option '-x'\nUsage: tevgen [-j N] [DIR]"},
+       "tevgen: unknown option '-x'\nUsage: tevgen [-w] [-j N] [DIR]"},
       {{"a", "b"},
        2,
        "",
@@ -167,7 +168,7 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
     std::string_view out_start;
     std::string err;
   } kCases[] = {
-      {"de_DE.UTF-8", {"--help"}, "Aufruf: tevgen [-j N] [ORDNER]\n", ""},
+      {"de_DE.UTF-8", {"--help"}, "Aufruf: tevgen [-w] [-j N] [ORDNER]\n", ""},
       {"de_DE.UTF-8", {"-x"}, "", "tevgen: unbekannte Option '-x'\nAufruf:"},
       {"de_DE.UTF-8",
        {},
@@ -175,7 +176,7 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
        "tevgen: " + Shown(images_ / "logo.svg") +
            ": der Dateiname ist keine Bildnummer (vor \".svg\" "
            "d\xC3\xBCrfen nur Ziffern stehen)\n"},
-      {"en_GB.UTF-8", {"--help"}, "Usage: tevgen [-j N] [DIR]\n", ""},
+      {"en_GB.UTF-8", {"--help"}, "Usage: tevgen [-w] [-j N] [DIR]\n", ""},
       {"en_GB.UTF-8",
        {},
        "",
@@ -194,6 +195,15 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
     EXPECT_EQ(outcome.err.substr(0, c.err.size()), c.err);
     EXPECT_EQ(outcome.err.empty(), c.err.empty());
   }
+  // Any other language gets English throughout, the system's words too.
+  auto error_in = [&](const std::string& lang) {
+    std::vector<std::string> argv = {"env", "LC_ALL=" + lang};
+    for (const std::string& arg : CommandLine({"no-such-folder"})) {
+      argv.push_back(arg);
+    }
+    return testing::RunProgram(argv, elsewhere_.path()).err;
+  };
+  EXPECT_EQ(error_in("fr_FR.UTF-8"), error_in("en_US.UTF-8"));
 }
 
 TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
@@ -232,9 +242,29 @@ TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
 TEST_F(EndToEndTest, MissingNamedFolderIsAnError) {
   Outcome outcome = StartWith({"no-such-folder"});
   EXPECT_EQ(outcome.exit_status, 1);
+  if (Program().windows()) {  // Windows' own words, not Unix ones
+    EXPECT_EQ(outcome.err.rfind(
+                  "tevgen: no-such-folder: cannot list the folder: ", 0),
+              0u);
+    EXPECT_EQ(outcome.err.find("No such file or directory"), std::string::npos);
+    EXPECT_EQ(StartWith({program()}).err,
+              "tevgen: " + program() +
+                  ": cannot list the folder: it is a file, not a folder\n");
+    return;
+  }
   EXPECT_EQ(outcome.err,
             "tevgen: no-such-folder: cannot list the folder: No such file or "
             "directory\n");
+}
+
+TEST_F(EndToEndTest, FolderNamedLikeTheCatalogueIsRefused) {
+  fs::create_directory(catalogue());
+  Outcome outcome = Start();
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(outcome.err, "tevgen: " + Shown(catalogue()) +
+                             ": cannot replace the catalogue: it is not an "
+                             "ordinary file\n");
+  EXPECT_TRUE(fs::is_directory(catalogue()));
 }
 
 TEST_F(EndToEndTest, PermissionsOfTheOldCatalogueAreKept) {
@@ -260,6 +290,9 @@ TEST_F(EndToEndTest, PermissionsOfTheOldCatalogueAreKept) {
 
 TEST_F(EndToEndTest, LinkedCatalogueIsWrittenWhereTheLinkPoints) {
   SKIP_ON_WINDOWS("links are followed by the POSIX build");
+  // A folder only its owner writes: where others may, nobody's link is
+  // followed to a file they could not write.
+  fs::permissions(images_.path(), fs::perms(0755));
   TempDir gallery;
   WriteBytes(gallery / "tev.xml", "old");
   fs::create_symlink(gallery / "tev.xml", catalogue());
@@ -276,21 +309,24 @@ TEST_F(EndToEndTest, ReadOnlyCatalogueIsNotReplaced) {
   // On Windows this sets the read-only attribute.
   fs::permissions(catalogue(), fs::perms(0444));
   std::string before = FolderListing(images_.path());
-  ExpectFailure(Start(/*unprivileged=*/!Program().windows()),
-                Shown(catalogue()) +
-                    ": cannot replace the catalogue: Permission "
-                    "denied",
-                before, "old");
+  ExpectFailure(
+      Start(/*unprivileged=*/!Program().windows()),
+      Shown(catalogue()) + ": cannot replace the catalogue: " +
+          (Program().windows() ? "the file is read-only" : "Permission denied"),
+      before, "old");
 }
 
-// What only the Windows build does: its own help option, a folder argument
+// What only the Windows build does: its own help options, a folder argument
 // whose trailing backslash escaped the closing quote (as cmd completes a
-// folder), and folders deeper than MAX_PATH.
+// folder), a drive's current folder, folders deeper than MAX_PATH, and text
+// redirected to a file as Windows programs read it.
 TEST_F(EndToEndTest, WindowsConventions) {
   if (!Program().windows()) GTEST_SKIP() << "Windows conventions";
-  Outcome help = StartWith({"/?"});
-  EXPECT_EQ(help.exit_status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: tevgen", 0), 0u) << help.out;
+  for (const char* option : {"/?", "-?", "/h", "/H"}) {
+    Outcome help = StartWith({option});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: tevgen", 0), 0u) << option;
+  }
 
   TempDir other;
   fs::create_directory(other.path() / "my clips");
@@ -302,13 +338,29 @@ TEST_F(EndToEndTest, WindowsConventions) {
   WriteBytes((deep / "8.svg").string(), "<svg width=\"8.5\"/>");
   std::string quoted_program = "\"";
   quoted_program.append(Shown(program())).append("\" ");
+  std::string my_clips = Shown((other.path() / "my clips").string());
+  // Drive Y: is `other` here, so that taking "Y:" for the drive's root
+  // would write in a temporary folder, not in the root of the system.
+  const char* prefix = std::getenv("WINEPREFIX");
+  fs::path drive_y =
+      (prefix != nullptr ? fs::path(prefix)
+                         : fs::path(std::getenv("HOME")) / ".wine") /
+      "dosdevices" / "y:";
+  fs::remove(drive_y);
+  fs::create_directory_symlink(other.path(), drive_y);
   const struct {
-    std::string command;  // a line for cmd
+    std::string command;  // lines for cmd
     fs::path folder;
     std::string width;
   } kCases[] = {
-      {quoted_program + "\"" + Shown((other.path() / "my clips").string()) +
-           "\\\"",
+      {quoted_program + "\"" + my_clips + "\\\"", other.path() / "my clips",
+       "w=\"70\""},
+      {quoted_program + "\"" + my_clips + "\\\" -j 2",
+       other.path() / "my clips", "w=\"70\""},
+      // cmd takes the redirection away and leaves a blank.
+      {quoted_program + "\"" + my_clips + "\\\" 2>nul",
+       other.path() / "my clips", "w=\"70\""},
+      {"cd /d \"Y:\\my clips\"\r\nC:\r\n" + quoted_program + "Y:",
        other.path() / "my clips", "w=\"70\""},
       {quoted_program + Shown(deep.string()), deep, "w=\"80\""},
   };
@@ -320,7 +372,20 @@ TEST_F(EndToEndTest, WindowsConventions) {
     EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
     EXPECT_NE(ReadBytes((c.folder / "tev.xml").string()).find(c.width),
               std::string::npos);
+    fs::remove(c.folder / "tev.xml");
   }
+  fs::remove(drive_y);
+
+  // CR LF, in the OEM code page of German Windows (850: "\x81" is u umlaut).
+  WriteBytes(elsewhere_ / "run.bat", quoted_program + "/? >help.txt\r\n");
+  testing::RunProgram(
+      {"env", "LC_ALL=de_DE.UTF-8", Program().launcher, "cmd", "/c", "run.bat"},
+      elsewhere_.path());
+  std::string help = ReadBytes(elsewhere_ / "help.txt");
+  EXPECT_EQ(help.rfind("Aufruf: tevgen [-w] [-j N] [ORDNER]\r\n", 0), 0u) << help;
+  EXPECT_NE(help.find("\r\nR\x81"
+                      "ckgabewert: 0"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -630,11 +630,17 @@ TEST_F(FaultTest, LinksInAnotherUsersFolderAreFollowedOnlyWhenSafe) {
   WriteBytes(root_files / "secret", "<svg width=\"31337.5\"/>");
   fs::permissions(root_files / "secret", fs::perms(0600));
   WriteBytes(root_files / "public.svg", "<svg width=\"5.5\"/>");
+  fs::create_directory(root_files / "hidden");
+  fs::permissions(root_files / "hidden", fs::perms(0700));
+  WriteBytes(root_files / "hidden/exists.svg", "<svg/>");
+  WriteBytes(root_files / "theirs.xml", "another user's");
+  ASSERT_EQ(::chown((root_files / "theirs.xml").c_str(), kNobody - 1, 0), 0);
   TempDir nobody_files;
   WriteBytes(nobody_files / "own.xml", "old");
   ASSERT_EQ(::chown(nobody_files.path().c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(::chown((nobody_files / "own.xml").c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(::chown(folder().c_str(), kNobody, kNobody), 0);
+  fs::permissions(folder(), fs::perms(0755));  // theirs alone
 
   const std::string refused = ": not following a link of user 65534 to a ";
   const struct {
@@ -653,6 +659,18 @@ TEST_F(FaultTest, LinksInAnotherUsersFolderAreFollowedOnlyWhenSafe) {
       {"tev.xml", nobody_files / "own.xml", kNobody, false, ""},
       {"1.svg", root_files / "public.svg", 0, false, ""},
       {"1.svg", root_files / "public.svg", kNobody, true, ""},
+      // What everybody may read: the link's owner could read it too.
+      {"1.svg", root_files / "public.svg", kNobody, false, ""},
+      // Another user's link to their file, which the folder's owner may
+      // have moved in: bound to the folder's owner too.
+      {"tev.xml", root_files / "theirs.xml", kNobody - 1, false,
+       catalogue() + ": not following a link of user 65534 to a file of "
+                     "user 65533"},
+      // Whether a file exists where its owner cannot look is not told.
+      {"1.svg", root_files / "hidden/exists.svg", kNobody, false,
+       images_ / "1.svg" + refused + "folder of user 0"},
+      {"1.svg", root_files / "hidden/missing.svg", kNobody, false,
+       images_ / "1.svg" + refused + "folder of user 0"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name + " -> " + c.target);
@@ -720,6 +738,9 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
   constexpr uid_t kHardLink = 1;  // in Entry::owner: a hard link by root
   // In Entry::owner: a folder of root's holding root's link tev.xml.
   constexpr uid_t kRootsFolder = 2;
+  // In Entry::owner: a copy of root's file, as if moved in from a folder
+  // that everybody writes.
+  constexpr uid_t kMovedIn = 3;
   TempDir root;  // root's, readable by all
   fs::permissions(root.path(), fs::perms(0755));
   const std::string r = root.path().string() + "/";
@@ -773,6 +794,14 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
        {{"tev.xml", "web/victim.xml", 0}, {"web", r, kNobody}},
        "",
        ""},
+      {"3: root's link moved into the user's folder",
+       {{"tev.xml", r + "victim.xml", 0}},
+       "",
+       ""},
+      {"5: root's private file moved into the folder",
+       {{"0006.svg", r + "secret", kMovedIn}},
+       "",
+       ""},
       {"5: a hard link to root's file",
        {{"0003.svg", r + "secret", kHardLink}},
        "",
@@ -785,6 +814,10 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
        {{"tev.xml", r + "shared/report", kNobody}},
        "",
        ""},
+      {"7: root's FIFO given a name in the folder, swapped with an image",
+       {{"0001.svg", "1.svg", kNobody}, {".p", r + "fifo", kHardLink}},
+       "clipart/0001.svg",
+       "clipart/.p"},
       {"7: a link swapped to root's FIFO",
        {{"0001.svg", "1.svg", kNobody}, {".fifo", r + "fifo", kNobody}},
        "clipart/0001.svg",
@@ -807,6 +840,9 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
     for (const Entry& entry : row.entries) {
       if (entry.owner == kHardLink) {
         fs::create_hard_link(entry.target, clip / entry.name);
+      } else if (entry.owner == kMovedIn) {
+        fs::copy_file(entry.target, clip / entry.name);
+        fs::permissions(clip / entry.name, fs::perms(0600));
       } else if (entry.owner == kRootsFolder) {
         fs::create_directory(clip / entry.name);
         fs::create_symlink(entry.target, clip / entry.name / "tev.xml");

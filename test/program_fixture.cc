@@ -1,6 +1,7 @@
 #include "test/program_fixture.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,7 +78,31 @@ Outcome ChildProcess::Wait() {
                                               : -1;
   outcome.out = ReadBytes(capture_ / "out");
   outcome.err = ReadBytes(capture_ / "err");
+  if (ProgramUnderTest::Get().windows()) {
+    outcome.out = FromWindowsText(outcome.out);
+    outcome.err = FromWindowsText(outcome.err);
+  }
   return outcome;
+}
+
+std::string FromWindowsText(std::string_view text) {
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') {
+      lines += text[i];
+    }
+  }
+  iconv_t convert = ::iconv_open("UTF-8", "IBM850");
+  if (convert == reinterpret_cast<iconv_t>(-1)) return lines;
+  std::string utf8(lines.size() * 3, '\0');
+  char* in = lines.data();
+  size_t in_left = lines.size();
+  char* out = utf8.data();
+  size_t out_left = utf8.size();
+  ::iconv(convert, &in, &in_left, &out, &out_left);
+  ::iconv_close(convert);
+  utf8.resize(utf8.size() - out_left);
+  return utf8;
 }
 
 Outcome RunProgram(const std::vector<std::string>& argv, const fs::path& cwd,

@@ -62,6 +62,11 @@ class ChildProcess {
   pid_t pid_ = -1;
 };
 
+// What the Windows program wrote to a file (CR LF line ends, the OEM code
+// page: 437 or 850 under Wine in the tests' locales, which agree on every
+// letter the tests use) as the Linux program writes it.
+std::string FromWindowsText(std::string_view text);
+
 Outcome RunProgram(const std::vector<std::string>& argv,
                    const std::filesystem::path& cwd, bool unprivileged = false);
 

@@ -1,0 +1,35 @@
+// The program's reports to its user: a failure, wrong usage and the help,
+// each as text for a console ("tevgen: <name>: <reason>", as terminals and
+// scripts expect) and as the text of a message box, written for someone who
+// double-clicked the program: what went wrong, which file, and what to do,
+// without the program's name in front.
+#ifndef TEVGEN_APP_REPORT_H_
+#define TEVGEN_APP_REPORT_H_
+
+#include <string>
+#include <string_view>
+
+#include "app/messages.h"
+
+namespace tevgen {
+
+struct Report {
+  std::string console;
+  std::string box;
+};
+
+// A failure concerning `name` (a file or folder; empty when none) for
+// `reason`, in English as it arose (messages.h translates it). The name may
+// come from whoever filled the folder, so it is shown escaped.
+Report FailureReport(std::string_view name, std::string_view reason,
+                     Language language);
+
+// Wrong usage: `problem` (English), then the help.
+Report UsageReport(std::string_view problem, Language language);
+
+// The help, asked for.
+Report HelpReport(Language language);
+
+}  // namespace tevgen
+
+#endif  // TEVGEN_APP_REPORT_H_
