@@ -64,6 +64,9 @@ constexpr Message kGerman[] = {
      "{}",
      "einer Verkn\u00fcpfung in einem Ordner, den auch andere beschreiben "
      "d\u00fcrfen, zu einem Ordner von Benutzer {} wird nicht gefolgt"},
+    {"another folder took the folder's place during the run",
+     "w\u00e4hrend des Laufs hat ein anderer Ordner den Platz des Ordners "
+     "eingenommen"},
     {"another user's file took its place during the run",
      "w\u00e4hrend des Laufs hat die Datei eines anderen Benutzers ihren "
      "Platz eingenommen"},

@@ -670,6 +670,10 @@ bool StillNamed(int dir_fd, const std::string& name, int fd) {
          named.st_dev == open.st_dev;
 }
 
+// Why a run stopped when its folder was swapped for another.
+constexpr const char* kFolderReplaced =
+    "another folder took the folder's place during the run";
+
 // Why a replacement in a folder others write was given up.
 constexpr const char* kReplacedMeanwhile =
     "another user's file took its place during the run";
@@ -1009,14 +1013,16 @@ class PosixEnv : public Env {
     }
     std::lock_guard<std::mutex> lock(listed_mutex_);
     listed_ = {folder_st.st_dev, folder_st.st_ino, folder_st.st_ctim,
-               std::move(staged)};
+               std::move(staged), directory};
     return names;
   }
 
   std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
     struct stat st;
     int fd = ResolveFolder(directory, FileAction::kOpenFolder, &st);
-    return std::make_unique<PosixFolder>(directory, fd, st);
+    auto folder = std::make_unique<PosixFolder>(directory, fd, st);
+    CheckStillListed(directory, st);
+    return folder;
   }
 
   size_t OpenFileRoom() override {
@@ -1045,6 +1051,7 @@ class PosixEnv : public Env {
     struct stat folder_st;
     ScopedFd folder(
         ResolveFolder(directory, FileAction::kCreateIn, &folder_st));
+    CheckStillListed(directory, folder_st);
     Resolved target;
     int error_number = Resolve(
         folder.get(), &folder_st, directory, name, [&] { return path; },
@@ -1157,9 +1164,22 @@ class PosixEnv : public Env {
     ino_t ino = 0;
     struct timespec changed {};
     std::vector<std::string> staged;
+    std::string directory;  // as it was named
   };
   std::mutex listed_mutex_;
   Listed listed_;  // guarded by listed_mutex_
+
+  // A folder is looked up by its path again for its images and its new
+  // file: throws when another folder now stands where the listing found
+  // `directory` (whoever writes the folder above may swap two of them),
+  // so that a catalogue never mixes two folders.
+  void CheckStillListed(const std::string& directory, const struct stat& st) {
+    std::lock_guard<std::mutex> lock(listed_mutex_);
+    if (listed_.directory == directory &&
+        (listed_.dev != st.st_dev || listed_.ino != st.st_ino)) {
+      throw Error(directory, kFolderReplaced);
+    }
+  }
 };
 
 // Under a limit of address space (ulimit -v), glibc's malloc would reserve

@@ -1,4 +1,5 @@
 // POSIX-only behaviour of the Env: hidden names, links, FIFOs, permissions.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -378,6 +380,23 @@ TEST(EnvLinuxTest, AnotherUsersFileSwappedInIsNotReplaced) {
     EXPECT_EQ(FolderListing(dir.path()), "tev.xml\n");
     fs::remove(dir / "tev.xml");
   }
+}
+
+// The folder is looked up again for its images and its new catalogue: a
+// folder swapped into its place since the listing stops the run rather
+// than mix the two.
+TEST(EnvLinuxTest, FolderSwappedAfterTheListingIsAnError) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "a");
+  fs::create_directory(dir.path() / "b");
+  std::string a = dir / "a";
+  Env::Default().ListFiles(a, [](std::string_view) { return true; });
+  ASSERT_EQ(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, (dir / "b").c_str(),
+                        RENAME_EXCHANGE),
+            0);
+  EXPECT_THROW(Env::Default().OpenFolder(a), Error);
+  EXPECT_THROW(Env::Default().NewReplacementFile(a, "tev.xml"), Error);
+  EXPECT_EQ(FolderListing(dir.path() / "a"), "");
 }
 
 TEST(EnvLinuxTest, TempDirectoryComesFromTmpdir) {
