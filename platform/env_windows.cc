@@ -17,10 +17,8 @@
 #include "platform/error.h"
 
 namespace tevgen {
-namespace {
 
-// `text`, in the code page `code_page`, as UTF-16.
-std::wstring Widen(std::string_view text, UINT code_page = CP_UTF8) {
+std::wstring Widen(std::string_view text, unsigned code_page) {
   if (text.empty()) return L"";
   int length = ::MultiByteToWideChar(code_page, 0, text.data(),
                                      static_cast<int>(text.size()), nullptr, 0);
@@ -29,6 +27,19 @@ std::wstring Widen(std::string_view text, UINT code_page = CP_UTF8) {
                         static_cast<int>(text.size()), wide.data(), length);
   return wide;
 }
+
+std::string Narrow(std::wstring_view wide) {
+  if (wide.empty()) return "";
+  int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(),
+                                     static_cast<int>(wide.size()), nullptr, 0,
+                                     nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                        narrow.data(), length, nullptr, nullptr);
+  return narrow;
+}
+
+namespace {
 
 // `utf8` as a path for the file system calls. A path near or over MAX_PATH
 // characters is made absolute and given the "\\?\" prefix, which lifts the
@@ -45,18 +56,6 @@ std::wstring SystemPath(std::string_view utf8) {
   full.resize(length);
   if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
-}
-
-// UTF-16 `wide` as UTF-8.
-std::string Narrow(std::wstring_view wide) {
-  if (wide.empty()) return "";
-  int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(),
-                                     static_cast<int>(wide.size()), nullptr, 0,
-                                     nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                        narrow.data(), length, nullptr, nullptr);
-  return narrow;
 }
 
 // What the program itself says for the causes the system has no good words

@@ -5,34 +5,13 @@
 
 #include <string>
 
+#include "platform/env_windows.h"
 #include "platform/error.h"
 #include "platform/folder_watch.h"
 
 namespace tevgen {
 
-// The system's words for `error`, as env_windows.cc says them.
-std::string WindowsErrorText(DWORD error);
-
 namespace {
-
-std::wstring Widen(std::string_view text) {
-  int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(),
-                                     static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                        wide.data(), length);
-  return wide;
-}
-
-std::string Narrow(std::wstring_view wide) {
-  int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(),
-                                     static_cast<int>(wide.size()), nullptr, 0,
-                                     nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                        narrow.data(), length, nullptr, nullptr);
-  return narrow;
-}
 
 // Set by Ctrl+C, Ctrl+Break or the console's closing; the watch then ends
 // after the run under way, which thus leaves nothing behind.
