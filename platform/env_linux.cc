@@ -267,6 +267,13 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
   while (!todo.empty()) {
     std::string name = std::move(todo.back());
     todo.pop_back();
+    // Past a link, a name in a folder that others write and that is not
+    // sticky may be another of the same owner's, swapped in by them (two
+    // folders of root's in a team folder, say): the way binds to them.
+    if (links > 0 && out->folder_sharing == Sharing::kMany &&
+        (out->folder_st.st_mode & S_ISVTX) == 0) {
+      out->others_bound = true;
+    }
     ScopedFd fd(::openat(out->folder, name.c_str(), kPathFlags));
     if (fd.get() < 0) {
       if (errno != ENOENT || !todo.empty()) return errno;

@@ -399,6 +399,20 @@ TEST(EnvLinuxTest, FolderSwappedAfterTheListingIsAnError) {
   EXPECT_EQ(FolderListing(dir.path() / "a"), "");
 }
 
+// Through a folder everybody writes, without the sticky bit, a link's way
+// may have been changed by anybody (its folders swapped): the catalogue is
+// not written there.
+TEST(EnvLinuxTest, LinkThroughAFolderEverybodyWritesIsNotFollowedToWrite) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "team/pub");
+  fs::permissions(dir.path() / "team", fs::perms(0777));
+  fs::create_directory(dir.path() / "clip");
+  fs::create_symlink("../team/pub/tev.xml", dir.path() / "clip/tev.xml");
+  EXPECT_THROW(Env::Default().NewReplacementFile(dir / "clip", "tev.xml"),
+               Error);
+  EXPECT_EQ(FolderListing(dir.path() / "team/pub"), "");
+}
+
 TEST(EnvLinuxTest, TempDirectoryComesFromTmpdir) {
   const char* saved = std::getenv("TMPDIR");
   std::string restore = saved ? saved : "";
