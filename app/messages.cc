@@ -70,6 +70,9 @@ constexpr Message kGerman[] = {
     {"another user's file took its place during the run",
      "w\u00e4hrend des Laufs hat die Datei eines anderen Benutzers ihren "
      "Platz eingenommen"},
+    {"not reading a file of user {} that the folder's writers may not read",
+     "eine Datei von Benutzer {}, die die Schreibenden des Ordners nicht "
+     "lesen d\u00fcrfen, wird nicht gelesen"},
     {"not following a hard link to a file of user {}",
      "einem harten Link auf eine Datei von Benutzer {} wird nicht gefolgt"},
     // A file, as the platform says it.

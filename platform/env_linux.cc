@@ -149,6 +149,11 @@ std::string SharedLinkRefusal(std::string_view kind, uid_t target_owner) {
          std::string(kind) + " of user " + std::to_string(target_owner);
 }
 
+std::string UnreadableForWritersRefusal(uid_t owner) {
+  return "not reading a file of user " + std::to_string(owner) +
+         " that the folder's writers may not read";
+}
+
 std::string HardLinkRefusal(uid_t owner) {
   return "not following a hard link to a file of user " + std::to_string(owner);
 }
@@ -392,7 +397,9 @@ int OpenResolvedFile(const Resolved& resolved, const std::string& path,
       resolved.folder_sharing != Sharing::kPrivate &&
       !WritersCouldRead(resolved.folder_sharing, resolved.folder_st,
                         resolved.st)) {
-    throw Error(path, HardLinkRefusal(resolved.st.st_uid));
+    throw Error(path, resolved.st.st_nlink > 1
+                          ? HardLinkRefusal(resolved.st.st_uid)
+                          : UnreadableForWritersRefusal(resolved.st.st_uid));
   }
   char proc_path[32];
   std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d",
