@@ -21,9 +21,9 @@ constexpr size_t kWriteChunk = 256 * 1024;
 // beside them before the run ends.
 constexpr size_t kSpareFiles = 2;
 
-// How many images are read at once, and how many may be held: each image
-// read holds a file, and keeps it open until its record is written where a
-// size is too long to hold; a reader may open one more file for a moment
+// How many images are read at once, and how many read images may exist at
+// once: each holds a file open, until its record is written where a size
+// is too long to keep in memory; a reader may open one more file for a moment
 // while it opens an image (a folder or a link on the way). Both stay
 // within the `room` of files the process may still open, so that -j
 // changes only the speed.
@@ -75,17 +75,6 @@ auto OnCatalogue(const Operation& operation) {
   }
 }
 
-// Appends one size of `image`: `held` when the record holds it, else copied
-// from the image where `span` says.
-void AppendSize(ImageRecord& image, std::string_view held,
-                const ValueSpan& span, std::string* out,
-                const std::function<void()>& flush) {
-  if (span.held) {
-    AppendEscaped(held, out);
-  } else {
-    CopyValue(image, span, kWriteChunk, out, flush);
-  }
-}
 
 }  // namespace
 
@@ -123,15 +112,15 @@ void Form1::Form_Load() {
     ImageRecord& image = images.Take(index);
     if (image.file) reader.ReadAgainIfChanged(File1.List(index), &image);
     if (image.error) std::rethrow_exception(image.error);
-    if (image.width.held && image.height.held) {
-      AppendRecordLines(image.record, &pending);
-    } else {
-      AppendRecordUpToWidth(image.record, &pending);
-      AppendSize(image, image.record.width, image.width, &pending, flush);
-      AppendRecordUpToHeight(&pending);
-      AppendSize(image, image.record.height, image.height, &pending, flush);
-      AppendRecordEnd(&pending);
-    }
+    // A size not in memory is copied from the image where `span` says.
+    auto copy = [&](const ValueSpan& span) -> AppendSizeFunction {
+      if (span.in_memory) return {};
+      return [&image, &span, &flush](std::string* out) {
+        CopyValue(image, span, kWriteChunk, out, flush);
+      };
+    };
+    AppendRecordLines(image.record, &pending, copy(image.width),
+                      copy(image.height));
     if (pending.size() >= kWriteChunk) flush();
   }
   AppendCatalogueTail(&pending);
