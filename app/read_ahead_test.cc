@@ -73,6 +73,8 @@ TEST(ReadAheadTest, TakesEveryResultInOrder) {
     ReadAhead<size_t> results(
         c.count, c.threads, c.max_results,
         [&](size_t index, size_t* result) {
+          // Slow reads take a moment, so that the threads take part.
+          if (c.slow) std::this_thread::sleep_for(std::chrono::microseconds(5));
           std::lock_guard<std::mutex> lock(mutex);
           readers.insert(std::this_thread::get_id());
           if (index == c.throw_at) throw std::runtime_error("read failed");
@@ -95,6 +97,7 @@ TEST(ReadAheadTest, TakesEveryResultInOrder) {
     }
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_LE(readers.size(), std::min<size_t>(c.threads, c.startable + 1));
+    if (c.startable + 1 < c.threads) EXPECT_GT(started.load(), c.startable);
   }
 }
 
