@@ -97,7 +97,9 @@ TEST(ReadAheadTest, TakesEveryResultInOrder) {
     }
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_LE(readers.size(), std::min<size_t>(c.threads, c.startable + 1));
-    if (c.startable + 1 < c.threads) EXPECT_GT(started.load(), c.startable);
+    if (c.startable + 1 < c.threads) {
+      EXPECT_GT(started.load(), c.startable);
+    }
   }
 }
 
