@@ -100,6 +100,13 @@ void Form1::Form_Load() {
   // times faster on a cold cache or a network share, and memory stays small
   // whatever the images hold. Records are still written in list order, and
   // the first image in that order that fails is the one reported.
+  //
+  // Lifetimes follow the declaration order here. `images` runs `read` on
+  // its threads until it is destroyed, and those reads use `reader`,
+  // `folder`, File1 and env_, and the results in it hold open images. So `images` is declared after `folder` and `reader` and is
+  // destroyed, its threads joined, before them, also when an error leaves
+  // this function; `catalogue`, declared first, removes its staged file
+  // last, once nothing reads any more.
   std::unique_ptr<Folder> folder = env_.OpenFolder(directory_);
   ImageReader reader(env_, *folder, directory_);
   ReadBudget budget = BudgetFor(jobs_, env_.OpenFileRoom());
