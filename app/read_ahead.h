@@ -213,22 +213,23 @@ class ReadAhead {
   // Why no wake-up is lost. There are two waits, each for a condition that
   // another thread makes true without mutex_: the consumer waits on filled_
   // for a slot to be ready (WaitFor), a thread waits on room_ for `taken_`
-  // to pass what it wants (Work). Each side stores its own flag and then
-  // loads the other's: the waiter stores waiting_for_ (or readers_waiting_
-  // and room_wanted_), then loads `ready` (or `taken_`); the other thread
-  // stores `ready` (or `taken_`), then loads waiting_for_ (or
-  // readers_waiting_ and room_wanted_). All of these are sequentially
-  // consistent, so they fall in one order: if the waiter's load comes
-  // before the other's store, the waiter's store came before the other's
-  // load, and the other sees it and notifies. A notification can still
-  // come too early only if it falls between the waiter's load and its
-  // wait; but the waiter stores and loads with mutex_ locked and releases
-  // it only inside wait(), and the notifier locks mutex_ before it
-  // notifies, so the notification finds the waiter waiting. Either the
-  // waiter sees the condition true and does not wait, or it is woken. A
-  // stale flag (waiting_for_ of an earlier index, room_wanted_ below what
-  // is wanted now) only costs a spurious wake-up, after which the waiter
-  // checks its condition again.
+  // to pass what it wants (Work). Each side stores its own flag, then loads
+  // the other's: the waiter stores waiting_for_ (or readers_waiting_ and
+  // room_wanted_), then loads `ready` (or `taken_`); the maker stores
+  // `ready` (or `taken_`), then loads waiting_for_ (or readers_waiting_
+  // and room_wanted_), and notifies when it finds a waiter. All of these
+  // are sequentially consistent, so they fall in one order. If the
+  // waiter's load misses the maker's store, that store comes after the
+  // waiter's own store, and so does the maker's load: the maker finds the
+  // waiter and notifies. That notification cannot come between the
+  // waiter's check and its sleep: the waiter stores and checks with mutex_
+  // locked and releases it only inside wait(), and the maker locks mutex_
+  // to notify. So either the waiter sees the condition and does not sleep,
+  // or it is woken. A flag that is out of date (waiting_for_ of an earlier
+  // index, room_wanted_ below what is wanted now) costs no more than a
+  // wake-up for nothing, after which the waiter checks again; WakeReaders
+  // resets room_wanted_ with mutex_ locked, and each woken thread stores
+  // its want again, under the same lock, before it checks `taken_`.
 
   // Waits until the slot of `index`, being read by another thread, is
   // ready.
