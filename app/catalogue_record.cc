@@ -48,7 +48,8 @@ std::string AttributeScan::Scan(std::string_view text) const {
   return std::string(scanner.value());
 }
 
-AttributeScanner::AttributeScanner(const AttributeScan& scan, size_t memory_limit)
+AttributeScanner::AttributeScanner(const AttributeScan& scan,
+                                   size_t memory_limit)
     : scan_(scan), memory_limit_(memory_limit) {}
 
 size_t AttributeScanner::FindPatternEnd(std::string_view piece) {

@@ -82,9 +82,7 @@ class AttributeScanner {
   void CheckValue() const;
   // Whether the value is in memory; if not, it lies at [value_begin(),
   // value_end()) in the text.
-  bool value_in_memory() const {
-    return state_ != State::kFound || in_memory_;
-  }
+  bool value_in_memory() const { return state_ != State::kFound || in_memory_; }
   std::string_view value() const;
   uint64_t value_begin() const { return value_begin_; }
   uint64_t value_end() const { return value_end_; }

@@ -75,7 +75,6 @@ auto OnCatalogue(const Operation& operation) {
   }
 }
 
-
 }  // namespace
 
 Form1::Form1(Env& env, std::string directory, unsigned jobs)
@@ -103,10 +102,11 @@ void Form1::Form_Load() {
   //
   // Lifetimes follow the declaration order here. `images` runs `read` on
   // its threads until it is destroyed, and those reads use `reader`,
-  // `folder`, File1 and env_, and the results in it hold open images. So `images` is declared after `folder` and `reader` and is
-  // destroyed, its threads joined, before them, also when an error leaves
-  // this function; `catalogue`, declared first, removes its staged file
-  // last, once nothing reads any more.
+  // `folder`, File1 and env_, and the results in it hold open images. So
+  // `images` is declared after `folder` and `reader` and is destroyed, its
+  // threads joined, before them, also when an error leaves this function;
+  // `catalogue`, declared first, removes its staged file last, once nothing
+  // reads any more.
   std::unique_ptr<Folder> folder = env_.OpenFolder(directory_);
   ImageReader reader(env_, *folder, directory_);
   ReadBudget budget = BudgetFor(jobs_, env_.OpenFileRoom());

@@ -51,7 +51,7 @@ struct ImageRecord {
   CatalogueRecord record;  // Sizes not in memory stay empty here.
   ValueSpan width;
   ValueSpan height;
-  std::unique_ptr<RandomAccessFile> file;  // Open while a size is not in memory,
+  std::unique_ptr<RandomAccessFile> file;  // Open for a size not in memory,
   std::string path;                        // whose path this is.
   std::exception_ptr error;                // An Error naming the image.
 };
