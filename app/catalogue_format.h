@@ -28,13 +28,13 @@ inline constexpr std::string_view kCatalogueName = "tev.xml";
 void AppendCatalogueHead(std::string* out);
 // The root closing line.
 void AppendCatalogueTail(std::string* out);
-// Appends a size to `out`, escaped (AppendEscaped, which may be called
-// for it in pieces), from where it lies when a record cannot hold it.
+// Appends a size that is not in memory to `out`, escaped (AppendEscaped,
+// which may be called for it in pieces), from where it lies.
 using AppendSizeFunction = std::function<void(std::string* out)>;
 
 // The record opening, frame and record closing lines of `record`. The
 // width and height are `record`'s, but for one whose `append_width` or
-// `append_height` is given (too long to hold in memory): that function
+// `append_height` is given (too long to keep in memory): that function
 // appends it in its place, and may hand `*out` on and empty it meanwhile.
 void AppendRecordLines(const CatalogueRecord& record, std::string* out,
                        const AppendSizeFunction& append_width = {},

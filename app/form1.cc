@@ -22,8 +22,8 @@ constexpr size_t kWriteChunk = 256 * 1024;
 constexpr size_t kSpareFiles = 2;
 
 // How many images are read at once, and how many read images may exist at
-// once: each holds a file open, until its record is written where a size
-// is too long to keep in memory; a reader may open one more file for a moment
+// once: each has a file open, until its record is written where a size is
+// too long to keep in memory; a reader may open one more file for a moment
 // while it opens an image (a folder or a link on the way). Both stay
 // within the `room` of files the process may still open, so that -j
 // changes only the speed.

@@ -18,11 +18,11 @@
 // index itself rather than wait, and the late result is thrown away: so a
 // busy machine makes the threads no slower than the consumer alone.
 //
-// At most `max_results` results exist at once (the one the consumer holds,
-// a late one, the ready ones and those being read), which bounds what they
-// hold (open files, say); the threads beside the consumer are fewer. A
-// thread the system cannot start (a limit of processes or of memory) means
-// fewer threads, never a failure.
+// At most `max_results` results exist at once (the one the consumer has
+// taken, a late one, the ready ones and those being read), which bounds
+// what they hold (open files, say); the threads beside the consumer are
+// fewer. A thread the system cannot start (a limit of processes or of
+// memory) means fewer threads, never a failure.
 //
 // With one thread, or room for one result, nothing runs in the background:
 // Take(i) reads index i itself. A `read` that throws makes Take of that
