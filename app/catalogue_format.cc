@@ -40,22 +40,29 @@ class Joined {
   static constexpr std::string_view value{kText.data(), kSize};
 };
 
-// A record's lines: kIdStart, the number, kCategoryStart, the category,
-// kBeforeWidth, the escaped width, kBeforeHeight, the escaped height,
-// kAfterHeight.
+// Between a record's number, category, escaped width and escaped height.
 constexpr std::string_view kBeforeWidth =
     Joined<kRecordOpeningEnd, kLineEnd, kFrameStart>::value;
 constexpr std::string_view kBeforeHeight =
     Joined<kSizeSuffix, kHeightStart>::value;
 constexpr std::string_view kAfterHeight =
     Joined<kSizeSuffix, kFrameEnd, kLineEnd, kRecordClosing, kLineEnd>::value;
-constexpr size_t kRecordFixedSize = kIdStart.size() + kCategoryStart.size() +
-                                    kBeforeWidth.size() + kBeforeHeight.size() +
-                                    kAfterHeight.size();
 
-char* Put(std::string_view text, char* at) {
-  std::memcpy(at, text.data(), text.size());
-  return at + text.size();
+// The one place that says in what order a record's parts come: calls
+// text(t) for each fixed text and value of the record, and width() and
+// height() where the escaped sizes go.
+template <typename Text, typename Width, typename Height>
+void ForEachRecordPart(const CatalogueRecord& record, const Text& text,
+                       const Width& width, const Height& height) {
+  text(kIdStart);
+  text(record.number);
+  text(kCategoryStart);
+  text(record.category);
+  text(kBeforeWidth);
+  width();
+  text(kBeforeHeight);
+  height();
+  text(kAfterHeight);
 }
 
 constexpr bool IsPlain(char c) {
@@ -142,36 +149,39 @@ void AppendCatalogueTail(std::string* out) {
   out->append(kLineEnd);
 }
 
-void AppendRecordLines(const CatalogueRecord& record, std::string* out) {
-  // Sized once and filled in place: this runs for every image.
-  size_t width_size = EscapedSize(record.width);
-  size_t height_size = EscapedSize(record.height);
+void AppendRecordLines(const CatalogueRecord& record, std::string* out,
+                       const AppendSizeFunction& append_width,
+                       const AppendSizeFunction& append_height) {
+  if (append_width || append_height) {
+    ForEachRecordPart(
+        record, [&](std::string_view text) { out->append(text); },
+        [&] {
+          append_width ? append_width(out) : AppendEscaped(record.width, out);
+        },
+        [&] {
+          append_height ? append_height(out)
+                        : AppendEscaped(record.height, out);
+        });
+    return;
+  }
+  // Sized once and filled in place: this runs for nearly every image.
+  size_t size = 0;
+  auto add = [&](std::string_view text) { size += text.size(); };
+  ForEachRecordPart(
+      record, add, [&] { size += EscapedSize(record.width); },
+      [&] { size += EscapedSize(record.height); });
   size_t start = out->size();
-  out->resize(start + kRecordFixedSize + record.number.size() +
-              record.category.size() + width_size + height_size);
+  out->resize(start + size);
   char* at = out->data() + start;
-  at = Put(kIdStart, at);
-  at = Put(record.number, at);
-  at = Put(kCategoryStart, at);
-  at = Put(record.category, at);
-  at = Put(kBeforeWidth, at);
-  at = PutEscaped(record.width, at);
-  at = Put(kBeforeHeight, at);
-  at = PutEscaped(record.height, at);
-  Put(kAfterHeight, at);
+  ForEachRecordPart(
+      record,
+      [&](std::string_view text) {
+        std::memcpy(at, text.data(), text.size());
+        at += text.size();
+      },
+      [&] { at = PutEscaped(record.width, at); },
+      [&] { at = PutEscaped(record.height, at); });
 }
-
-void AppendRecordUpToWidth(const CatalogueRecord& record, std::string* out) {
-  out->append(kIdStart);
-  out->append(record.number);
-  out->append(kCategoryStart);
-  out->append(record.category);
-  out->append(kBeforeWidth);
-}
-
-void AppendRecordUpToHeight(std::string* out) { out->append(kBeforeHeight); }
-
-void AppendRecordEnd(std::string* out) { out->append(kAfterHeight); }
 
 void AppendEscaped(std::string_view text, std::string* out) {
   size_t start = out->size();

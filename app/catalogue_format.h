@@ -14,6 +14,7 @@
 #ifndef TEVGEN_APP_CATALOGUE_FORMAT_H_
 #define TEVGEN_APP_CATALOGUE_FORMAT_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,15 +28,17 @@ inline constexpr std::string_view kCatalogueName = "tev.xml";
 void AppendCatalogueHead(std::string* out);
 // The root closing line.
 void AppendCatalogueTail(std::string* out);
-// The record opening, frame and record closing lines of `record`.
-void AppendRecordLines(const CatalogueRecord& record, std::string* out);
+// Appends a size that is not in memory to `out`, escaped (AppendEscaped,
+// which may be called for it in pieces), from where it lies.
+using AppendSizeFunction = std::function<void(std::string* out)>;
 
-// The same lines in three parts, for sizes too long to hold in a record:
-// the caller appends the escaped width after the first part and the
-// escaped height after the second (AppendEscaped takes them in pieces).
-void AppendRecordUpToWidth(const CatalogueRecord& record, std::string* out);
-void AppendRecordUpToHeight(std::string* out);
-void AppendRecordEnd(std::string* out);
+// The record opening, frame and record closing lines of `record`. The
+// width and height are `record`'s, but for one whose `append_width` or
+// `append_height` is given (too long to keep in memory): that function
+// appends it in its place, and may hand `*out` on and empty it meanwhile.
+void AppendRecordLines(const CatalogueRecord& record, std::string* out,
+                       const AppendSizeFunction& append_width = {},
+                       const AppendSizeFunction& append_height = {});
 
 // Appends `text` as attribute-value content that is always well-formed:
 // & < > " become entities, TAB LF CR character references; the other bytes

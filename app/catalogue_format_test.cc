@@ -11,14 +11,17 @@ std::string RecordLines(const CatalogueRecord& record) {
   return out;
 }
 
-// The same lines in the parts the run uses for sizes it does not hold.
+// The same lines with the sizes appended in pieces by the caller, as the
+// run does for sizes it does not keep in memory.
 std::string RecordLinesInParts(const CatalogueRecord& record) {
   std::string out;
-  AppendRecordUpToWidth(record, &out);
-  AppendEscaped(record.width, &out);
-  AppendRecordUpToHeight(&out);
-  AppendEscaped(record.height, &out);
-  AppendRecordEnd(&out);
+  auto in_pieces = [](std::string_view size) {
+    return [size](std::string* out) {
+      for (char c : size) AppendEscaped(std::string_view(&c, 1), out);
+    };
+  };
+  AppendRecordLines(record, &out, in_pieces(record.width),
+                    in_pieces(record.height));
   return out;
 }
 

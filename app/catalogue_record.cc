@@ -48,8 +48,9 @@ std::string AttributeScan::Scan(std::string_view text) const {
   return std::string(scanner.value());
 }
 
-AttributeScanner::AttributeScanner(const AttributeScan& scan, size_t keep_limit)
-    : scan_(scan), keep_limit_(keep_limit) {}
+AttributeScanner::AttributeScanner(const AttributeScan& scan,
+                                   size_t memory_limit)
+    : scan_(scan), memory_limit_(memory_limit) {}
 
 size_t AttributeScanner::FindPatternEnd(std::string_view piece) {
   std::string_view pattern = scan_.pattern_;
@@ -96,10 +97,10 @@ void AttributeScanner::Feed(std::string_view piece) {
   if (state_ == State::kValue && at < piece.size()) {
     size_t dot = piece.find('.', at);
     size_t end = dot == std::string_view::npos ? piece.size() : dot;
-    if (held_ && value_.size() + (end - at) <= keep_limit_) {
+    if (in_memory_ && value_.size() + (end - at) <= memory_limit_) {
       value_.append(piece.substr(at, end - at));
     } else {
-      held_ = false;
+      in_memory_ = false;
       value_.clear();
       value_.shrink_to_fit();
     }
@@ -117,11 +118,11 @@ void AttributeScanner::FeedNuls(uint64_t count) {
   // cannot begin in the carried bytes, and the rest only lengthen a value.
   Feed(std::string_view("", 1));
   uint64_t rest = count - 1;
-  if (state_ == State::kValue && held_) {
-    if (value_.size() + rest <= keep_limit_) {
+  if (state_ == State::kValue && in_memory_) {
+    if (value_.size() + rest <= memory_limit_) {
       value_.append(static_cast<size_t>(rest), '\0');
     } else {
-      held_ = false;
+      in_memory_ = false;
       value_.clear();
       value_.shrink_to_fit();
     }

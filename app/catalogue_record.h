@@ -62,11 +62,11 @@ class AttributeScan {
 // An AttributeScan of a text that arrives in pieces, as an image is read:
 // the same value as the scan of the whole text, whatever the pieces. Once
 // settled() no later piece can change the result, so the reader may stop.
-// A value longer than `keep_limit` bytes is not held: only where it lies
-// in the text is kept, for the caller to copy from there.
+// A value longer than `memory_limit` bytes is not kept in memory: only
+// where it lies in the text is, for the caller to copy from there.
 class AttributeScanner {
  public:
-  AttributeScanner(const AttributeScan& scan, size_t keep_limit);
+  AttributeScanner(const AttributeScan& scan, size_t memory_limit);
 
   // The next piece of the text.
   void Feed(std::string_view piece);
@@ -76,39 +76,54 @@ class AttributeScanner {
   // Says that the text has ended.
   void Finish();
 
-  bool settled() const { return state_ >= State::kFound; }
+  bool settled() const { return IsSettled(state_); }
 
   // After Finish(). Throws RecordError as AttributeScan::Scan does.
   void CheckValue() const;
-  // Whether the value is held; if not, it lies at [value_begin(),
+  // Whether the value is in memory; if not, it lies at [value_begin(),
   // value_end()) in the text.
-  bool value_held() const { return state_ != State::kFound || held_; }
+  bool value_in_memory() const { return state_ != State::kFound || in_memory_; }
   std::string_view value() const;
   uint64_t value_begin() const { return value_begin_; }
   uint64_t value_end() const { return value_end_; }
 
  private:
   enum class State {
-    kSearching,  // for the pattern
-    kQuote,      // at the character after the pattern
-    kValue,      // for the "." that ends the value
-    kFound,      // settled: the value ends at a "."
-    kDotRightAfterPattern,
-    kNone,  // settled: the text ended first, the value is empty
+    kSearching,             // for the pattern
+    kQuote,                 // at the character after the pattern
+    kValue,                 // for the "." that ends the value
+    kFound,                 // the value ends at a "."
+    kDotRightAfterPattern,  // a "." right after the pattern: an error
+    kNone,                  // the text ended first: the value is empty
   };
+  // Whether no later piece can change the outcome of `state`. A switch
+  // without default, so that a new state cannot go unclassified.
+  static constexpr bool IsSettled(State state) {
+    switch (state) {
+      case State::kSearching:
+      case State::kQuote:
+      case State::kValue:
+        return false;
+      case State::kFound:
+      case State::kDotRightAfterPattern:
+      case State::kNone:
+        return true;
+    }
+    return false;
+  }
   // Where the pattern ends in `piece`, or npos; keeps the tail of the text
   // that a match spanning into the next piece would start in.
   size_t FindPatternEnd(std::string_view piece);
 
   const AttributeScan& scan_;
-  size_t keep_limit_;
+  size_t memory_limit_;
   State state_ = State::kSearching;
   std::string carried_;  // the last bytes of the text, fewer than the pattern
   uint64_t offset_ = 0;  // where the next piece begins in the text
   uint64_t value_begin_ = 0;
   uint64_t value_end_ = 0;
   std::string value_;
-  bool held_ = true;
+  bool in_memory_ = true;
 };
 
 // `digits` as a 32-bit signed decimal number: an optional "+" or "-", then

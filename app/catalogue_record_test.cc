@@ -84,7 +84,7 @@ std::string ScanInPieces(const AttributeScan& scan, std::string_view text,
   }
   scanner.Finish();
   scanner.CheckValue();
-  if (scanner.value_held()) return std::string(scanner.value());
+  if (scanner.value_in_memory()) return std::string(scanner.value());
   return std::string(text.substr(scanner.value_begin(),
                                  scanner.value_end() - scanner.value_begin()));
 }

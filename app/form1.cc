@@ -21,9 +21,9 @@ constexpr size_t kWriteChunk = 256 * 1024;
 // beside them before the run ends.
 constexpr size_t kSpareFiles = 2;
 
-// How many images are read at once, and how many may be held: each image
-// read holds a file, and keeps it open until its record is written where a
-// size is too long to hold; a reader may open one more file for a moment
+// How many images are read at once, and how many read images may exist at
+// once: each has a file open, until its record is written where a size is
+// too long to keep in memory; a reader may open one more file for a moment
 // while it opens an image (a folder or a link on the way). Both stay
 // within the `room` of files the process may still open, so that -j
 // changes only the speed.
@@ -75,18 +75,6 @@ auto OnCatalogue(const Operation& operation) {
   }
 }
 
-// Appends one size of `image`: `held` when the record holds it, else copied
-// from the image where `span` says.
-void AppendSize(ImageRecord& image, std::string_view held,
-                const ValueSpan& span, std::string* out,
-                const std::function<void()>& flush) {
-  if (span.held) {
-    AppendEscaped(held, out);
-  } else {
-    CopyValue(image, span, kWriteChunk, out, flush);
-  }
-}
-
 }  // namespace
 
 Form1::Form1(Env& env, std::string directory, unsigned jobs)
@@ -111,6 +99,14 @@ void Form1::Form_Load() {
   // times faster on a cold cache or a network share, and memory stays small
   // whatever the images hold. Records are still written in list order, and
   // the first image in that order that fails is the one reported.
+  //
+  // Lifetimes follow the declaration order here. `images` runs `read` on
+  // its threads until it is destroyed, and those reads use `reader`,
+  // `folder`, File1 and env_, and the results in it hold open images. So
+  // `images` is declared after `folder` and `reader` and is destroyed, its
+  // threads joined, before them, also when an error leaves this function;
+  // `catalogue`, declared first, removes its staged file last, once nothing
+  // reads any more.
   std::unique_ptr<Folder> folder = env_.OpenFolder(directory_);
   ImageReader reader(env_, *folder, directory_);
   ReadBudget budget = BudgetFor(jobs_, env_.OpenFileRoom());
@@ -123,15 +119,15 @@ void Form1::Form_Load() {
     ImageRecord& image = images.Take(index);
     if (image.file) reader.ReadAgainIfChanged(File1.List(index), &image);
     if (image.error) std::rethrow_exception(image.error);
-    if (image.width.held && image.height.held) {
-      AppendRecordLines(image.record, &pending);
-    } else {
-      AppendRecordUpToWidth(image.record, &pending);
-      AppendSize(image, image.record.width, image.width, &pending, flush);
-      AppendRecordUpToHeight(&pending);
-      AppendSize(image, image.record.height, image.height, &pending, flush);
-      AppendRecordEnd(&pending);
-    }
+    // A size not in memory is copied from the image where `span` says.
+    auto copy = [&](const ValueSpan& span) -> AppendSizeFunction {
+      if (span.in_memory) return {};
+      return [&image, &span, &flush](std::string* out) {
+        CopyValue(image, span, kWriteChunk, out, flush);
+      };
+    };
+    AppendRecordLines(image.record, &pending, copy(image.width),
+                      copy(image.height));
     if (pending.size() >= kWriteChunk) flush();
   }
   AppendCatalogueTail(&pending);

@@ -8,8 +8,10 @@
 // program's window, its file list and its operations, kept on purpose:
 // whoever knows that program finds each part here under its old name.
 //
-// Form1 does not own its Env, which must outlive it. Failures are thrown as
-// Error (platform/error.h) and reach the caller unhandled.
+// Form1 does not own its Env, which must outlive it. Its members do not
+// depend on one another; Form_Load's locals do, by their declaration order
+// (see there, in form1.cc). Failures are thrown as Error
+// (platform/error.h) and reach the caller unhandled.
 #ifndef TEVGEN_APP_FORM1_H_
 #define TEVGEN_APP_FORM1_H_
 
@@ -44,9 +46,14 @@ class Form1 {
   // which the program ends.
   void Form_Load();
 
-  // The text-file operations are part of the window's interface, whether
-  // or not the run uses them (it reads images through ImageReader, see
-  // form1.cc); textfile/ implements them.
+  // The text-file operations (these two and txt_GetTempFile) are part of
+  // the window's interface and stay, though nothing in the program calls
+  // them: the run reads images through ImageReader (see form1.cc). They
+  // are reached through Form1 only, their work is in textfile/, and they
+  // are tested at two levels: textfile/*_test.cc test the work,
+  // form1_test.cc that each operation reaches it (txt_GetTempFile through
+  // Form1TestPeer), and platform/env_windows_test.cc the Windows calls
+  // behind txt_GetTempFile.
 
   // The whole content of the file `sFilename`; empty when there is no such
   // ordinary file.

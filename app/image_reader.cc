@@ -57,8 +57,8 @@ void ImageReader::ReadAgainIfChanged(const std::string& name,
 bool ImageReader::ReadOnce(
     const std::string& name, ImageRecord* result,
     std::chrono::steady_clock::time_point* first_data) const {
-  AttributeScanner height(AttributeScan::Height(), kHeldValueLimit);
-  AttributeScanner width(AttributeScan::Width(), kHeldValueLimit);
+  AttributeScanner height(AttributeScan::Height(), kValueInMemoryLimit);
+  AttributeScanner width(AttributeScan::Width(), kValueInMemoryLimit);
   // A missing image reads as empty text.
   std::unique_ptr<RandomAccessFile> file = folder_.OpenFile(name);
   if (!file) *first_data = std::chrono::steady_clock::now();
@@ -109,9 +109,10 @@ bool ImageReader::ReadOnce(
     throw Error(env_.JoinPath(directory_, name), e.what());
   }
   result->height = {height.value_begin(), height.value_end(),
-                    height.value_held()};
-  result->width = {width.value_begin(), width.value_end(), width.value_held()};
-  if (!result->height.held || !result->width.held) {
+                    height.value_in_memory()};
+  result->width = {width.value_begin(), width.value_end(),
+                   width.value_in_memory()};
+  if (!result->height.in_memory || !result->width.in_memory) {
     result->file = std::move(file);
     result->path = env_.JoinPath(directory_, name);
   }

@@ -5,9 +5,9 @@
 // the scans of the image's whole text give: both look for first
 // occurrences, which no later byte can change.
 //
-// A size longer than kHeldValueLimit is not held in memory: the image stays
-// open and the value is copied from it, in pieces, when the record is
-// written (CopyValue).
+// A size longer than kValueInMemoryLimit is not kept in memory: the image
+// stays open and the value is copied from it, in pieces, when the record
+// is written (CopyValue).
 //
 // Holes of a sparse image are not read: they read as NUL bytes, which the
 // scans are fed as one run (AttributeScanner::FeedNuls) and the catalogue
@@ -37,20 +37,21 @@
 
 namespace tevgen {
 
-// Where a size that is not held lies in its image: [begin, end).
+// Where a size lies in its image: [begin, end). Used where the size is not
+// in memory, in the record.
 struct ValueSpan {
   uint64_t begin = 0;
   uint64_t end = 0;
-  bool held = true;
+  bool in_memory = true;
 };
 
 // What reading one image gave: its record, or the failure that stops the
 // run at this image.
 struct ImageRecord {
-  CatalogueRecord record;  // Sizes that are not held stay empty here.
+  CatalogueRecord record;  // Sizes not in memory stay empty here.
   ValueSpan width;
   ValueSpan height;
-  std::unique_ptr<RandomAccessFile> file;  // Open while a size is not held,
+  std::unique_ptr<RandomAccessFile> file;  // Open for a size not in memory,
   std::string path;                        // whose path this is.
   std::exception_ptr error;                // An Error naming the image.
 };
@@ -65,7 +66,7 @@ class ImageReader {
   // piece copies little, larger later ones make few reads.
   static constexpr size_t kFirstPieceSize = 4 * 1024;
   static constexpr size_t kPieceSize = 64 * 1024;
-  static constexpr size_t kHeldValueLimit = 16 * 1024;
+  static constexpr size_t kValueInMemoryLimit = 16 * 1024;
 
   // Reads the images of `folder`, whose path is `directory`, through `env`,
   // which names an image in an error. Both must outlive the reader.
@@ -78,7 +79,7 @@ class ImageReader {
   std::chrono::steady_clock::duration Read(const std::string& name,
                                            ImageRecord* result) const;
 
-  // Before the sizes of `*image` that are not held are copied: reads the
+  // Before the sizes of `*image` that are not in memory are copied: reads the
   // image `name` again when it changed since it was read (an image read
   // ahead may wait long). Never throws, as Read.
   void ReadAgainIfChanged(const std::string& name, ImageRecord* image) const;

@@ -4,7 +4,7 @@
 // does never depends on which thread finished first. The consumer counts as
 // one of the `threads`: it reads too while its next result is not ready.
 // Threads stay at most a window of indices ahead of the consumer, which
-// bounds the results held.
+// bounds how many results exist at once.
 //
 // It starts with one thread beside the consumer where the machine has a
 // second core, which keeps two cores busy while reads are quick (files in
@@ -18,16 +18,23 @@
 // index itself rather than wait, and the late result is thrown away: so a
 // busy machine makes the threads no slower than the consumer alone.
 //
-// At most `max_results` results exist at once (the one the consumer holds,
-// a late one, the ready ones and those being read), which bounds what they
-// hold (open files, say); the threads beside the consumer are fewer. A
-// thread the system cannot start (a limit of processes or of memory) means
-// fewer threads, never a failure.
+// At most `max_results` results exist at once (the one the consumer has
+// taken, a late one, the ready ones and those being read), which bounds
+// what they hold (open files, say); the threads beside the consumer are
+// fewer. A thread the system cannot start (a limit of processes or of
+// memory) means fewer threads, never a failure.
 //
 // With one thread, or room for one result, nothing runs in the background:
-// Take(i) reads index i itself. `read` must not throw; a failure belongs in
-// the Result. The destructor stops the threads (an index already started
-// is finished) and waits for them.
+// Take(i) reads index i itself. A `read` that throws makes Take of that
+// index throw the same exception; the indices after it are read and taken
+// as if it had not. The destructor stops the threads (an index already
+// started is finished) and waits for them; the consumer may stop taking at
+// any index.
+//
+// Thread safety: one thread, the consumer, constructs, calls Take and
+// destroys; `read` runs on it and on the threads, for different indices
+// at once. Take(i) for an i that is not the next index, or not below
+// `count`, is a fault of the caller and throws std::logic_error.
 #ifndef TEVGEN_APP_READ_AHEAD_H_
 #define TEVGEN_APP_READ_AHEAD_H_
 
@@ -40,6 +47,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -51,11 +59,15 @@ class ReadAhead {
   // Returns how long the read waited for its first data.
   using Latency = std::chrono::steady_clock::duration;
   using ReadFunction = std::function<Latency(size_t index, Result* result)>;
+  // Starts a thread running `work`, or throws as std::thread's constructor
+  // does when the system refuses one; a test's seam.
+  using StartFunction = std::function<std::thread(std::function<void()> work)>;
 
   ReadAhead(size_t count, unsigned threads, size_t max_results,
-            ReadFunction read)
+            ReadFunction read, StartFunction start = StartStdThread)
       : count_(count),
         read_(std::move(read)),
+        start_(std::move(start)),
         slots_(threads > 1
                    ? std::min<size_t>(
                          std::max<size_t>(kLeastWindow, 8 * size_t{threads}),
@@ -88,6 +100,10 @@ class ReadAhead {
   // The result of `index`, which must be one more than the last index taken
   // (0 first). It stays valid until the next call.
   Result& Take(size_t index) {
+    if (index != next_take_ || index >= count_) {
+      throw std::logic_error("ReadAhead::Take out of order");
+    }
+    ++next_take_;
     Slot& slot = slots_[index % slots_.size()];
     if (slots_.size() == 1) {
       slot.result = Result();
@@ -100,6 +116,7 @@ class ReadAhead {
         Free(index - 1);
       } else {
         own_ = Result();
+        own_error_ = nullptr;
       }
       // `index` shares its slot with a result left to a late thread (see
       // below) only a window later: then that result is waited for.
@@ -127,8 +144,9 @@ class ReadAhead {
       // Where reads are quick, reading it again costs less than waiting;
       // the late result is thrown away once done.
       if (left_ == kNobody && pressure_.load() == 0) {
-        (void)read_(index, &own_);
         left_ = index;
+        (void)ReadInto(index, &own_, &own_error_);
+        if (own_error_) std::rethrow_exception(own_error_);
         return own_;
       }
       // While a late result holds back the window, a thread may be waiting
@@ -141,14 +159,20 @@ class ReadAhead {
       }
       WaitFor(index);
     }
+    if (slot.error) std::rethrow_exception(slot.error);
     return slot.result;
   }
 
  private:
   struct Slot {
     Result result;
+    std::exception_ptr error;  // what `read` threw, instead of the result
     std::atomic<bool> ready{false};
   };
+
+  static std::thread StartStdThread(std::function<void()> work) {
+    return std::thread(std::move(work));
+  }
 
   // Reads that wait longer than this mostly waited for a disk or a network;
   // on a busy machine some do so on a warm cache too (the thread was
@@ -171,6 +195,7 @@ class ReadAhead {
   void Free(size_t index) {
     Slot& slot = slots_[index % slots_.size()];
     slot.result = Result();
+    slot.error = nullptr;
     slot.ready.store(false);
   }
 
@@ -184,6 +209,27 @@ class ReadAhead {
     Free(left_);
     left_ = kNobody;
   }
+
+  // Why no wake-up is lost. There are two waits, each for a condition that
+  // another thread makes true without mutex_: the consumer waits on filled_
+  // for a slot to be ready (WaitFor), a thread waits on room_ for `taken_`
+  // to pass what it wants (Work). Each side stores its own flag, then loads
+  // the other's: the waiter stores waiting_for_ (or readers_waiting_ and
+  // room_wanted_), then loads `ready` (or `taken_`); the maker stores
+  // `ready` (or `taken_`), then loads waiting_for_ (or readers_waiting_
+  // and room_wanted_), and notifies when it finds a waiter. All of these
+  // are sequentially consistent, so they fall in one order. If the
+  // waiter's load misses the maker's store, that store comes after the
+  // waiter's own store, and so does the maker's load: the maker finds the
+  // waiter and notifies. That notification cannot come between the
+  // waiter's check and its sleep: the waiter stores and checks with mutex_
+  // locked and releases it only inside wait(), and the maker locks mutex_
+  // to notify. So either the waiter sees the condition and does not sleep,
+  // or it is woken. A flag that is out of date (waiting_for_ of an earlier
+  // index, room_wanted_ below what is wanted now) costs no more than a
+  // wake-up for nothing, after which the waiter checks again; WakeReaders
+  // resets room_wanted_ with mutex_ locked, and each woken thread stores
+  // its want again, under the same lock, before it checks `taken_`.
 
   // Waits until the slot of `index`, being read by another thread, is
   // ready.
@@ -203,12 +249,13 @@ class ReadAhead {
     }
   }
 
-  // Starts a thread; mutex_ is held. When the system refuses (std::thread
+  // Starts a thread; mutex_ is locked. When the system refuses (std::thread
   // throws std::system_error, or std::bad_alloc for its state), the threads
   // there are go on alone. Returns whether it started.
   bool StartThread() {
     try {
-      threads_.emplace_back([this] { Work(); });
+      // Reserved: adding the started thread cannot throw.
+      threads_.push_back(start_([this] { Work(); }));
       return true;
     } catch (const std::exception&) {
       refused_ = true;
@@ -231,8 +278,9 @@ class ReadAhead {
       // window-1 of the results before it. A thread that must wait waits
       // until half the window is free, and says when that is (room_wanted_,
       // set before `taken_` is looked at, so that the consumer either sees
-      // it or this thread sees the room): waking it for every freed slot
-      // would switch threads for every image.
+      // it or this thread sees the room; see "Why no wake-up is lost"):
+      // waking it for every freed slot would switch threads for every
+      // image.
       if (index >= taken_.load() + slots_.size()) {
         size_t half = slots_.size() / 2;
         std::unique_lock<std::mutex> lock(mutex_);
@@ -253,10 +301,20 @@ class ReadAhead {
     }
   }
 
+  // Runs read_ for `index` into `*result`; what it throws goes to `*error`.
+  Latency ReadInto(size_t index, Result* result, std::exception_ptr* error) {
+    try {
+      return read_(index, result);
+    } catch (...) {
+      *error = std::current_exception();
+      return Latency{};
+    }
+  }
+
   // Reads `index` into its slot, which is free, and marks it ready.
   void Read(size_t index) {
     Slot& slot = slots_[index % slots_.size()];
-    if (read_(index, &slot.result) > kSlowRead) {
+    if (ReadInto(index, &slot.result, &slot.error) > kSlowRead) {
       if (pressure_.fetch_add(kSlowWeight) + kSlowWeight >=
           kPressureForThread) {
         pressure_.store(0);
@@ -266,8 +324,8 @@ class ReadAhead {
       pressure_.fetch_sub(1);
     }
     slot.ready.store(true);
-    // Both stores and loads here are sequentially consistent: either the
-    // consumer sees the slot ready, or this thread sees it waiting.
+    // Either the consumer sees the slot ready, or this thread sees it
+    // waiting (see "Why no wake-up is lost").
     if (waiting_for_.load() == index) {
       std::lock_guard<std::mutex> lock(mutex_);
       filled_.notify_one();
@@ -276,6 +334,7 @@ class ReadAhead {
 
   const size_t count_;
   ReadFunction read_;
+  StartFunction start_;
   std::vector<Slot> slots_;
   const size_t max_threads_;
   std::atomic<size_t> next_{0};   // the next index a thread takes up
@@ -284,7 +343,7 @@ class ReadAhead {
   std::atomic<size_t> waiting_for_{kNobody};  // the index the consumer awaits
   std::atomic<unsigned> readers_waiting_{0};  // threads waiting for room
   // The least `taken_` that a thread waiting for room waits for; written
-  // with mutex_ held.
+  // with mutex_ locked.
   std::atomic<size_t> room_wanted_{kNobody};
   std::atomic<int> pressure_{0};  // how slow reads have been
   std::mutex mutex_;  // for the waits below, and guards adding to threads_
@@ -294,7 +353,9 @@ class ReadAhead {
   // The consumer's own reading of an index another thread is late with,
   // and that index (kNobody when none); used by the consumer only.
   Result own_;
+  std::exception_ptr own_error_;
   size_t left_ = kNobody;
+  size_t next_take_ = 0;  // the index Take expects; used by the consumer only
   bool refused_ = false;  // the system refused a thread; guarded by mutex_
 };
 

@@ -3,15 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 namespace tevgen {
 namespace {
 
 // Results come in index order also when the thread beside the consumer is
 // late with one (as on a busy machine): the consumer reads it again, and
-// the late result, once done, is thrown away without holding up the rest.
-TEST(ReadAheadTest, LateResultIsReadAgainAndAllComeInOrder) {
+// the late result, once done, is thrown away without holding up the rest;
+// so is the exception of the consumer's own read.
+void TakeWithALateThread(bool late_throws) {
   constexpr size_t kCount = 700;  // past the late index and two windows
   constexpr size_t kLate = 5;
   const std::thread::id consumer = std::this_thread::get_id();
@@ -21,12 +28,91 @@ TEST(ReadAheadTest, LateResultIsReadAgainAndAllComeInOrder) {
         if (index == kLate && std::this_thread::get_id() != consumer) {
           while (!consumer_went_on.load()) std::this_thread::yield();
         }
+        if (index == kLate && late_throws) throw std::runtime_error("");
         *result = index + 1;
         return ReadAhead<size_t>::Latency{};
       });
   for (size_t index = 0; index < kCount; ++index) {
-    EXPECT_EQ(results.Take(index), index + 1);
+    if (index == kLate && late_throws) {
+      EXPECT_THROW(results.Take(index), std::runtime_error);
+    } else {
+      EXPECT_EQ(results.Take(index), index + 1);
+    }
     if (index > kLate) consumer_went_on.store(true);
+  }
+}
+TEST(ReadAheadTest, LateResultIsReadAgainAndAllComeInOrder) {
+  TakeWithALateThread(false);
+  TakeWithALateThread(true);
+}
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+// Every index is read once and taken in order whatever the threads, the
+// room for results, the reads' latency (slow ones add threads) and the
+// threads the system lets start; a read that throws is thrown by Take of
+// its index, and the results after it come as before. The consumer may
+// stop at any index: the destructor joins the threads (also those waiting
+// for room) and every result is destroyed. Take wants the next index.
+TEST(ReadAheadTest, TakesEveryResultInOrderAndStopsAnywhere) {
+  const struct {
+    unsigned threads;
+    size_t max_results, count;
+    bool slow;
+    size_t throw_at, startable, taken;
+  } kCases[] = {
+      {1, 100, 50, false, 7, 64, 50},
+      {2, 1000, 700, false, 300, 64, 700},
+      {2, 3, 100, false, 50, 64, 100},
+      {16, 40, 3000, true, 2000, 64, 3000},
+      {16, 1000, 3000, true, 0, 1, 3000},
+      {16, 1000, 3000, true, 2999, 0, 3000},
+      {2, 5000, 5000, false, kNone, 64, 0},
+      {2, 5000, 5000, true, kNone, 64, 1},
+      {16, 5000, 5000, true, kNone, 64, 900},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(&c - kCases);
+    std::mutex mutex;
+    std::set<std::thread::id> readers;
+    std::atomic<size_t> started{0};
+    auto alive = std::make_shared<int>();
+    using Result = std::pair<size_t, std::shared_ptr<int>>;
+    {
+      ReadAhead<Result> results(
+          c.count, c.threads, c.max_results,
+          [&](size_t index, Result* result) {
+            // Slow reads take a moment, so that the threads take part.
+            if (c.slow)
+              std::this_thread::sleep_for(std::chrono::microseconds(5));
+            std::lock_guard<std::mutex> lock(mutex);
+            readers.insert(std::this_thread::get_id());
+            if (index == c.throw_at) throw std::runtime_error("");
+            *result = {index + 1, alive};
+            return std::chrono::milliseconds(c.slow ? 1 : 0);
+          },
+          [&](std::function<void()> work) {
+            if (started.fetch_add(1) >= c.startable) {
+              throw std::system_error(std::make_error_code(
+                  std::errc::resource_unavailable_try_again));
+            }
+            return std::thread(std::move(work));
+          });
+      EXPECT_THROW(results.Take(1), std::logic_error);
+      for (size_t index = 0; index < c.taken; ++index) {
+        if (index == c.throw_at) {
+          EXPECT_THROW(results.Take(index), std::runtime_error);
+        } else {
+          ASSERT_EQ(results.Take(index).first, index + 1);
+        }
+      }
+      EXPECT_THROW(results.Take(c.taken + 1), std::logic_error);
+    }
+    EXPECT_EQ(alive.use_count(), 1);
+    EXPECT_LE(readers.size(), std::min<size_t>(c.threads, c.startable + 1));
+    if (c.startable + 1 < c.threads) {
+      EXPECT_GT(started.load(), c.startable);
+    }
   }
 }
 

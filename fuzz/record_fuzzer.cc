@@ -101,7 +101,7 @@ std::optional<std::string> ScanInPieces(const tevgen::AttributeScan& scan,
   } catch (const tevgen::RecordError&) {
     return std::nullopt;
   }
-  if (scanner.value_held()) return std::string(scanner.value());
+  if (scanner.value_in_memory()) return std::string(scanner.value());
   return std::string(text.substr(scanner.value_begin(),
                                  scanner.value_end() - scanner.value_begin()));
 }
