@@ -38,8 +38,8 @@ class Form1Test : public ::testing::Test {
 
   // Runs and expects the run to fail with `message`, leaving the old
   // catalogue (or `catalogue`) and nothing staged.
-  void ExpectFailure(
-      std::string_view message, std::string_view catalogue = kOldCatalogue) {
+  void ExpectFailure(std::string_view message,
+                     std::string_view catalogue = kOldCatalogue) {
     files_.AddFile("/pics/tev.xml", std::string(kOldCatalogue));
     Form1 form(env_, "/pics");
     try {
@@ -162,7 +162,7 @@ TEST_F(Form1Test, SizesTooLongToHoldAreCopiedFromTheImage) {
   // from the image, escaped, whatever the pieces the reads return.
   std::string amps(100000, '&');
   files_.AddFile("/pics/1.svg",
-               "<svg width=\"" + amps + "\" height=\"x" + amps + "<.5\">");
+                 "<svg width=\"" + amps + "\" height=\"x" + amps + "<.5\">");
   std::string escaped;
   for (size_t i = 0; i < amps.size(); ++i) escaped += "&amp;";
   for (size_t chunk : {size_t{7}, size_t{1} << 20}) {
@@ -219,8 +219,7 @@ TEST_F(Form1Test, DotRightAfterEqualsStopsTheRun) {
 TEST_F(Form1Test, UnreadableImageStopsTheRun) {
   files_.AddFile("/pics/3.svg", "");
   env_.FailOpen("/pics/3.svg");
-  ExpectFailure(
-      "/pics/3.svg: cannot open the file: Permission denied");
+  ExpectFailure("/pics/3.svg: cannot open the file: Permission denied");
 }
 
 TEST_F(Form1Test, FullDiskStopsTheRun) {
@@ -261,11 +260,10 @@ TEST_F(Form1Test, FailedCommitKeepsTheOldCatalogue) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.message);
     env_.FailCommit(c.action);
-    ExpectFailure(
-        c.message, c.replaced ? std::string(kHead) +
-                                    Record("1", "Smiley", "0", "0") +
-                                    std::string(kTail)
-                              : std::string(kOldCatalogue));
+    ExpectFailure(c.message, c.replaced ? std::string(kHead) +
+                                              Record("1", "Smiley", "0", "0") +
+                                              std::string(kTail)
+                                        : std::string(kOldCatalogue));
   }
 }
 

@@ -70,9 +70,7 @@ class InMemoryEnv : public EnvUnderTest {
   explicit InMemoryEnv(bool wrapped) : wrapped_(wrapped) {
     files_.AddDirectory(folder());
   }
-  Env& env() override {
-    return wrapped_ ? static_cast<Env&>(faults_) : files_;
-  }
+  Env& env() override { return wrapped_ ? static_cast<Env&>(faults_) : files_; }
   std::string folder() override { return "/case"; }
   void Write(const std::string& path, std::string_view bytes) override {
     files_.AddFile(path, std::string(bytes));

@@ -262,10 +262,10 @@ void RefuseToReplace(const std::string& path, DWORD attributes) {
 // the error when another program holds the file, which Commit waits for;
 // else ERROR_SUCCESS.
 DWORD CheckReplaceable(const std::string& path, const std::wstring& target) {
-  HANDLE probe = ::CreateFileW(
-      target.c_str(), GENERIC_READ | DELETE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, 0, nullptr);
+  HANDLE probe =
+      ::CreateFileW(target.c_str(), GENERIC_READ | DELETE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
   if (probe == INVALID_HANDLE_VALUE) {
     DWORD error = ::GetLastError();
     if (error == ERROR_ACCESS_DENIED) {

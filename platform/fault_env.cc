@@ -32,7 +32,9 @@ class FaultFolder : public Folder {
  public:
   FaultFolder(FaultEnv* env, std::string directory,
               std::unique_ptr<Folder> folder)
-      : env_(env), directory_(std::move(directory)), folder_(std::move(folder)) {}
+      : env_(env),
+        directory_(std::move(directory)),
+        folder_(std::move(folder)) {}
 
   std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override {
     return env_->Opened(env_->JoinPath(directory_, name),

@@ -43,9 +43,7 @@ class FaultEnv : public Env {
   void FailTempDirectory(bool fail) { fail_temp_directory_ = fail; }
   int temp_directory_lookups() const { return temp_directory_lookups_; }
 
-  std::string ProgramDirectory() override {
-    return target_.ProgramDirectory();
-  }
+  std::string ProgramDirectory() override { return target_.ProgramDirectory(); }
   std::string JoinPath(std::string_view directory,
                        std::string_view name) override {
     return target_.JoinPath(directory, name);

@@ -187,9 +187,9 @@ std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(
   }
   std::string staged;
   do {
-    staged = JoinPath(directory, "." + name + "." +
-                                     std::to_string(++unique_counter_) +
-                                     ".tmp");
+    staged =
+        JoinPath(directory,
+                 "." + name + "." + std::to_string(++unique_counter_) + ".tmp");
   } while (files_.count(staged));
   files_[staged];
   return std::make_unique<MemoryReplacementFile>(this, target, staged);
@@ -203,8 +203,8 @@ std::string MemoryEnv::CreateUniqueFile(const std::string& directory,
   }
   std::string path;
   do {
-    path = directory + std::string(prefix) +
-           std::to_string(++unique_counter_) + ".tmp";
+    path = directory + std::string(prefix) + std::to_string(++unique_counter_) +
+           ".tmp";
   } while (files_.count(path));
   files_[path];
   return path;
