@@ -1,4 +1,4 @@
-// POSIX-only behaviour of the Env: hidden names, links, FIFOs, permissions.
+// Linux-only behaviour of the Env: links, FIFOs, permissions, other users.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
