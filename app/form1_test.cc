@@ -7,6 +7,7 @@
 
 #include "app/catalogue_record.h"
 #include "platform/error.h"
+#include "platform/fault_env.h"
 #include "platform/memory_env.h"
 #include "test/form1_test_peer.h"
 
@@ -29,16 +30,17 @@ std::string Record(std::string_view id, std::string_view category,
 
 class Form1Test : public ::testing::Test {
  protected:
-  Form1Test() { env_.AddDirectory("/pics"); }
+  Form1Test() { files_.AddDirectory("/pics"); }
 
   std::string Catalogue() {
-    return env_.FileContents("/pics/tev.xml").value_or("<missing>");
+    return files_.FileContents("/pics/tev.xml").value_or("<missing>");
   }
 
   // Runs and expects the run to fail with `message`, leaving the old
-  // catalogue and nothing staged.
-  void ExpectFailureKeepsOldCatalogue(std::string_view message) {
-    env_.AddFile("/pics/tev.xml", std::string(kOldCatalogue));
+  // catalogue (or `catalogue`) and nothing staged.
+  void ExpectFailure(std::string_view message,
+                     std::string_view catalogue = kOldCatalogue) {
+    files_.AddFile("/pics/tev.xml", std::string(kOldCatalogue));
     Form1 form(env_, "/pics");
     try {
       form.Form_Load();
@@ -46,11 +48,14 @@ class Form1Test : public ::testing::Test {
     } catch (const Error& e) {
       EXPECT_EQ(std::string(e.what()), message);
     }
-    EXPECT_EQ(Catalogue(), kOldCatalogue);
-    EXPECT_EQ(env_.open_replacements(), 0);
+    EXPECT_EQ(Catalogue(), catalogue);
+    for (const std::string& name : files_.AllNames("/pics")) {
+      EXPECT_NE(name[0], '.') << name;
+    }
   }
 
-  MemoryEnv env_;
+  MemoryEnv files_;
+  FaultEnv env_{files_};
 };
 
 TEST_F(Form1Test, EmptyFolderGivesThreeLines) {
@@ -61,14 +66,14 @@ TEST_F(Form1Test, EmptyFolderGivesThreeLines) {
 }
 
 TEST_F(Form1Test, RecordsInListOrderWithSizesAndCategories) {
-  env_.AddFile("/pics/999.svg", R"(<svg width="10.5" height="20.5">)");
-  env_.AddFile("/pics/1000.svg", R"(<svg width="64.0" height="48.5">)");
-  env_.AddFile("/pics/0042.svg", "<svg>no size</svg>");
-  env_.AddFile("/pics/6500.SVG", R"(<svg height="3.5">)");
-  env_.AddFile("/pics/7.svg", R"(<svg width="1.5">)");
-  env_.AddFile("/pics/07.svg", R"(<svg width="2.5">)");
-  env_.AddFile("/pics/notes.txt", "ignored");
-  env_.AddFile("/pics/tev.xml", "replaced");
+  files_.AddFile("/pics/999.svg", R"(<svg width="10.5" height="20.5">)");
+  files_.AddFile("/pics/1000.svg", R"(<svg width="64.0" height="48.5">)");
+  files_.AddFile("/pics/0042.svg", "<svg>no size</svg>");
+  files_.AddFile("/pics/6500.SVG", R"(<svg height="3.5">)");
+  files_.AddFile("/pics/7.svg", R"(<svg width="1.5">)");
+  files_.AddFile("/pics/07.svg", R"(<svg width="2.5">)");
+  files_.AddFile("/pics/notes.txt", "ignored");
+  files_.AddFile("/pics/tev.xml", "replaced");
   Form1 form(env_, "/pics");
   form.Form_Load();
   EXPECT_EQ(Catalogue(), std::string(kHead) + Record("42", "Smiley", "0", "0") +
@@ -82,9 +87,9 @@ TEST_F(Form1Test, RecordsInListOrderWithSizesAndCategories) {
 
 TEST_F(Form1Test, NegativeNumbersGetNoCategory) {
   // The category of one image never carries over to the next.
-  env_.AddFile("/pics/-1.svg", "");
-  env_.AddFile("/pics/-2.svg", "");
-  env_.AddFile("/pics/0.svg", "");
+  files_.AddFile("/pics/-1.svg", "");
+  files_.AddFile("/pics/-2.svg", "");
+  files_.AddFile("/pics/0.svg", "");
   Form1 form(env_, "/pics");
   form.Form_Load();
   EXPECT_EQ(Catalogue(), std::string(kHead) + Record("-1", "", "0", "0") +
@@ -120,8 +125,8 @@ TEST(Form1VanishedImageTest, ImageGoneSinceTheListingHasNoSize) {
 }
 
 TEST_F(Form1Test, HiddenImagesAreNotListed) {
-  env_.AddHiddenFile("/pics/5.svg", R"(<svg width="1.5">)");
-  env_.AddFile("/pics/6.svg", "");
+  files_.AddFile("/pics/.5.svg", R"(<svg width="1.5">)");
+  files_.AddFile("/pics/6.svg", "");
   Form1 form(env_, "/pics");
   form.Form_Load();
   EXPECT_EQ(Catalogue(), std::string(kHead) + Record("6", "Smiley", "0", "0") +
@@ -135,7 +140,7 @@ TEST_F(Form1Test, LargeFoldersAreWrittenInPieces) {
   for (int i = 0; i < 40000; ++i) {
     char name[16];
     std::snprintf(name, sizeof name, "%05d.svg", i);
-    env_.AddFile("/pics/" + std::string(name), "");
+    files_.AddFile("/pics/" + std::string(name), "");
   }
   for (int i = 0; i < 40000; ++i) {
     expected += Record(std::to_string(i), CategoryOf(i), "0", "0");
@@ -156,12 +161,12 @@ TEST_F(Form1Test, SizesTooLongToHoldAreCopiedFromTheImage) {
   // A value that runs on for megabytes (here past 16 KB pieces) is copied
   // from the image, escaped, whatever the pieces the reads return.
   std::string amps(100000, '&');
-  env_.AddFile("/pics/1.svg",
-               "<svg width=\"" + amps + "\" height=\"x" + amps + "<.5\">");
+  files_.AddFile("/pics/1.svg",
+                 "<svg width=\"" + amps + "\" height=\"x" + amps + "<.5\">");
   std::string escaped;
   for (size_t i = 0; i < amps.size(); ++i) escaped += "&amp;";
   for (size_t chunk : {size_t{7}, size_t{1} << 20}) {
-    env_.SetReadChunk(chunk);
+    env_.ShortReads(chunk);
     Form1 form(env_, "/pics", 3);
     form.Form_Load();
     EXPECT_TRUE(Catalogue() == std::string(kHead) +
@@ -176,52 +181,53 @@ TEST_F(Form1Test, SizesTooLongToHoldAreCopiedFromTheImage) {
 TEST_F(Form1Test, FirstFailureInListOrderIsReported) {
   // The first failing image is slow to read, the later ones fail at once:
   // the threads see the later failures first.
-  env_.SetReadChunk(16);
+  env_.ShortReads(16);
   for (int i = 0; i < 300; ++i) {
-    env_.AddFile("/pics/" + std::to_string(i) + ".svg", "");
+    files_.AddFile("/pics/" + std::to_string(i) + ".svg", "");
   }
-  env_.AddFile("/pics/0150.svg", std::string(200000, ' ') + " height=.5");
-  env_.AddUnreadableFile("/pics/151.svg");
-  env_.AddFile("/pics/152x.svg", "");
-  ExpectFailureKeepsOldCatalogue(
+  files_.AddFile("/pics/0150.svg", std::string(200000, ' ') + " height=.5");
+  files_.AddFile("/pics/151.svg", "");
+  env_.FailOpen("/pics/151.svg");
+  files_.AddFile("/pics/152x.svg", "");
+  ExpectFailure(
       "/pics/0150.svg: the height attribute has \".\" right after \"=\", so "
       "its value cannot be read");
 }
 
 TEST_F(Form1Test, NameThatIsNotANumberStopsTheRun) {
-  env_.AddFile("/pics/1.svg", "");
-  env_.AddFile("/pics/logo.svg", "");
-  ExpectFailureKeepsOldCatalogue(
+  files_.AddFile("/pics/1.svg", "");
+  files_.AddFile("/pics/logo.svg", "");
+  ExpectFailure(
       "/pics/logo.svg: the file name is not an image number (only digits "
       "may stand before \".svg\")");
 }
 
 TEST_F(Form1Test, NumberOutOfRangeStopsTheRun) {
-  env_.AddFile("/pics/2147483648.svg", "");
-  ExpectFailureKeepsOldCatalogue(
+  files_.AddFile("/pics/2147483648.svg", "");
+  ExpectFailure(
       "/pics/2147483648.svg: the image number is outside the range "
       "-2147483648 to 2147483647");
 }
 
 TEST_F(Form1Test, DotRightAfterEqualsStopsTheRun) {
-  env_.AddFile("/pics/1.svg", "<svg height=.5>");
-  ExpectFailureKeepsOldCatalogue(
+  files_.AddFile("/pics/1.svg", "<svg height=.5>");
+  ExpectFailure(
       "/pics/1.svg: the height attribute has \".\" right after \"=\", so its "
       "value cannot be read");
 }
 
 TEST_F(Form1Test, UnreadableImageStopsTheRun) {
-  env_.AddUnreadableFile("/pics/3.svg");
-  ExpectFailureKeepsOldCatalogue(
-      "/pics/3.svg: cannot open the file: Permission denied");
+  files_.AddFile("/pics/3.svg", "");
+  env_.FailOpen("/pics/3.svg");
+  ExpectFailure("/pics/3.svg: cannot open the file: Permission denied");
 }
 
 TEST_F(Form1Test, FullDiskStopsTheRun) {
   for (int i = 0; i < 5000; ++i) {
-    env_.AddFile("/pics/" + std::to_string(i) + ".svg", "");
+    files_.AddFile("/pics/" + std::to_string(i) + ".svg", "");
   }
   env_.FailWritesAfter(300 * 1024);
-  ExpectFailureKeepsOldCatalogue(
+  ExpectFailure(
       "/pics/tev.xml: cannot write the catalogue: No space left on device");
 }
 
@@ -230,6 +236,7 @@ TEST_F(Form1Test, FailedCommitKeepsTheOldCatalogue) {
   const struct {
     FileAction action;
     std::string_view message;
+    bool replaced = false;  // the step failed after the replacement
   } kCases[] = {
       {FileAction::kReplace,
        "/pics/tev.xml: cannot replace the catalogue: Input/output error"},
@@ -237,8 +244,9 @@ TEST_F(Form1Test, FailedCommitKeepsTheOldCatalogue) {
        "/pics/tev.xml: cannot write the catalogue to disk: Input/output "
        "error"},
       {FileAction::kSyncFolder,
-       "/pics/tev.xml: the catalogue was replaced, but the folder could not "
-       "be written to disk: Input/output error"},
+       "/pics: the catalogue was replaced, but the folder could not be "
+       "written to disk: Input/output error",
+       true},
       {FileAction::kSetPermissions,
        "/pics/tev.xml: cannot set the catalogue's permissions: Input/output "
        "error"},
@@ -248,22 +256,25 @@ TEST_F(Form1Test, FailedCommitKeepsTheOldCatalogue) {
       {FileAction::kOpen,
        "/pics/tev.xml: cannot open the file: Input/output error"},
   };
-  env_.AddFile("/pics/1.svg", "");
+  files_.AddFile("/pics/1.svg", "");
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.message);
     env_.FailCommit(c.action);
-    ExpectFailureKeepsOldCatalogue(c.message);
+    ExpectFailure(c.message, c.replaced ? std::string(kHead) +
+                                              Record("1", "Smiley", "0", "0") +
+                                              std::string(kTail)
+                                        : std::string(kOldCatalogue));
   }
 }
 
 TEST_F(Form1Test, FolderThatCannotBeListedStopsTheRun) {
   Form1 form(env_, "/nowhere");
   EXPECT_THROW(form.Form_Load(), Error);
-  EXPECT_FALSE(env_.FileContents("/nowhere/tev.xml"));
+  EXPECT_FALSE(files_.FileContents("/nowhere/tev.xml"));
 }
 
 TEST_F(Form1Test, ReadersOnTheWindow) {
-  env_.AddFile("/pics/a.txt", "one\r\ntwo\r\n");
+  files_.AddFile("/pics/a.txt", "one\r\ntwo\r\n");
   Form1 form(env_, "/pics");
   EXPECT_EQ(form.txt_ReadAll("/pics/a.txt"), "one\r\ntwo\r\n");
   EXPECT_EQ(form.txt_ReadAll("/pics/none.txt"), "");
@@ -278,19 +289,19 @@ TEST_F(Form1Test, TempFolderIsAskedForOnce) {
   std::string second = Form1TestPeer::GetTempFile(form);
   EXPECT_NE(first, second);
   EXPECT_EQ(first.rfind("/tmp/txt", 0), 0u) << first;
-  EXPECT_EQ(env_.FileContents(first), "");
-  EXPECT_EQ(env_.FileContents(second), "");
+  EXPECT_EQ(files_.FileContents(first), "");
+  EXPECT_EQ(files_.FileContents(second), "");
   EXPECT_EQ(Form1TestPeer::TempPath(form), "/tmp/");
   EXPECT_EQ(env_.temp_directory_lookups(), 1);
 }
 
 TEST_F(Form1Test, FailedTempFolderLookupIsAskedAgain) {
   Form1 form(env_, "/pics");
-  env_.SetTempDirectory(std::nullopt);
+  env_.FailTempDirectory(true);
   EXPECT_THROW(Form1TestPeer::GetTempFile(form), Error);
   EXPECT_EQ(Form1TestPeer::TempPath(form), "");
-  env_.SetTempDirectory("/var/tmp/");
-  EXPECT_EQ(Form1TestPeer::GetTempFile(form).rfind("/var/tmp/txt", 0), 0u);
+  env_.FailTempDirectory(false);
+  EXPECT_EQ(Form1TestPeer::GetTempFile(form).rfind("/tmp/txt", 0), 0u);
   EXPECT_EQ(env_.temp_directory_lookups(), 2);
 }
 

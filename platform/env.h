@@ -2,8 +2,10 @@
 // folder, the listing of a folder, reading files, replacing a file in one
 // atomic step, and creating temporary files. It knows files and folders,
 // never what they are for. Everything above this layer is the same on every
-// platform; env_linux.cc and env_windows.cc implement it, and MemoryEnv
-// (memory_env.h) stands in for it in tests.
+// platform; env_linux.cc and env_windows.cc implement it, MemoryEnv
+// (memory_env.h) stands in for it in tests, and FaultEnv (fault_env.h)
+// wraps any of them to make chosen calls fail. env_contract_test.cc holds
+// all of them to this contract.
 //
 // Paths are byte strings: on Linux the raw bytes of the name, on Windows
 // UTF-8 (converted to UTF-16 at the system call).
@@ -13,9 +15,20 @@
 // does not exist is not a failure: the openers report it by returning
 // nullptr.
 //
-// An "ordinary file" is, on Linux, a regular file (links followed): not a
-// folder, FIFO, device or socket; on Windows, a file that is not a folder
-// and not marked hidden or system.
+// An "ordinary file" is a file of data: on Linux a regular file (links
+// followed), not a folder, FIFO, device or socket; on Windows a file that is
+// not a folder or a device. A file is "hidden" when its name begins with
+// ".", and on Windows also when it is marked hidden or system. Listings
+// leave hidden files out (the "._<name>" files that copies from a Mac leave
+// hold metadata, not content); on Windows a file marked hidden or system
+// is not read either, while one only named so is. A hidden file is still
+// replaced like any other: a catalogue the user marked hidden stays so.
+//
+// Thread safety: the methods of an Env, and OpenFile of a Folder, may be
+// called from several threads at once (readers open images while the run
+// goes on). A RandomAccessFile or a ReplacementFile is used by one thread
+// at a time, which may change between calls. Nothing that an Env opened
+// may outlive it.
 #ifndef TEVGEN_PLATFORM_ENV_H_
 #define TEVGEN_PLATFORM_ENV_H_
 
@@ -50,15 +63,16 @@ class RandomAccessFile {
   virtual uint64_t SkipHole(uint64_t offset) = 0;
 
   // Whether the file changed since it was opened, as far as the system
-  // tells by its size and its modification and change times. Costs a
-  // system call. Throws Error when the system cannot say.
+  // tells by its size and its modification time, and on Linux its change
+  // time. Costs a system call. Throws Error when the system cannot say.
   virtual bool ChangedSinceOpened() = 0;
 };
 
 // The new content of a file, staged beside it under a temporary, hidden
-// name. The file it replaces stays exactly as it was until Commit() has
-// succeeded; destroying a ReplacementFile that was not committed removes
-// the staged bytes and leaves nothing behind.
+// name. The file it replaces stays exactly as it was until Commit() puts
+// the new one in its place; destroying a ReplacementFile that was not
+// committed removes the staged bytes and leaves nothing behind. A process
+// stages one file at a time: on Linux a stop signal removes that one.
 class ReplacementFile {
  public:
   virtual ~ReplacementFile() = default;
@@ -69,16 +83,17 @@ class ReplacementFile {
 
   // Forces the staged content to disk and puts it in place of the target in
   // one atomic step, so that a crash at any moment leaves either the old file
-  // or the complete new one. Throws Error; after a failure the target is
-  // unchanged and nothing is left behind, except for a failure to make the
-  // folder durable (FileAction::kSyncFolder), which comes after the file
-  // was replaced.
+  // or the complete new one. On Linux the folder is then forced to disk, so
+  // that the new name lasts too; a failure there (FileAction::kSyncFolder,
+  // naming the folder) comes after the file was replaced. Any other failure
+  // leaves the target unchanged, and the staged bytes go with the object.
+  // Throws Error.
   virtual void Commit() = 0;
 };
 
 // A folder whose files are opened by name, many of them and possibly from
-// several threads at once: the folder's path is looked up once, not again
-// for every file. It must not outlive the Env that opened it.
+// several threads at once. On Linux the folder's path is looked up once,
+// not again for every file; elsewhere each name is joined to it.
 class Folder {
  public:
   virtual ~Folder() = default;
@@ -109,16 +124,17 @@ class Env {
                                std::string_view name) = 0;
 
   // The names (without folder) of the ordinary files in `directory` that
-  // `keep` accepts, in no particular order. Links are followed; folders,
-  // dangling links and names beginning with "." are left out, and on
-  // Windows files marked hidden or system. Throws Error when the folder
-  // cannot be listed.
+  // `keep` accepts, in no particular order; hidden files are left out. On
+  // Linux links are followed and dangling ones left out, but a link that
+  // may not be followed (see OpenFolder) is listed, so that reading it says
+  // why. Throws Error when the folder cannot be listed.
   virtual std::vector<std::string> ListFiles(const std::string& directory,
                                              const NameFilter& keep) = 0;
 
   // Opens `directory` for reading its files by name. Throws Error when it
-  // cannot be opened. By default a Folder joins each name to the folder's
-  // path and opens that.
+  // cannot be opened or is not a folder. Env::OpenFolder itself checks
+  // nothing: its Folder joins each name to the folder's path and opens
+  // that, for an Env that checked the folder first.
   //
   // On Linux every path (this folder's, a file's, the replaced file's) is
   // resolved one name at a time from the folder held open before it, and
@@ -151,16 +167,20 @@ class Env {
   virtual size_t OpenFileRoom() = 0;
 
   // Opens the file at `path` for reading; returns nullptr when there is no
-  // ordinary file there. Throws Error when the file exists but cannot be
-  // opened. On Windows a file that another program holds (a virus scanner
-  // checking a new copy) is waited for about two seconds, as Commit waits
-  // for the file it replaces.
+  // ordinary file there, or on Windows one marked hidden or system. Throws
+  // Error when the file exists but cannot be opened, or on Linux may not be
+  // followed (see OpenFolder). On Windows a file that another program holds
+  // (a virus scanner checking a new copy) is waited for about two seconds,
+  // as Commit waits for the file it replaces.
   virtual std::unique_ptr<RandomAccessFile> OpenFile(
       const std::string& path) = 0;
 
   // Starts the replacement of `name` in `directory`. Throws Error when the
-  // existing file may not be written (read-only) or the folder does not
-  // allow a new file.
+  // folder does not allow a new file, or the existing file is not an
+  // ordinary one or may not be replaced: it is read-only, or its access
+  // control list denies it (on Linux writing it, on Windows reading and
+  // deleting it, as replacing it does). These are found here, before
+  // anything is written.
   //
   // The new file keeps what the old one carries beside its bytes: on Linux
   // the permission bits (mode & 0777, never setuid, setgid or sticky) and,
@@ -169,13 +189,15 @@ class Env {
   //
   // On Linux, where `name` is a symbolic link, the file it leads to is
   // replaced (staged and renamed in that file's folder, held open) and the
-  // link stays, by the rule OpenFolder gives (else Error). The staged name
-  // fits wherever `name` fits. An existing file that is not an ordinary one
-  // is never replaced. On both systems, staged files that killed processes
-  // left beside the target are removed; a live process's one stays. On
-  // Linux only in `directory` itself (not in a folder a link leads to), and
-  // only exact staged names of files of the running user (for root, also
-  // of the folder's owner).
+  // link stays, by the rule OpenFolder gives (else Error). There the staged
+  // name fits wherever `name` fits; on Windows it is `name` with about
+  // twenty characters more (".", a process id, a count, ".tmp"), which must
+  // fit too. An existing file that is not an ordinary one is never
+  // replaced. On both systems, staged files that killed processes left
+  // beside the target are removed; a live process's one stays. On Linux
+  // only in `directory` itself (not in a folder a link leads to), and only
+  // exact staged names of files of the running user (for root, also of the
+  // folder's owner).
   virtual std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) = 0;
 
@@ -185,7 +207,10 @@ class Env {
 
   // Creates a new, empty file with a unique name that begins with `prefix`
   // in `directory` (which ends with a separator) and returns its full path.
-  // The caller owns the file. Throws Error when no file could be created.
+  // On Windows only the prefix's first three characters are used (the rule
+  // of GetTempFileNameA, which makes the file); the program's prefix,
+  // "txt", has three. The caller owns the file. Throws Error when no file
+  // could be created.
   virtual std::string CreateUniqueFile(const std::string& directory,
                                        std::string_view prefix) = 0;
 };

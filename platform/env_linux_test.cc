@@ -1,4 +1,4 @@
-// POSIX-only behaviour of the Env: hidden names, links, FIFOs, permissions.
+// Linux-only behaviour of the Env: links, FIFOs, permissions, other users.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -66,11 +66,9 @@ TEST(EnvLinuxTest, JoinPathDoesNotDoubleTheSeparator) {
   EXPECT_EQ(Env::Default().JoinPath("pics", "tev.xml"), "pics/tev.xml");
 }
 
-TEST(EnvLinuxTest, ListingFollowsLinksAndSkipsHiddenNames) {
+TEST(EnvLinuxTest, ListingFollowsLinksAndLeavesOutWhatIsNotAFile) {
   TempDir dir;
   WriteBytes(dir / "1.svg", "");
-  WriteBytes(dir / "._1.svg", "resource fork");
-  WriteBytes(dir / ".hidden.svg", "");
   fs::create_symlink(dir / "1.svg", dir.path() / "2.svg");
   fs::create_symlink(dir / "gone.svg", dir.path() / "3.svg");
   fs::create_directory(dir.path() / "sub");
@@ -116,25 +114,6 @@ TEST(EnvLinuxTest, FolderReadsLikeThePathReaders) {
     return 2;
   });
   EXPECT_EQ(status, 0) << "the error must name the file's full path";
-}
-
-TEST(EnvLinuxTest, FolderThatCannotBeOpenedIsNamed) {
-  TempDir dir;
-  try {
-    Env::Default().OpenFolder(dir / "missing");
-    ADD_FAILURE() << "opened";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.path(), dir / "missing");
-  }
-}
-
-TEST(EnvLinuxTest, DotfilesAreReadLikeAnyFile) {
-  TempDir dir;
-  WriteBytes(dir / ".hidden", "x");
-  std::unique_ptr<RandomAccessFile> file =
-      Env::Default().OpenFile(dir / ".hidden");
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(testing::ReadInPieces(*file), "x");
 }
 
 TEST(EnvLinuxTest, ReplacementKeepsThePermissionsOfTheOldFile) {

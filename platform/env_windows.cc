@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cwctype>
@@ -165,9 +166,9 @@ class ScopedHandle {
   HANDLE handle_;
 };
 
-// Opens `path` for reading if it names an ordinary file: not a folder, not
-// marked hidden or system. Returns an invalid handle when it does not;
-// throws when it does but cannot be opened.
+// Opens `path` for reading if it names an ordinary file (not a folder or a
+// device) that is not marked hidden or system. Returns an invalid handle
+// when it does not; throws when it does but cannot be opened.
 ScopedHandle OpenOrdinaryFile(const std::string& path) {
   std::wstring wide = SystemPath(path);
   DWORD attributes = ::GetFileAttributesW(wide.c_str());
@@ -185,6 +186,11 @@ ScopedHandle OpenOrdinaryFile(const std::string& path) {
   if (handle == INVALID_HANDLE_VALUE) {
     if (IsMissing(error)) return ScopedHandle(INVALID_HANDLE_VALUE);
     throw WindowsError(path, FileAction::kOpen, error);
+  }
+  // A device name ("NUL", "COM1") opens the device in any folder.
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    ::CloseHandle(handle);
+    return ScopedHandle(INVALID_HANDLE_VALUE);
   }
   return ScopedHandle(handle);
 }
@@ -250,6 +256,29 @@ void RefuseToReplace(const std::string& path, DWORD attributes) {
   }
 }
 
+// Opens the existing file `target` (`path` in messages) as ReplaceFileW
+// will, and throws when it may not be replaced: a device, or a file whose
+// access control list does not let the running user replace it. Returns
+// the error when another program holds the file, which Commit waits for;
+// else ERROR_SUCCESS.
+DWORD CheckReplaceable(const std::string& path, const std::wstring& target) {
+  HANDLE probe =
+      ::CreateFileW(target.c_str(), GENERIC_READ | DELETE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+      throw WindowsError(path, FileAction::kReplace, error);
+    }
+    return IsInUse(error) ? error : ERROR_SUCCESS;
+  }
+  bool disk_file = ::GetFileType(probe) == FILE_TYPE_DISK;
+  ::CloseHandle(probe);
+  if (!disk_file) RefuseToReplace(path, FILE_ATTRIBUTE_DEVICE);
+  return ERROR_SUCCESS;
+}
+
 class WindowsReplacementFile : public ReplacementFile {
  public:
   WindowsReplacementFile(std::string target, std::string staged, HANDLE handle)
@@ -304,18 +333,8 @@ class WindowsReplacementFile : public ReplacementFile {
       RefuseToReplace(target_, old_attributes);
       // Asked first whether another program holds the file: a failing
       // ReplaceFileW may leave a temporary file behind (Wine's does).
-      HANDLE probe =
-          ::CreateFileW(target.c_str(), GENERIC_READ | DELETE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, 0, nullptr);
-      if (probe == INVALID_HANDLE_VALUE) {
-        DWORD error = ::GetLastError();
-        if (IsInUse(error)) return error;
-      } else {
-        bool disk_file = ::GetFileType(probe) == FILE_TYPE_DISK;
-        ::CloseHandle(probe);
-        if (!disk_file) RefuseToReplace(target_, FILE_ATTRIBUTE_DEVICE);
-      }
+      DWORD in_use = CheckReplaceable(target_, target);
+      if (in_use != ERROR_SUCCESS) return in_use;
       ::SetFileAttributesW(staged.c_str(),
                            old_attributes & ~FILE_ATTRIBUTE_READONLY);
       if (::ReplaceFileW(
@@ -408,6 +427,19 @@ class WindowsEnv : public Env {
     return names;
   }
 
+  // Only checks that `directory` is a folder: its files are opened by their
+  // joined paths.
+  std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
+    DWORD attributes = ::GetFileAttributesW(SystemPath(directory).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      throw WindowsError(directory, FileAction::kOpenFolder);
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      throw Error(directory, FileAction::kOpenFolder, std::string(kNotAFolder));
+    }
+    return Env::OpenFolder(directory);
+  }
+
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
     ScopedHandle handle = OpenOrdinaryFile(path);
     if (!handle.valid()) return nullptr;
@@ -425,9 +457,13 @@ class WindowsEnv : public Env {
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override {
     std::string target = JoinPath(directory, name);
-    DWORD attributes = ::GetFileAttributesW(SystemPath(target).c_str());
+    std::wstring wide_target = SystemPath(target);
+    DWORD attributes = ::GetFileAttributesW(wide_target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
+      // Checked now as at Commit, so that a file that may not be replaced
+      // stops the run before any image is read.
       RefuseToReplace(target, attributes);
+      CheckReplaceable(target, wide_target);
     }
     // The staged name begins with "." and the file is marked hidden, so
     // that no listing shows it, nor Explorer a killed process's leftover.
@@ -548,7 +584,8 @@ class WindowsEnv : public Env {
   // of up to 255 and its NUL.
   static constexpr DWORD kTempBufferSize = 256;
 
-  unsigned staged_count_ = 0;  // makes each staged name of this process new
+  // Makes each staged name of this process new, from any thread.
+  std::atomic<unsigned> staged_count_ = 0;
 };
 
 // The console of the parent process (the prompt the program was started

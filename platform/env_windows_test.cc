@@ -49,8 +49,6 @@ TEST(EnvWindowsTest, ProgramDirectoryHoldsTheExecutable) {
 
 TEST(EnvWindowsTest, HiddenAndSystemFilesAreNeitherListedNorRead) {
   TempDir dir;
-  // Not hidden by attribute (the prefix shows dot files), but by name.
-  WriteBytes(dir / "._1.svg", "copied from a Mac");
   WriteBytes(dir / "1.svg", "one");
   WriteBytes(dir / "2.svg", "two");
   WriteBytes(dir / "3.svg", "three");
@@ -61,6 +59,7 @@ TEST(EnvWindowsTest, HiddenAndSystemFilesAreNeitherListedNorRead) {
   EXPECT_NE(Env::Default().OpenFile(dir / "1.svg"), nullptr);
   EXPECT_EQ(Env::Default().OpenFile(dir / "2.svg"), nullptr);
   EXPECT_EQ(Env::Default().OpenFile(dir / "3.svg"), nullptr);
+  EXPECT_EQ(Env::Default().OpenFile(dir / "NUL"), nullptr);
   SetAttributes(dir / "2.svg", FILE_ATTRIBUTE_NORMAL);
   SetAttributes(dir / "3.svg", FILE_ATTRIBUTE_NORMAL);
 }
@@ -115,6 +114,7 @@ TEST(EnvWindowsTest, StagedFileIsHiddenAndTheCatalogueKeepsItsAttributes) {
       {0, 0},
       {FILE_ATTRIBUTE_NORMAL, 0},
       {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_HIDDEN},
+      {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_HIDDEN},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.old_attributes);

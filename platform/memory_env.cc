@@ -7,16 +7,27 @@
 namespace tevgen {
 namespace {
 
+constexpr size_t kReadChunk = 4096;
+constexpr const char* kMissing = "No such file or directory";
+
+// A folder's path as it was added: without a trailing "/", but for the root.
+std::string_view Unslashed(std::string_view directory) {
+  if (directory.size() > 1 && directory.back() == '/') {
+    directory.remove_suffix(1);
+  }
+  return directory;
+}
+
 class MemoryRandomAccessFile : public RandomAccessFile {
  public:
-  MemoryRandomAccessFile(std::string contents, size_t chunk)
-      : contents_(std::move(contents)), chunk_(chunk) {}
+  explicit MemoryRandomAccessFile(std::string contents)
+      : contents_(std::move(contents)) {}
 
   uint64_t Size() override { return contents_.size(); }
 
   size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
     if (offset >= contents_.size()) return 0;
-    size_t count = std::min({n, chunk_, contents_.size() - offset});
+    size_t count = std::min({n, kReadChunk, contents_.size() - offset});
     std::copy_n(contents_.data() + offset, count, buffer);
     return count;
   }
@@ -28,71 +39,99 @@ class MemoryRandomAccessFile : public RandomAccessFile {
 
  private:
   std::string contents_;
-  size_t chunk_;
 };
 
 }  // namespace
 
 class MemoryReplacementFile : public ReplacementFile {
  public:
-  MemoryReplacementFile(MemoryEnv* env, std::string target)
-      : env_(env), target_(std::move(target)) {
-    ++env_->open_replacements_;
+  MemoryReplacementFile(MemoryEnv* env, std::string target, std::string staged)
+      : env_(env), target_(std::move(target)), staged_(std::move(staged)) {}
+
+  ~MemoryReplacementFile() override {
+    std::lock_guard<std::mutex> lock(env_->mutex_);
+    if (!committed_) env_->files_.erase(staged_);
   }
-  ~MemoryReplacementFile() override { --env_->open_replacements_; }
 
   void Append(std::string_view data) override {
-    if (env_->write_limit_ &&
-        staged_.size() + data.size() > *env_->write_limit_) {
-      throw Error(target_, FileAction::kWrite, "No space left on device");
-    }
-    staged_ += data;
+    std::lock_guard<std::mutex> lock(env_->mutex_);
+    env_->files_[staged_] += data;
   }
 
   void Commit() override {
-    if (env_->fail_commit_) {
-      throw Error(target_, *env_->fail_commit_, "Input/output error");
+    std::lock_guard<std::mutex> lock(env_->mutex_);
+    if (env_->directories_.count(target_)) {
+      throw Error(target_, FileAction::kReplace, "it is not an ordinary file");
     }
-    env_->files_[target_] = staged_;
+    auto staged = env_->files_.extract(staged_);
+    env_->files_[target_] = std::move(staged.mapped());
+    committed_ = true;
   }
 
  private:
   MemoryEnv* env_;
   std::string target_;
   std::string staged_;
+  bool committed_ = false;
 };
 
-MemoryEnv::MemoryEnv(std::string program_directory)
-    : program_directory_(std::move(program_directory)) {
-  AddDirectory(program_directory_);
+MemoryEnv::MemoryEnv() {
+  AddDirectory(ProgramDirectory());
+  AddDirectory("/tmp");
 }
 
 void MemoryEnv::AddDirectory(const std::string& directory) {
+  std::lock_guard<std::mutex> lock(mutex_);
   directories_.insert(directory);
 }
 
 void MemoryEnv::AddFile(const std::string& path, std::string contents) {
   AddDirectory(FolderOf(path));
+  std::lock_guard<std::mutex> lock(mutex_);
   files_[path] = std::move(contents);
 }
 
-void MemoryEnv::AddUnreadableFile(const std::string& path) {
-  AddFile(path, "");
-  unreadable_.insert(path);
+void MemoryEnv::RemoveFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  files_.erase(path);
 }
-
-void MemoryEnv::AddHiddenFile(const std::string& path, std::string contents) {
-  AddFile(path, std::move(contents));
-  hidden_.insert(path);
-}
-
-void MemoryEnv::RemoveFile(const std::string& path) { files_.erase(path); }
 
 std::optional<std::string> MemoryEnv::FileContents(
     const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   auto it = files_.find(path);
   if (it == files_.end()) return std::nullopt;
   return it->second;
+}
+
+std::vector<std::string> MemoryEnv::AllNames(
+    const std::string& directory) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Names(directory, /*with_folders=*/true);
+}
+
+std::vector<std::string> MemoryEnv::Names(std::string_view directory,
+                                          bool with_folders) const {
+  directory = Unslashed(directory);
+  std::vector<std::string> names;
+  for (const auto& [path, contents] : files_) {
+    if (FolderOf(path) == directory) {
+      names.push_back(path.substr(path.rfind('/') + 1));
+    }
+  }
+  if (with_folders) {
+    for (const std::string& path : directories_) {
+      if (path != "/" && FolderOf(path) == directory) {
+        names.push_back(path.substr(path.rfind('/') + 1));
+      }
+    }
+    std::sort(names.begin(), names.end());
+  }
+  return names;
+}
+
+bool MemoryEnv::HasDirectory(std::string_view directory) const {
+  return directories_.find(Unslashed(directory)) != directories_.end();
 }
 
 std::string MemoryEnv::JoinPath(std::string_view directory,
@@ -102,15 +141,17 @@ std::string MemoryEnv::JoinPath(std::string_view directory,
 
 std::vector<std::string> MemoryEnv::ListFiles(const std::string& directory,
                                               const NameFilter& keep) {
-  if (!directories_.count(directory)) {
-    throw Error(directory, FileAction::kListFolder,
-                "No such file or directory");
+  std::vector<std::string> files;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!HasDirectory(directory)) {
+      throw Error(directory, FileAction::kListFolder, kMissing);
+    }
+    files = Names(directory, /*with_folders=*/false);
   }
   std::vector<std::string> names;
-  for (const auto& [path, contents] : files_) {
-    if (FolderOf(path) != directory || hidden_.count(path)) continue;
-    std::string name = path.substr(path.rfind('/') + 1);
-    if (keep(name)) names.push_back(name);
+  for (std::string& name : files) {
+    if (name[0] != '.' && keep(name)) names.push_back(std::move(name));
   }
   // A real folder lists in no particular order; reversing catches callers
   // that forget to sort.
@@ -118,44 +159,54 @@ std::vector<std::string> MemoryEnv::ListFiles(const std::string& directory,
   return names;
 }
 
-void MemoryEnv::CheckReadable(const std::string& path) const {
-  if (unreadable_.count(path)) {
-    throw Error(path, FileAction::kOpen, "Permission denied");
+std::unique_ptr<Folder> MemoryEnv::OpenFolder(const std::string& directory) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!HasDirectory(directory)) {
+      throw Error(directory, FileAction::kOpenFolder, kMissing);
+    }
   }
+  return Env::OpenFolder(directory);
 }
 
 std::unique_ptr<RandomAccessFile> MemoryEnv::OpenFile(const std::string& path) {
-  auto it = files_.find(path);
-  if (it == files_.end()) return nullptr;
-  CheckReadable(path);
-  return std::make_unique<MemoryRandomAccessFile>(it->second, read_chunk_);
+  std::optional<std::string> contents = FileContents(path);
+  if (!contents) return nullptr;
+  return std::make_unique<MemoryRandomAccessFile>(std::move(*contents));
 }
 
 std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(
     const std::string& directory, const std::string& name) {
   std::string target = JoinPath(directory, name);
-  if (!directories_.count(directory)) {
-    throw Error(directory, FileAction::kCreateIn, "No such file or directory");
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!HasDirectory(directory)) {
+    throw Error(directory, FileAction::kCreateIn, kMissing);
   }
-  if (unreadable_.count(target)) {
-    throw Error(target, FileAction::kReplace, "Permission denied");
+  if (directories_.count(target)) {
+    throw Error(target, FileAction::kReplace, "it is not an ordinary file");
   }
-  return std::make_unique<MemoryReplacementFile>(this, target);
-}
-
-std::string MemoryEnv::TempDirectory() {
-  ++temp_directory_lookups_;
-  if (!temp_directory_) {
-    throw Error("", FileAction::kFindTempFolder, "none is set");
-  }
-  return *temp_directory_;
+  std::string staged;
+  do {
+    staged =
+        JoinPath(directory,
+                 "." + name + "." + std::to_string(++unique_counter_) + ".tmp");
+  } while (files_.count(staged));
+  files_[staged];
+  return std::make_unique<MemoryReplacementFile>(this, target, staged);
 }
 
 std::string MemoryEnv::CreateUniqueFile(const std::string& directory,
                                         std::string_view prefix) {
-  std::string path = directory + std::string(prefix) +
-                     std::to_string(++unique_counter_) + ".tmp";
-  AddFile(path, "");
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!HasDirectory(directory)) {
+    throw Error(directory, FileAction::kCreateTemp, kMissing);
+  }
+  std::string path;
+  do {
+    path = directory + std::string(prefix) + std::to_string(++unique_counter_) +
+           ".tmp";
+  } while (files_.count(path));
+  files_[path];
   return path;
 }
 

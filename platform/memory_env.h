@@ -1,80 +1,74 @@
-// MemoryEnv is an Env that keeps its files in memory, for tests of the logic
-// above the platform layer. Paths are joined with "/"; a folder exists when
-// it was added with AddDirectory. Faults can be injected: unreadable files,
-// a disk that fills up after a number of bytes written, a failing commit.
+// MemoryEnv is an Env that keeps its files in memory, for tests of the code
+// above the platform layer. It keeps the contract of env.h as the Linux Env
+// keeps it in a folder of the running user's, less what needs a real
+// system: paths are joined with "/" and taken as they are (no links, no
+// ".."), files have no owners, permissions, holes or hidden marks, and a
+// file open for reading is a copy that never changes. A replacement is
+// staged as a hidden file beside its target. Reads return at most 4 KB at
+// a time, so that readers meet files in pieces. Faults are injected by
+// wrapping it in a FaultEnv (fault_env.h).
+//
+// A folder exists once it was added, or a file was added into it; the
+// program's folder "/prog" and the temporary folder "/tmp/" always do.
+//
+// Thread safety: every method, of the Env and of the files and folders it
+// opens, may be called from several threads at once, but one
+// ReplacementFile or RandomAccessFile by one thread at a time.
 #ifndef TEVGEN_PLATFORM_MEMORY_ENV_H_
 #define TEVGEN_PLATFORM_MEMORY_ENV_H_
 
 #include <cstddef>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 
 #include "platform/env.h"
-#include "platform/error.h"
 
 namespace tevgen {
 
 class MemoryEnv : public Env {
  public:
-  explicit MemoryEnv(std::string program_directory = "/prog");
+  MemoryEnv();
 
   void AddDirectory(const std::string& directory);
   // Adds or overwrites a file; its folder is added too.
   void AddFile(const std::string& path, std::string contents);
-  void AddUnreadableFile(const std::string& path);
-  // Hidden files are skipped by the listing but still read.
-  void AddHiddenFile(const std::string& path, std::string contents);
   void RemoveFile(const std::string& path);
   std::optional<std::string> FileContents(const std::string& path) const;
+  // The names in `directory`, sorted: of its folders and of all its files,
+  // hidden and staged ones too.
+  std::vector<std::string> AllNames(const std::string& directory) const;
 
-  // Every replacement write past this many bytes fails as on a full disk.
-  void FailWritesAfter(size_t bytes) { write_limit_ = bytes; }
-  // Commit fails in `action` (a step of the commit: kSync, kReplace,
-  // kSyncFolder) with an I/O error.
-  void FailCommit(FileAction action = FileAction::kReplace) {
-    fail_commit_ = action;
-  }
-  // Reads return at most this many bytes per call.
-  void SetReadChunk(size_t bytes) { read_chunk_ = bytes; }
-  void SetTempDirectory(std::optional<std::string> directory) {
-    temp_directory_ = std::move(directory);
-  }
-
-  // Replacement files that were started but neither committed nor destroyed.
-  int open_replacements() const { return open_replacements_; }
-  int temp_directory_lookups() const { return temp_directory_lookups_; }
-
-  std::string ProgramDirectory() override { return program_directory_; }
+  std::string ProgramDirectory() override { return "/prog"; }
   std::string JoinPath(std::string_view directory,
                        std::string_view name) override;
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override;
+  std::unique_ptr<Folder> OpenFolder(const std::string& directory) override;
   size_t OpenFileRoom() override { return static_cast<size_t>(-1); }
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override;
   std::unique_ptr<ReplacementFile> NewReplacementFile(
       const std::string& directory, const std::string& name) override;
-  std::string TempDirectory() override;
+  std::string TempDirectory() override { return "/tmp/"; }
   std::string CreateUniqueFile(const std::string& directory,
                                std::string_view prefix) override;
 
  private:
   friend class MemoryReplacementFile;
-  void CheckReadable(const std::string& path) const;
 
-  std::string program_directory_;
-  std::set<std::string> directories_;
-  std::map<std::string, std::string> files_;
-  std::set<std::string> unreadable_;
-  std::set<std::string> hidden_;
-  std::optional<size_t> write_limit_;
-  std::optional<FileAction> fail_commit_;
-  size_t read_chunk_ = 4096;  // small: readers meet files in pieces
-  std::optional<std::string> temp_directory_ = "/tmp/";
-  int open_replacements_ = 0;
-  int temp_directory_lookups_ = 0;
-  int unique_counter_ = 0;
+  // Whether `directory` (with or without a trailing "/") was added. The
+  // callers hold mutex_, as for Names.
+  bool HasDirectory(std::string_view directory) const;
+  // The names of the files in `directory`, and of its folders where asked.
+  std::vector<std::string> Names(std::string_view directory,
+                                 bool with_folders) const;
+
+  mutable std::mutex mutex_;
+  std::set<std::string, std::less<>> directories_;  // guarded by mutex_
+  std::map<std::string, std::string> files_;        // guarded by mutex_
+  unsigned unique_counter_ = 0;                     // guarded by mutex_
 };
 
 }  // namespace tevgen

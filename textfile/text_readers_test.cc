@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fault_env.h"
 #include "platform/memory_env.h"
 #include "test/test_util.h"
 
@@ -99,11 +100,12 @@ TEST(ReadNumberedLineTest, LineEndsSplitAcrossReads) {
   // One byte per read: a CR LF pair split between two reads is still one
   // line end.
   for (size_t chunk : {1u, 2u, 3u}) {
-    MemoryEnv env;
-    env.SetReadChunk(chunk);
+    MemoryEnv files;
+    FaultEnv env(files);
+    env.ShortReads(chunk);
     for (const LineCase& c : kLineCases) {
       SCOPED_TRACE(std::string(c.label) + ", chunk " + std::to_string(chunk));
-      env.AddFile("/f.txt", std::string(c.bytes));
+      files.AddFile("/f.txt", std::string(c.bytes));
       EXPECT_EQ(ReadNumberedLine(env, "/f.txt", c.line_number), c.line);
     }
   }
