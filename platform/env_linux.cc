@@ -25,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <thread>
 
 #include "platform/env.h"
 #include "platform/error.h"
@@ -688,6 +689,11 @@ bool StillNamed(int dir_fd, const std::string& name, int fd) {
 constexpr const char* kFolderReplaced =
     "another folder took the folder's place during the run";
 
+// A replaced file this large has its cached pages dropped during the run
+// (PosixReplacementFile::DropOldPagesMeanwhile); for a smaller one a thread
+// costs more than the rename's share it saves.
+constexpr off_t kDropOldPagesFrom = off_t{4} << 20;
+
 // Why a replacement in a folder others write was given up.
 constexpr const char* kReplacedMeanwhile =
     "another user's file took its place during the run";
@@ -853,6 +859,7 @@ class PosixReplacementFile : public ReplacementFile {
   int folder_fd() const { return dir_fd_.get(); }
 
   ~PosixReplacementFile() override {
+    JoinOldPagesDropper();
     // Only while the staged name is still this file's: after a failed
     // exchange it may name another user's.
     if (!committed_ &&
@@ -877,10 +884,28 @@ class PosixReplacementFile : public ReplacementFile {
     }
   }
 
+  // The rename frees the file it replaces, and with it the pages of that
+  // file in the cache: 140-210 ms for a catalogue of 300 MB, more than half
+  // of it the pages. `old_fd` (open for reading) is the replaced file,
+  // which has no other name: a thread drops its pages from the cache while
+  // the run goes on, on the second core, and closes it. They would go at
+  // the rename anyway; what a reader meanwhile needs is read again.
+  void DropOldPagesMeanwhile(int old_fd) {
+    try {
+      old_pages_dropper_ = std::thread([old_fd] {
+        (void)::posix_fadvise(old_fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(old_fd);
+      });
+    } catch (const std::exception&) {
+      ::close(old_fd);  // no thread: the rename frees them, as before
+    }
+  }
+
   void Commit() override {
     if (::fsync(fd_.get()) != 0) {
       throw PosixError(target_, FileAction::kSync, errno);
     }
+    JoinOldPagesDropper();
     // A failing close can be the first report of a lost write (NFS). The
     // lock stays on the duplicate until the rename is done.
     if (!fd_.Close()) throw PosixError(target_, FileAction::kWrite, errno);
@@ -952,6 +977,10 @@ class PosixReplacementFile : public ReplacementFile {
     throw Error(target_, FileAction::kReplace, kReplacedMeanwhile);
   }
 
+  void JoinOldPagesDropper() {
+    if (old_pages_dropper_.joinable()) old_pages_dropper_.join();
+  }
+
   // Makes the rename itself durable. File systems that cannot sync a folder
   // say so with EINVAL; there is nothing more to do on them.
   void SyncDirectory() {
@@ -973,6 +1002,7 @@ class PosixReplacementFile : public ReplacementFile {
   static constexpr uint64_t kWriteBehind = 1 << 20;
   uint64_t written_ = 0;  // bytes appended
   uint64_t started_ = 0;  // bytes whose writing was started
+  std::thread old_pages_dropper_;
 };
 
 class PosixEnv : public Env {
@@ -1133,6 +1163,17 @@ class PosixEnv : public Env {
         throw PosixError(target_path, FileAction::kSetPermissions, errno);
       }
       RegisterStaged(dir_fd, staged_name);
+    }
+    // Only in a folder that root and the running user alone change, for a
+    // file of one name: nothing is opened that others chose.
+    if (target.exists() && target.st.st_nlink == 1 &&
+        target.st.st_size >= kDropOldPagesFrom &&
+        target.folder_sharing == Sharing::kPrivate && !target.bound()) {
+      char proc_path[32];
+      std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d",
+                    target.fd.get());
+      int old_fd = ::open(proc_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      if (old_fd >= 0) file->DropOldPagesMeanwhile(old_fd);
     }
     // Leftovers are cleaned only in the catalogued folder itself, never in
     // a folder a link leads to, which may be anybody's, and only those
