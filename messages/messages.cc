@@ -47,17 +47,6 @@ std::string_view FormOf(MessageId id, Language language) {
   return kForms[static_cast<size_t>(id)][static_cast<size_t>(language)];
 }
 
-std::vector<std::string_view> HolesOf(std::string_view form) {
-  std::vector<std::string_view> holes;
-  for (size_t open = form.find('{'); open != std::string_view::npos;
-       open = form.find('{', open + 1)) {
-    size_t close = form.find('}', open);
-    if (close == std::string_view::npos) break;
-    holes.push_back(form.substr(open + 1, close - open - 1));
-  }
-  return holes;
-}
-
 Message::Hole::Hole(std::string_view name, std::string text)
     : name(name), text(std::move(text)) {}
 

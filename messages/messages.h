@@ -62,9 +62,6 @@ MessageId CatalogueMessage(FileAction action);
 // The form of `id` in `language`, holes unfilled.
 std::string_view FormOf(MessageId id, Language language);
 
-// The names of the holes of `form`, in order.
-std::vector<std::string_view> HolesOf(std::string_view form);
-
 class Message {
  public:
   // What fills the hole `name`: `text` as it is, or a message.

@@ -8,6 +8,9 @@
 // the operation that failed (action()) and the cause, and say it in file
 // words ("cannot write the file: No space left on device"). A caller that
 // knows what the file is for says so with Retold.
+//
+// what() is "<path>: <reason>" in English, for tests and logs. An Error is
+// a value: what its copies share is never changed.
 #ifndef TEVGEN_PLATFORM_ERROR_H_
 #define TEVGEN_PLATFORM_ERROR_H_
 
