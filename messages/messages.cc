@@ -9,7 +9,7 @@ using Forms = std::array<std::string_view, kLanguageCount>;
 
 // The forms of every message, indexed by MessageId.
 constexpr Forms kForms[] = {
-#define TEVGEN_MESSAGE(id, english, german) {english, german},
+#define TEVGEN_MESSAGE(id, ...) {__VA_ARGS__},
 #include "messages/messages.def"
 };
 

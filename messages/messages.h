@@ -43,7 +43,7 @@ inline constexpr size_t kLanguageCount = 2;
 Language LanguageOf(std::string_view tag);
 
 enum class MessageId {
-#define TEVGEN_MESSAGE(id, english, german) id,
+#define TEVGEN_MESSAGE(id, ...) id,
 #include "messages/messages.def"
 };
 
@@ -64,7 +64,7 @@ std::string_view FormOf(MessageId id, Language language);
 
 class Message {
  public:
-  // What fills the hole `name`: `text` as it is, or a message.
+  // What fills the hole `name` (a literal): `text` as it is, or a message.
   struct Hole {
     Hole(std::string_view name, std::string text);
     Hole(std::string_view name, Message message);

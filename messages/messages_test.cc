@@ -48,7 +48,7 @@ std::vector<std::string_view> SortedHoles(MessageId id, Language language) {
 // file action's two messages have the same holes.
 TEST(MessagesTest, EveryMessageHasEveryLanguage) {
   constexpr MessageId kIds[] = {
-#define TEVGEN_MESSAGE(id, english, german) MessageId::id,
+#define TEVGEN_MESSAGE(id, ...) MessageId::id,
 #include "messages/messages.def"
   };
   for (MessageId id : kIds) {
