@@ -36,8 +36,8 @@ const AttributeScan& AttributeScan::Width() {
 RecordError AttributeScan::DotRightAfterPattern() const {
   // The pattern is " <name>=".
   std::string name(pattern_.substr(1, pattern_.size() - 2));
-  return RecordError("the " + name + " attribute has \".\" right after \"=\"" +
-                     ", so its value cannot be read");
+  return RecordError(
+      Message(MessageId::kDotRightAfterEquals, {{"attribute", name}}));
 }
 
 std::string AttributeScan::Scan(std::string_view text) const {
@@ -151,7 +151,7 @@ int32_t ParseImageNumber(std::string_view digits) {
     rest.remove_prefix(1);
   }
   if (rest.empty()) {
-    throw RecordError("the file name has no image number before \".svg\"");
+    throw RecordError(MessageId::kNoImageNumber);
   }
   // Accumulate towards the negative side, which holds one more value.
   constexpr int64_t kLowest = std::numeric_limits<int32_t>::min();
@@ -159,9 +159,7 @@ int32_t ParseImageNumber(std::string_view digits) {
   bool too_large = false;
   for (char c : rest) {
     if (c < '0' || c > '9') {
-      throw RecordError(
-          "the file name is not an image number (only digits may stand "
-          "before \".svg\")");
+      throw RecordError(MessageId::kNotAnImageNumber);
     }
     if (!too_large) {
       value = value * 10 - (c - '0');
@@ -170,8 +168,7 @@ int32_t ParseImageNumber(std::string_view digits) {
   }
   if (!negative) value = -value;
   if (too_large || value > std::numeric_limits<int32_t>::max()) {
-    throw RecordError(
-        "the image number is outside the range -2147483648 to 2147483647");
+    throw RecordError(MessageId::kImageNumberOutOfRange);
   }
   return static_cast<int32_t>(value);
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "messages/messages.h"
+
 namespace tevgen {
 
 // An image is a file named by its number and this extension, the extension
@@ -25,11 +27,17 @@ struct CatalogueRecord {
   std::string height;    // The height text, possibly empty.
 };
 
-// Thrown when an image cannot be catalogued; what() says why in plain words.
-// The caller adds the image's path.
+// Thrown when an image cannot be catalogued: message() says why, what() the
+// same in English. The caller adds the image's path.
 class RecordError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RecordError(Message message)
+      : std::runtime_error(message.Text(Language::kEnglish)),
+        message_(std::move(message)) {}
+  const Message& message() const { return message_; }
+
+ private:
+  Message message_;
 };
 
 // One of the two size scans, " height=" or " width=": the value of the first

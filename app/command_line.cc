@@ -18,7 +18,7 @@ CommandLine JustDo(CommandLine::Action action) {
   return result;
 }
 
-CommandLine UsageError(std::string problem) {
+CommandLine UsageError(Message problem) {
   CommandLine result = JustDo(CommandLine::Action::kUsageError);
   result.problem = std::move(problem);
   return result;
@@ -77,19 +77,20 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       }
       result.jobs = ParseJobs(value);
       if (!result.jobs) {
-        return UsageError("'-j' takes a number from 1 to " +
-                          std::to_string(kMaxJobs) + ", not '" +
-                          DisplayName(value) + "'");
+        return UsageError(Message(MessageId::kJobsOutOfRange,
+                                  {{"limit", std::to_string(kMaxJobs)},
+                                   {"value", DisplayName(value)}}));
       }
     } else {
-      return UsageError("unknown option '" + DisplayName(arg) + "'");
+      return UsageError(
+          Message(MessageId::kUnknownOption, {{"option", DisplayName(arg)}}));
     }
   }
   if (operands.size() > 1) {
-    return UsageError("only one folder can be catalogued at a time");
+    return UsageError(MessageId::kOneFolderOnly);
   }
   if (operands.size() == 1) {
-    if (operands[0].empty()) return UsageError("the folder name is empty");
+    if (operands[0].empty()) return UsageError(MessageId::kEmptyFolderName);
     result.directory = operands[0];
   }
   return result;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "messages/messages.h"
+
 namespace tevgen {
 
 struct CommandLine {
@@ -21,9 +23,8 @@ struct CommandLine {
   // Whether to keep the catalogue current until stopped (-w, --watch)
   // instead of writing it once.
   bool watch = false;
-  // With kUsageError: what is wrong, in plain words (English; see
-  // messages.h).
-  std::string problem;
+  // With kUsageError: what is wrong.
+  std::optional<Message> problem;
 };
 
 // The most images -j may ask to read at once.
@@ -33,7 +34,7 @@ inline constexpr unsigned kMaxJobs = 1024;
 // options, so that a folder whose name begins with "-" can be given.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
-// The usage text is in messages.h, in each language.
+// The usage text is in messages/messages.def, in each language.
 std::string VersionText();
 
 }  // namespace tevgen

@@ -61,12 +61,13 @@ TEST(ParseCommandLineTest, DecidesWhatToDo) {
     EXPECT_EQ(command.directory, c.directory);
     EXPECT_EQ(command.jobs, c.jobs);
     EXPECT_EQ(command.watch, c.watch);
-    EXPECT_EQ(command.problem.empty(), c.action != Action::kUsageError);
+    EXPECT_EQ(command.problem.has_value(), c.action == Action::kUsageError);
   }
 }
 
 TEST(ParseCommandLineTest, UnknownOptionIsNamed) {
-  EXPECT_EQ(ParseCommandLine({"-x"}).problem, "unknown option '-x'");
+  EXPECT_EQ(ParseCommandLine({"-x"}).problem->Text(Language::kEnglish),
+            "unknown option '-x'");
 }
 
 }  // namespace

@@ -39,39 +39,15 @@ ReadBudget BudgetFor(unsigned jobs, size_t room) {
           std::max<size_t>(1, files - std::min<size_t>(files, readers))};
 }
 
-// How a failure of the catalogue's file is told: the platform speaks of
-// "the file", the user reads of the catalogue. Empty for the errors that
-// need no retelling.
-std::string_view CatalogueActionText(FileAction action) {
-  switch (action) {
-    case FileAction::kCreateIn:
-      return "cannot write a new catalogue in the folder";
-    case FileAction::kWrite:
-      return "cannot write the catalogue";
-    case FileAction::kSync:
-      return "cannot write the catalogue to disk";
-    case FileAction::kSetPermissions:
-      return "cannot set the catalogue's permissions";
-    case FileAction::kReplace:
-      return "cannot replace the catalogue";
-    case FileAction::kSyncFolder:
-      return "the catalogue was replaced, but the folder could not be "
-             "written to disk";
-    default:
-      return {};
-  }
-}
-
 // Runs `operation` on the catalogue's file; an Error it throws is retold
-// as the catalogue's.
+// in the catalogue's words (CatalogueMessage in messages/messages.def).
 template <typename Operation>
 auto OnCatalogue(const Operation& operation) {
   try {
     return operation();
   } catch (const Error& e) {
-    std::string_view text = CatalogueActionText(e.action());
-    if (text.empty()) throw;
-    throw e.Retold(text);
+    if (!e.action()) throw;
+    throw e.Retold(CatalogueMessage(*e.action()));
   }
 }
 

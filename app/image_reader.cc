@@ -31,8 +31,7 @@ std::chrono::steady_clock::duration ImageReader::Read(
   try {
     for (int attempt = 1; !ReadOnce(name, result, &first_data); ++attempt) {
       if (attempt == kReadAttempts) {
-        throw Error(env_.JoinPath(directory_, name),
-                    std::string(kImageChanged));
+        throw Error(env_.JoinPath(directory_, name), MessageId::kImageChanged);
       }
       *result = ImageRecord();
     }
@@ -106,7 +105,7 @@ bool ImageReader::ReadOnce(
     width.CheckValue();
     result->record = MakeRecord(name, height.value(), width.value());
   } catch (const RecordError& e) {
-    throw Error(env_.JoinPath(directory_, name), e.what());
+    throw Error(env_.JoinPath(directory_, name), e.message());
   }
   result->height = {height.value_begin(), height.value_end(),
                     height.value_in_memory()};
@@ -121,7 +120,7 @@ bool ImageReader::ReadOnce(
 
 void CopyValue(ImageRecord& image, const ValueSpan& span, size_t flush_size,
                std::string* out, const std::function<void()>& flush) {
-  auto changed = [&] { return Error(image.path, std::string(kImageChanged)); };
+  auto changed = [&] { return Error(image.path, MessageId::kImageChanged); };
   std::string piece(ImageReader::kPieceSize, '\0');
   // The value is read with the "." that ends it, which must still be where
   // the scan found it, and no "." before.

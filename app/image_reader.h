@@ -20,7 +20,8 @@
 // where the scan found its end. An image that changed during its scan, or
 // after it while it waited for its sizes to be copied, is read again,
 // once; one that changed again, or while its sizes were copied, stops the
-// run with kImageChanged. An image read in one piece costs no question.
+// run with MessageId::kImageChanged. An image read in one piece costs no
+// question.
 #ifndef TEVGEN_APP_IMAGE_READER_H_
 #define TEVGEN_APP_IMAGE_READER_H_
 
@@ -55,10 +56,6 @@ struct ImageRecord {
   std::string path;                        // whose path this is.
   std::exception_ptr error;                // An Error naming the image.
 };
-
-// Why the run stops at an image that changed while it was read.
-inline constexpr std::string_view kImageChanged =
-    "the image changed while it was read";
 
 class ImageReader {
  public:
@@ -99,7 +96,7 @@ class ImageReader {
 // Appends the size `span` of `image` to `*out` as the catalogue writes it
 // (escaped), reading it from the image in pieces; calls flush(out) whenever
 // `*out` has grown past `flush_size`. Throws Error when the image cannot be
-// read, or with kImageChanged when it changed since it was opened.
+// read, or with MessageId::kImageChanged when it changed since it was opened.
 void CopyValue(ImageRecord& image, const ValueSpan& span, size_t flush_size,
                std::string* out, const std::function<void()>& flush);
 

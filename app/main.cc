@@ -5,9 +5,9 @@
 
 #include "app/command_line.h"
 #include "app/form1.h"
-#include "app/messages.h"
 #include "app/report.h"
 #include "app/watch.h"
+#include "messages/messages.h"
 #include "platform/env.h"
 #include "platform/error.h"
 
@@ -18,7 +18,7 @@ constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
 // Reports a failure in the user's language (report.h).
-void ReportFailure(std::string_view name, std::string_view reason,
+void ReportFailure(std::string_view name, const Message& reason,
                    Language language) {
   Report report = FailureReport(name, reason, language);
   WriteStandardError(report.console, Form1::kCaption, report.box);
@@ -42,7 +42,7 @@ int RunProgram(const std::vector<std::string>& args) {
         WriteStandardOutput(VersionText(), Form1::kCaption);
         return 0;
       case CommandLine::Action::kUsageError: {
-        Report usage = UsageReport(command.problem, language);
+        Report usage = UsageReport(*command.problem, language);
         WriteStandardError(usage.console, Form1::kCaption, usage.box);
         return kExitUsage;
       }
@@ -58,12 +58,13 @@ int RunProgram(const std::vector<std::string>& args) {
     form.Form_Load();
     return 0;
   } catch (const Error& e) {
-    ReportFailure(e.path(), e.reason(), language);
+    ReportFailure(e.path(), e.message(), language);
   } catch (const std::bad_alloc&) {
-    ReportFailure(directory, "not enough memory to catalogue the folder",
-                  language);
+    ReportFailure(directory, MessageId::kOutOfMemory, language);
   } catch (const std::exception& e) {
-    ReportFailure(directory, e.what(), language);
+    ReportFailure(directory,
+                  Message(MessageId::kUnworded, {{"what", e.what()}}),
+                  language);
   }
   return kExitError;
 }

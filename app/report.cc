@@ -5,22 +5,19 @@
 namespace tevgen {
 namespace {
 
-// What a user can do about a failure, chosen by its English reason.
-std::string_view Advice(std::string_view reason) {
-  if (reason.ends_with("the file is in use by another program")) {
-    return "Close the program that uses the file, then start tevgen again.";
+// What a user can do about a failure.
+MessageId Advice(const Message& reason) {
+  if (reason.Mentions(MessageId::kInUse)) return MessageId::kAdviceInUse;
+  if (reason.Mentions(MessageId::kReadOnly)) return MessageId::kAdviceReadOnly;
+  switch (reason.id()) {
+    case MessageId::kNotAnImageNumber:
+    case MessageId::kNoImageNumber:
+    case MessageId::kImageNumberOutOfRange:
+    case MessageId::kDotRightAfterEquals:
+      return MessageId::kAdviceImage;
+    default:
+      return MessageId::kAdviceOther;
   }
-  if (reason.ends_with("the file is read-only")) {
-    return "Clear \"Read-only\" in the file's properties, then start tevgen "
-           "again.";
-  }
-  if (reason.starts_with("the file name ") ||
-      reason.starts_with("the image number ") ||
-      reason.find(" attribute has \".\" right after ") !=
-          std::string_view::npos) {
-    return "Rename or correct the image, then start tevgen again.";
-  }
-  return "Put this right, then start tevgen again.";
 }
 
 // `text` as a sentence: its first letter a capital, a period at its end.
@@ -32,28 +29,29 @@ std::string Sentence(std::string text) {
 
 }  // namespace
 
-Report FailureReport(std::string_view name, std::string_view reason,
+Report FailureReport(std::string_view name, const Message& reason,
                      Language language) {
   std::string shown = name.empty() ? "" : DisplayName(name);
-  std::string translated = Translate(reason, language);
+  std::string translated = reason.Text(language);
   Report report;
   report.console =
       "tevgen: " + (shown.empty() ? "" : shown + ": ") + translated + "\n";
   report.box = Sentence(translated) + "\n\n";
   if (!shown.empty()) report.box += shown + "\n\n";
-  report.box += Translate(Advice(reason), language);
+  report.box += FormOf(Advice(reason), language);
   return report;
 }
 
-Report UsageReport(std::string_view problem, Language language) {
-  std::string translated = Translate(problem, language);
-  return {"tevgen: " + translated + "\n" + std::string(UsageText(language)),
-          Sentence(translated) + "\n\n" + std::string(UsageBoxText(language))};
+Report UsageReport(const Message& problem, Language language) {
+  std::string translated = problem.Text(language);
+  Report help = HelpReport(language);
+  return {"tevgen: " + translated + "\n" + help.console,
+          Sentence(translated) + "\n\n" + help.box};
 }
 
 Report HelpReport(Language language) {
-  return {std::string(UsageText(language)),
-          std::string(UsageBoxText(language))};
+  return {std::string(FormOf(MessageId::kUsage, language)),
+          std::string(FormOf(MessageId::kUsageBox, language))};
 }
 
 }  // namespace tevgen

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/messages.h"
+#include "messages/messages.h"
 
 namespace tevgen {
 
@@ -19,13 +19,13 @@ struct Report {
 };
 
 // A failure concerning `name` (a file or folder; empty when none) for
-// `reason`, in English as it arose (messages.h translates it). The name may
-// come from whoever filled the folder, so it is shown escaped.
-Report FailureReport(std::string_view name, std::string_view reason,
+// `reason`. The name may come from whoever filled the folder, so it is
+// shown escaped.
+Report FailureReport(std::string_view name, const Message& reason,
                      Language language);
 
-// Wrong usage: `problem` (English), then the help.
-Report UsageReport(std::string_view problem, Language language);
+// Wrong usage: `problem`, then the help.
+Report UsageReport(const Message& problem, Language language);
 
 // The help, asked for.
 Report HelpReport(Language language);

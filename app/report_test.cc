@@ -10,13 +10,14 @@ namespace {
 TEST(ReportTest, FailureForConsoleAndBox) {
   const struct {
     std::string_view name;
-    std::string_view reason;
+    Message reason;
     Language language;
     std::string_view console;
     std::string_view box;
   } kCases[] = {
       {"C:\\clips\\tev.xml",
-       "cannot replace the catalogue: the file is in use by another program",
+       Message(MessageId::kCannotReplaceCatalogue,
+               {{"cause", Message(MessageId::kInUse)}}),
        Language::kEnglish,
        "tevgen: C:\\clips\\tev.xml: cannot replace the catalogue: the file is "
        "in use by another program\n",
@@ -24,29 +25,28 @@ TEST(ReportTest, FailureForConsoleAndBox) {
        "program.\n\nC:\\clips\\tev.xml\n\nClose the program that uses the "
        "file, then start tevgen again."},
       {"C:\\clips\\tev.xml",
-       "cannot replace the catalogue: the file is read-only", Language::kGerman,
+       Message(MessageId::kCannotReplaceCatalogue,
+               {{"cause", Message(MessageId::kReadOnly)}}),
+       Language::kGerman,
        "tevgen: C:\\clips\\tev.xml: der Katalog l\xC3\xA4sst sich nicht "
        "ersetzen: die Datei ist schreibgesch\xC3\xBCtzt\n",
        "Der Katalog l\xC3\xA4sst sich nicht ersetzen: die Datei ist "
        "schreibgesch\xC3\xBCtzt.\n\nC:\\clips\\tev.xml\n\nEntfernen Sie in "
        "den Eigenschaften der Datei \"Schreibgesch\xC3\xBCtzt\" und starten "
        "Sie tevgen erneut."},
-      {"a\nb.svg",
-       "the image number is outside the range -2147483648 to "
-       "2147483647",
-       Language::kEnglish,
+      {"a\nb.svg", MessageId::kImageNumberOutOfRange, Language::kEnglish,
        "tevgen: \"a\\nb.svg\": the image number is outside the range "
        "-2147483648 to 2147483647\n",
        "The image number is outside the range -2147483648 to "
        "2147483647.\n\n\"a\\nb.svg\"\n\nRename or correct the image, then "
        "start tevgen again."},
-      {"", "not enough memory to catalogue the folder", Language::kEnglish,
+      {"", MessageId::kOutOfMemory, Language::kEnglish,
        "tevgen: not enough memory to catalogue the folder\n",
        "Not enough memory to catalogue the folder.\n\nPut this right, then "
        "start tevgen again."},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.reason);
+    SCOPED_TRACE(c.console);
     Report report = FailureReport(c.name, c.reason, c.language);
     EXPECT_EQ(report.console, c.console);
     EXPECT_EQ(report.box, c.box);
@@ -56,11 +56,13 @@ TEST(ReportTest, FailureForConsoleAndBox) {
 TEST(ReportTest, HelpInTheBoxShowsWindowsOptionWithoutExitStatus) {
   for (Language language : {Language::kEnglish, Language::kGerman}) {
     Report help = HelpReport(language);
-    EXPECT_EQ(help.console, UsageText(language));
+    EXPECT_EQ(help.console, FormOf(MessageId::kUsage, language));
     EXPECT_NE(help.box.find("/?"), std::string::npos);
     EXPECT_EQ(help.box.find("  "), std::string::npos);  // no columns
     EXPECT_NE(
-        UsageReport("unknown option '/x'", language).box.rfind("tevgen", 0),
+        UsageReport(Message(MessageId::kUnknownOption, {{"option", "/x"}}),
+                    language)
+            .box.rfind("tevgen", 0),
         0u);
   }
 }

@@ -15,7 +15,7 @@ namespace {
 using std::chrono::milliseconds;
 
 // The one-line report of a failure, as main() prints it for a single run.
-std::string FailureLine(std::string_view name, std::string_view reason,
+std::string FailureLine(std::string_view name, const Message& reason,
                         Language language) {
   return FailureReport(name, reason, language).console;
 }
@@ -28,12 +28,13 @@ std::string RunOnce(Env& env, const std::string& directory, unsigned jobs,
     form.Form_Load();
     return "";
   } catch (const Error& e) {
-    return FailureLine(e.path(), e.reason(), language);
+    return FailureLine(e.path(), e.message(), language);
   } catch (const std::bad_alloc&) {
-    return FailureLine(directory, "not enough memory to catalogue the folder",
-                       language);
+    return FailureLine(directory, MessageId::kOutOfMemory, language);
   } catch (const std::exception& e) {
-    return FailureLine(directory, e.what(), language);
+    return FailureLine(directory,
+                       Message(MessageId::kUnworded, {{"what", e.what()}}),
+                       language);
   }
 }
 
@@ -77,16 +78,14 @@ int WatchAndCatalogue(Env& env, const std::string& directory, unsigned jobs,
       return images.MatchesPattern(name);
     });
   } catch (const Error& e) {
-    ReportFromWatch(FailureLine(e.path(), e.reason(), language));
+    ReportFromWatch(FailureLine(e.path(), e.message(), language));
     return kExitError;
   }
   WatchEnd end = WatchLoop(
       *watch, [&] { return RunOnce(env, directory, jobs, language); },
       ReportFromWatch, [] { return std::chrono::steady_clock::now(); });
   if (end == WatchEnd::kStopped) return 0;
-  ReportFromWatch(FailureLine(
-      directory, "the folder was removed or renamed; the watch ends",
-      language));
+  ReportFromWatch(FailureLine(directory, MessageId::kFolderGone, language));
   return kExitError;
 }
 

@@ -17,7 +17,7 @@
 #include <functional>
 #include <string>
 
-#include "app/messages.h"
+#include "messages/messages.h"
 #include "platform/env.h"
 #include "platform/folder_watch.h"
 

@@ -134,29 +134,35 @@ bool WritersCouldRead(Sharing sharing, const struct stat& folder,
          (sharing != Sharing::kMany && file.st_uid == folder.st_uid);
 }
 
-std::string LinkRefusal(uid_t link_owner, uid_t target_owner,
-                        const char* target_kind) {
-  return "not following a link of user " + std::to_string(link_owner) +
-         " to a " + target_kind + " of user " + std::to_string(target_owner);
+// What a link or a path reached, as refusals name it.
+enum class Kind { kFile, kFolder };
+
+Message LinkRefusal(uid_t link_owner, uid_t target_owner, Kind kind) {
+  return Message(
+      kind == Kind::kFile ? MessageId::kLinkToFile : MessageId::kLinkToFolder,
+      {{"link_owner", std::to_string(link_owner)},
+       {"owner", std::to_string(target_owner)}});
 }
 
-std::string FolderRefusal(uid_t folder_owner, uid_t inner_owner) {
-  return "not entering a folder of user " + std::to_string(inner_owner) +
-         " in a folder of user " + std::to_string(folder_owner);
+Message FolderRefusal(uid_t folder_owner, uid_t inner_owner) {
+  return Message(MessageId::kFolderOfOtherUser,
+                 {{"owner", std::to_string(inner_owner)},
+                  {"folder_owner", std::to_string(folder_owner)}});
 }
 
-std::string SharedLinkRefusal(std::string_view kind, uid_t target_owner) {
-  return "not following a link in a folder others may write to a " +
-         std::string(kind) + " of user " + std::to_string(target_owner);
+Message SharedLinkRefusal(Kind kind, uid_t target_owner) {
+  return Message(kind == Kind::kFile ? MessageId::kSharedLinkToFile
+                                     : MessageId::kSharedLinkToFolder,
+                 {{"owner", std::to_string(target_owner)}});
 }
 
-std::string UnreadableForWritersRefusal(uid_t owner) {
-  return "not reading a file of user " + std::to_string(owner) +
-         " that the folder's writers may not read";
+Message UnreadableForWritersRefusal(uid_t owner) {
+  return Message(MessageId::kUnreadableForWriters,
+                 {{"owner", std::to_string(owner)}});
 }
 
-std::string HardLinkRefusal(uid_t owner) {
-  return "not following a hard link to a file of user " + std::to_string(owner);
+Message HardLinkRefusal(uid_t owner) {
+  return Message(MessageId::kHardLink, {{"owner", std::to_string(owner)}});
 }
 
 constexpr int kPathFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
@@ -211,8 +217,7 @@ void PushNames(std::string_view path, std::vector<std::string>* todo) {
 // Group rights are not counted: the stricter reading.
 template <typename PathFunction>
 void CheckBoundMay(const Resolved& resolved, const struct stat& st, mode_t own,
-                   mode_t others, const char* kind,
-                   const PathFunction& error_path) {
+                   mode_t others, Kind kind, const PathFunction& error_path) {
   auto may = [&](uid_t user) {
     return (st.st_mode & (st.st_uid == user ? own : others)) != 0;
   };
@@ -253,7 +258,8 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
   auto enter_root = [out, &enter, &error_path] {
     out->shown_folder.assign(1, '/');
     if (!enter(AT_FDCWD, "/")) return false;
-    CheckBoundMay(*out, out->folder_st, S_IXUSR, S_IXOTH, "folder", error_path);
+    CheckBoundMay(*out, out->folder_st, S_IXUSR, S_IXOTH, Kind::kFolder,
+                  error_path);
     return true;
   };
   out->shown_folder = std::move(shown_start);
@@ -330,7 +336,7 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
     // themselves: what lies in others would tell them what they may not
     // know (whether a file exists there, say).
     if (S_ISDIR(st.st_mode) && !todo.empty()) {
-      CheckBoundMay(*out, st, S_IXUSR, S_IXOTH, "folder", error_path);
+      CheckBoundMay(*out, st, S_IXUSR, S_IXOTH, Kind::kFolder, error_path);
     }
     if (todo.empty()) {
       out->name = std::move(name);
@@ -361,7 +367,8 @@ void CheckReachedFor(const Resolved& resolved, const std::string& path,
   auto shown = [&path] { return path; };
   switch (use) {
     case Use::kRead:
-      CheckBoundMay(resolved, resolved.st, S_IRUSR, S_IROTH, "file", shown);
+      CheckBoundMay(resolved, resolved.st, S_IRUSR, S_IROTH, Kind::kFile,
+                    shown);
       return;
     case Use::kList:
     case Use::kReplace:
@@ -369,8 +376,8 @@ void CheckReachedFor(const Resolved& resolved, const std::string& path,
   }
   const struct stat& reached =
       resolved.exists() ? resolved.st : resolved.folder_st;
-  const char* kind =
-      resolved.exists() && !S_ISDIR(reached.st_mode) ? "file" : "folder";
+  Kind kind = resolved.exists() && !S_ISDIR(reached.st_mode) ? Kind::kFile
+                                                             : Kind::kFolder;
   if (resolved.others_bound) {
     throw Error(path, SharedLinkRefusal(kind, reached.st_uid));
   }
@@ -685,18 +692,10 @@ bool StillNamed(int dir_fd, const std::string& name, int fd) {
          named.st_dev == open.st_dev;
 }
 
-// Why a run stopped when its folder was swapped for another.
-constexpr const char* kFolderReplaced =
-    "another folder took the folder's place during the run";
-
 // A replaced file this large has its cached pages dropped during the run
 // (PosixReplacementFile::DropOldPagesMeanwhile); for a smaller one a thread
 // costs more than the rename's share it saves.
 constexpr off_t kDropOldPagesFrom = off_t{4} << 20;
-
-// Why a replacement in a folder others write was given up.
-constexpr const char* kReplacedMeanwhile =
-    "another user's file took its place during the run";
 
 // A staged file is named `prefix` and this many random letters and digits.
 constexpr size_t kStagedSuffixLength = 6;
@@ -956,7 +955,7 @@ class PosixReplacementFile : public ReplacementFile {
       struct stat now;
       if (::fstatat(dir, target, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
           now.st_uid != expected) {
-        throw Error(target_, FileAction::kReplace, kReplacedMeanwhile);
+        throw Error(target_, FileAction::kReplace, MessageId::kFileSwapped);
       }
       if (::renameat(dir, staged, dir, target) != 0) {
         throw PosixError(target_, FileAction::kReplace, errno);
@@ -974,7 +973,7 @@ class PosixReplacementFile : public ReplacementFile {
     if (::renameat2(dir, staged, dir, target, RENAME_EXCHANGE) != 0) {
       ::renameat2(dir, staged, dir, target, RENAME_NOREPLACE);
     }
-    throw Error(target_, FileAction::kReplace, kReplacedMeanwhile);
+    throw Error(target_, FileAction::kReplace, MessageId::kFileSwapped);
   }
 
   void JoinOldPagesDropper() {
@@ -1111,8 +1110,7 @@ class PosixEnv : public Env {
     if (target.exists()) {
       // Renaming over a device or a FIFO would replace it.
       if (!S_ISREG(target.st.st_mode)) {
-        throw Error(target_path, FileAction::kReplace,
-                    "it is not an ordinary file");
+        throw Error(target_path, FileAction::kReplaceNonFile);
       }
       if (::faccessat(target.folder, target.name.c_str(), W_OK, AT_EACCESS) !=
           0) {
@@ -1232,7 +1230,7 @@ class PosixEnv : public Env {
     std::lock_guard<std::mutex> lock(listed_mutex_);
     if (listed_.directory == directory &&
         (listed_.dev != st.st_dev || listed_.ino != st.st_ino)) {
-      throw Error(directory, kFolderReplaced);
+      throw Error(directory, MessageId::kFolderSwapped);
     }
   }
 };
@@ -1293,7 +1291,8 @@ void PrepareProcess() {
 void WriteStandardOutput(std::string_view text, std::string_view /*title*/,
                          std::string_view /*box*/) {
   if (!WriteAllTo(stdout, text)) {
-    throw Error("", std::string("write error: ") + std::strerror(errno));
+    throw Error("", Message(MessageId::kWriteError,
+                            {{"cause", std::string(std::strerror(errno))}}));
   }
 }
 

@@ -59,12 +59,6 @@ std::wstring SystemPath(std::string_view utf8) {
   return L"\\\\?\\" + full;
 }
 
-// What the program itself says for the causes the system has no good words
-// for; messages.cc translates them.
-constexpr std::string_view kInUse = "the file is in use by another program";
-constexpr std::string_view kReadOnly = "the file is read-only";
-constexpr std::string_view kNotAFolder = "it is a file, not a folder";
-
 // The language of the system's words: the user's where the program speaks
 // it too (German, English), else English, so that a message never mixes two
 // languages. 0 lets FormatMessageW take the user's.
@@ -81,9 +75,9 @@ DWORD SystemTextLanguage() {
 // Windows' own words for `error` (FormatMessageW), without the closing
 // period; a file held by another program in the program's own words. Where
 // Windows has no text in the language, the error's number.
-std::string ErrorText(DWORD error) {
+Message ErrorCause(DWORD error) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
-    return std::string(kInUse);
+    return MessageId::kInUse;
   }
   wchar_t* buffer = nullptr;
   DWORD length = ::FormatMessageW(
@@ -97,8 +91,11 @@ std::string ErrorText(DWORD error) {
                            text.back() == L' ' || text.back() == L'.')) {
     text.pop_back();
   }
-  if (text.empty()) return "system error " + std::to_string(error);
-  return Narrow(text);
+  if (text.empty()) {
+    return Message(MessageId::kSystemError,
+                   {{"number", std::to_string(error)}});
+  }
+  return Message(MessageId::kUnworded, {{"what", Narrow(text)}});
 }
 
 // The one way this Env turns a failed system call into an Error. `path` is
@@ -106,7 +103,7 @@ std::string ErrorText(DWORD error) {
 // GetLastError that could change the error.
 Error WindowsError(const std::string& path, FileAction action,
                    DWORD error = ::GetLastError()) {
-  return Error(path, action, ErrorText(error));
+  return Error(path, action, ErrorCause(error));
 }
 
 constexpr std::string_view kSeparators = "\\/";
@@ -249,10 +246,10 @@ class WindowsRandomAccessFile : public RandomAccessFile {
 // read-only.
 void RefuseToReplace(const std::string& path, DWORD attributes) {
   if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
-    throw Error(path, FileAction::kReplace, "it is not an ordinary file");
+    throw Error(path, FileAction::kReplaceNonFile);
   }
   if (attributes & FILE_ATTRIBUTE_READONLY) {
-    throw Error(path, FileAction::kReplace, std::string(kReadOnly));
+    throw Error(path, FileAction::kReplace, MessageId::kReadOnly);
   }
 }
 
@@ -406,8 +403,7 @@ class WindowsEnv : public Env {
       DWORD attributes = ::GetFileAttributesW(SystemPath(directory).c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES &&
           !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        throw Error(directory, FileAction::kListFolder,
-                    std::string(kNotAFolder));
+        throw Error(directory, FileAction::kListFolder, MessageId::kNotAFolder);
       }
       throw WindowsError(directory, FileAction::kListFolder, error);
     }
@@ -555,9 +551,7 @@ class WindowsEnv : public Env {
     DWORD length = ::GetTempPathA(sizeof buffer, buffer);
     if (length == 0) throw WindowsError("", FileAction::kFindTempFolder);
     if (length >= sizeof buffer) {
-      throw Error("",
-                  "the folder for temporary files has a path longer "
-                  "than 255 characters");
+      throw Error("", MessageId::kTempFolderTooLong);
     }
     return std::string(buffer, length);
   }
@@ -571,8 +565,7 @@ class WindowsEnv : public Env {
     if (unique == 0) throw WindowsError(directory, FileAction::kCreateTemp);
     size_t end = buffer.find('\0');
     if (end == std::string::npos) {
-      throw Error(directory, FileAction::kCreateTemp,
-                  "the system gave no name");
+      throw Error(directory, FileAction::kCreateTemp, MessageId::kNoNameGiven);
     }
     buffer.resize(end);
     // The name is in the ANSI code page; the program's paths are UTF-8.
@@ -819,7 +812,8 @@ void WriteStandardOutput(std::string_view text, std::string_view title,
   DWORD error =
       WriteOrShow(STD_OUTPUT_HANDLE, text, title, box, MB_ICONINFORMATION);
   if (error != ERROR_SUCCESS) {
-    throw Error("", "write error: " + ErrorText(error));
+    throw Error(
+        "", Message(MessageId::kWriteError, {{"cause", ErrorCause(error)}}));
   }
 }
 
@@ -831,6 +825,6 @@ void WriteStandardError(std::string_view text, std::string_view title,
   }
 }
 
-std::string WindowsErrorText(DWORD error) { return ErrorText(error); }
+Message WindowsErrorCause(DWORD error) { return ErrorCause(error); }
 
 }  // namespace tevgen

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "messages/messages.h"
+
 namespace tevgen {
 
 // `text`, in the code page `code_page` (UTF-8 unless said), as UTF-16.
@@ -14,9 +16,9 @@ std::wstring Widen(std::string_view text, unsigned code_page = 65001);
 // UTF-16 `wide` as UTF-8.
 std::string Narrow(std::wstring_view wide);
 
-// The system's words for the error `error` (a GetLastError value), in the
-// user's language, as the Env's errors say them.
-std::string WindowsErrorText(unsigned long error);
+// Why `error` (a GetLastError value) happened, as the Env's errors say it:
+// the system's words in the user's language, or the program's.
+Message WindowsErrorCause(unsigned long error);
 
 // Whether the program is the only process on its console: Windows made
 // the console for it (a double click on tevgen.com in Explorer), and closes

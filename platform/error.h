@@ -1,80 +1,72 @@
 // Error is the one failure type of tevgen, in every layer: it names the
-// file or folder concerned and says in plain words what is wrong. The entry
-// point catches it, prints "tevgen: <path>: <reason>" and exits with
-// status 1.
+// file or folder concerned and says in plain words what is wrong, as a
+// Message (messages/messages.h) that is worded when it is shown. The entry
+// point catches it, prints "tevgen: <path>: <reason>" in the user's
+// language and exits with status 1.
 //
 // The platform layer knows files, not what they are for. Its errors carry
-// the operation that failed (action()) and the system's words for why
-// (cause()); reason() joins the two in file words ("cannot write the file:
-// No space left on device"). A caller that knows what the file is for says
-// so with Retold.
+// the operation that failed (action()) and the cause, and say it in file
+// words ("cannot write the file: No space left on device"). A caller that
+// knows what the file is for says so with Retold.
+//
+// what() is "<path>: <reason>" in English, for tests and logs. An Error is
+// a value: what its copies share is never changed.
 #ifndef TEVGEN_PLATFORM_ERROR_H_
 #define TEVGEN_PLATFORM_ERROR_H_
 
+#include <optional>
 #include <stdexcept>
 #include <string>
-#include <string_view>
+
+#include "messages/messages.h"
 
 namespace tevgen {
-
-// What the platform was doing with a file or folder when it failed.
-enum class FileAction {
-  kNone,            // not a file operation: an error of the program's own
-  kOpen,            // opening a file for reading
-  kRead,            // reading an open file
-  kCreateIn,        // creating a new file in a folder
-  kWrite,           // writing a new file
-  kSync,            // forcing a new file to disk
-  kSetPermissions,  // giving a new file its permissions
-  kReplace,         // putting a new file in place of the old one
-  kSyncFolder,      // making a replacement durable, after it was done
-  kOpenFolder,
-  kListFolder,
-  kFindProgram,     // finding the running program's own folder
-  kFindTempFolder,  // finding the system's folder for temporary files
-  kCreateTemp,      // creating a temporary file
-  kWatch,           // watching a folder for changes
-};
-
-// The words for `action`, as the start of a reason: "cannot read the file".
-std::string_view ActionText(FileAction action);
 
 class Error : public std::runtime_error {
  public:
   // An error of the program's own; `reason` says what is wrong.
-  Error(std::string path, std::string reason)
-      : Error(std::move(path), FileAction::kNone, "", std::move(reason)) {}
+  Error(std::string path, Message reason)
+      : Error(std::nullopt, std::move(path), std::move(reason)) {}
 
-  // A file operation that failed; `cause` is the system's words for why.
+  // A file operation that failed; `cause` is the system's words for why,
+  // shown as they are.
   Error(std::string path, FileAction action, std::string cause)
-      : Error(std::move(path), action, cause,
-              std::string(ActionText(action)) + ": " + cause) {}
+      : Error(action, std::move(path),
+              Message(FileMessage(action), {{"cause", std::move(cause)}})) {}
+
+  // A file operation that failed, for a cause in the program's words.
+  Error(std::string path, FileAction action, Message cause)
+      : Error(action, std::move(path),
+              Message(FileMessage(action), {{"cause", std::move(cause)}})) {}
+
+  // A file operation whose message has no cause (kReplaceNonFile).
+  Error(std::string path, FileAction action)
+      : Error(action, std::move(path), Message(FileMessage(action))) {}
 
   const std::string& path() const { return path_; }
-  const std::string& reason() const { return reason_; }
-  FileAction action() const { return action_; }
-  const std::string& cause() const { return cause_; }
+  const Message& message() const { return message_; }
+  // The message in English, as what() ends.
+  std::string reason() const { return message_.Text(Language::kEnglish); }
+  // None for an error of the program's own.
+  std::optional<FileAction> action() const { return action_; }
 
-  // The same failure with `action_text` in place of the file words, for a
-  // caller that knows what the file is for.
-  Error Retold(std::string_view action_text) const {
-    return Error(path_, action_, cause_,
-                 std::string(action_text) + ": " + cause_);
+  // The same failure in the words of `id`, a message of the same holes,
+  // for a caller that knows what the file is for.
+  Error Retold(MessageId id) const {
+    return Error(action_, path_, message_.WithId(id));
   }
 
  private:
-  Error(std::string path, FileAction action, std::string cause,
-        std::string reason)
-      : std::runtime_error(path.empty() ? reason : path + ": " + reason),
+  Error(std::optional<FileAction> action, std::string path, Message message)
+      : std::runtime_error((path.empty() ? "" : path + ": ") +
+                           message.Text(Language::kEnglish)),
         path_(std::move(path)),
-        reason_(std::move(reason)),
-        action_(action),
-        cause_(std::move(cause)) {}
+        message_(std::move(message)),
+        action_(action) {}
 
   std::string path_;
-  std::string reason_;
-  FileAction action_;
-  std::string cause_;
+  Message message_;
+  std::optional<FileAction> action_;
 };
 
 }  // namespace tevgen

@@ -182,13 +182,13 @@ std::unique_ptr<FolderWatch> WatchFolder(const std::string& directory,
   HANDLE folder = OpenFolderHandle(path);
   if (folder == INVALID_HANDLE_VALUE) {
     throw Error(directory, FileAction::kWatch,
-                WindowsErrorText(::GetLastError()));
+                WindowsErrorCause(::GetLastError()));
   }
   auto watch = std::make_unique<ReadDirectoryChangesWatch>(path, folder,
                                                            std::move(wanted));
   if (!watch->Start()) {
     throw Error(directory, FileAction::kWatch,
-                WindowsErrorText(::GetLastError()));
+                WindowsErrorCause(::GetLastError()));
   }
   return watch;
 }

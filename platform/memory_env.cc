@@ -61,7 +61,7 @@ class MemoryReplacementFile : public ReplacementFile {
   void Commit() override {
     std::lock_guard<std::mutex> lock(env_->mutex_);
     if (env_->directories_.count(target_)) {
-      throw Error(target_, FileAction::kReplace, "it is not an ordinary file");
+      throw Error(target_, FileAction::kReplaceNonFile);
     }
     auto staged = env_->files_.extract(staged_);
     env_->files_[target_] = std::move(staged.mapped());
@@ -183,7 +183,7 @@ std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(
     throw Error(directory, FileAction::kCreateIn, kMissing);
   }
   if (directories_.count(target)) {
-    throw Error(target, FileAction::kReplace, "it is not an ordinary file");
+    throw Error(target, FileAction::kReplaceNonFile);
   }
   std::string staged;
   do {

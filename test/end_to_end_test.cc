@@ -170,6 +170,12 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
   } kCases[] = {
       {"de_DE.UTF-8", {"--help"}, "Aufruf: tevgen [-w] [-j N] [ORDNER]\n", ""},
       {"de_DE.UTF-8", {"-x"}, "", "tevgen: unbekannte Option '-x'\nAufruf:"},
+      {"de_DE.UTF-8", {"-x'"}, "", "tevgen: unbekannte Option '-x''\nAufruf:"},
+      {"de_DE.UTF-8",
+       {"-j", "write error: x"},
+       "",
+       "tevgen: '-j' verlangt eine Zahl von 1 bis 1024, nicht 'write error: "
+       "x'\n"},
       {"de_DE.UTF-8",
        {},
        "",
@@ -382,7 +388,8 @@ TEST_F(EndToEndTest, WindowsConventions) {
       {"env", "LC_ALL=de_DE.UTF-8", Program().launcher, "cmd", "/c", "run.bat"},
       elsewhere_.path());
   std::string help = ReadBytes(elsewhere_ / "help.txt");
-  EXPECT_EQ(help.rfind("Aufruf: tevgen [-w] [-j N] [ORDNER]\r\n", 0), 0u) << help;
+  EXPECT_EQ(help.rfind("Aufruf: tevgen [-w] [-j N] [ORDNER]\r\n", 0), 0u)
+      << help;
   EXPECT_NE(help.find("\r\nR\x81"
                       "ckgabewert: 0"),
             std::string::npos);

@@ -1,0 +1,100 @@
+#include "messages/messages.h"
+
+#include <array>
+
+namespace tevgen {
+namespace {
+
+using Forms = std::array<std::string_view, kLanguageCount>;
+
+// The forms of every message, indexed by MessageId.
+constexpr Forms kForms[] = {
+#define TEVGEN_MESSAGE(id, ...) {__VA_ARGS__},
+#include "messages/messages.def"
+};
+
+struct ActionMessages {
+  MessageId file;
+  MessageId catalogue;
+};
+
+// The messages of every action, indexed by FileAction.
+constexpr ActionMessages kActions[] = {
+#define TEVGEN_ACTION(action, file, catalogue) \
+  {MessageId::file, MessageId::catalogue},
+#include "messages/messages.def"
+};
+
+}  // namespace
+
+Language LanguageOf(std::string_view tag) {
+  bool german = tag.size() >= 2 && (tag[0] == 'd' || tag[0] == 'D') &&
+                (tag[1] == 'e' || tag[1] == 'E') &&
+                (tag.size() == 2 || tag[2] == '_' || tag[2] == '-' ||
+                 tag[2] == '.' || tag[2] == '@');
+  return german ? Language::kGerman : Language::kEnglish;
+}
+
+MessageId FileMessage(FileAction action) {
+  return kActions[static_cast<size_t>(action)].file;
+}
+
+MessageId CatalogueMessage(FileAction action) {
+  return kActions[static_cast<size_t>(action)].catalogue;
+}
+
+std::string_view FormOf(MessageId id, Language language) {
+  return kForms[static_cast<size_t>(id)][static_cast<size_t>(language)];
+}
+
+Message::Hole::Hole(std::string_view name, std::string text)
+    : name(name), text(std::move(text)) {}
+
+Message::Hole::Hole(std::string_view name, Message message)
+    : name(name),
+      message(std::make_shared<const Message>(std::move(message))) {}
+
+Message::Message(MessageId id, std::vector<Hole> holes)
+    : id_(id), holes_(std::move(holes)) {}
+
+Message Message::WithId(MessageId id) const {
+  Message retold = *this;
+  retold.id_ = id;
+  return retold;
+}
+
+bool Message::Mentions(MessageId id) const {
+  if (id_ == id) return true;
+  for (const Hole& hole : holes_) {
+    if (hole.message && hole.message->Mentions(id)) return true;
+  }
+  return false;
+}
+
+std::string Message::Text(Language language) const {
+  std::string_view form = FormOf(id_, language);
+  std::string text;
+  for (;;) {
+    size_t open = form.find('{');
+    size_t close = form.find('}', open);
+    if (close == std::string_view::npos) break;
+    text.append(form.substr(0, open));
+    std::string_view name = form.substr(open + 1, close - open - 1);
+    const Hole* filled = nullptr;
+    for (const Hole& hole : holes_) {
+      if (hole.name == name) filled = &hole;
+    }
+    if (filled == nullptr) {
+      text.append(form.substr(open, close + 1 - open));
+    } else if (filled->message) {
+      text.append(filled->message->Text(language));
+    } else {
+      text.append(filled->text);  // never translated
+    }
+    form.remove_prefix(close + 1);
+  }
+  text.append(form);
+  return text;
+}
+
+}  // namespace tevgen
