@@ -431,7 +431,7 @@ class WindowsEnv : public Env {
       throw WindowsError(directory, FileAction::kOpenFolder);
     }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      throw Error(directory, FileAction::kOpenFolder, std::string(kNotAFolder));
+      throw Error(directory, FileAction::kOpenFolder, MessageId::kNotAFolder);
     }
     return Env::OpenFolder(directory);
   }
