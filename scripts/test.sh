@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh cmake g++ ninja-build libgtest-dev googletest \
   g++-mingw-w64-x86-64-posix wine wine64 python3-pefile \
-  clang libclang-rt-14-dev libxml2-dev
+  clang libclang-rt-dev libxml2-dev
 
 echo "== Windows build, unit tests under Wine"
 cmake --preset windows
