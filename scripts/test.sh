@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds tevgen and runs the whole test suite:
 #   1. the Windows cross build, its unit tests under Wine;
-#   2. the Linux build: unit, end-to-end and fault tests, and the end-to-end
-#      cases again against the Windows build under Wine;
+#   2. the Linux build: unit, end-to-end, watch and fault tests, and the
+#      end-to-end and watch cases again against the Windows build under Wine;
 #   3. the whole Linux suite again under AddressSanitizer and
-#      UndefinedBehaviorSanitizer, and under ThreadSanitizer;
+#      UndefinedBehaviorSanitizer, and under ThreadSanitizer but for the
+#      random-kill test (doc/testing.md says why);
 #   4. the record fuzzer for 60 seconds (FUZZ_SECONDS to change it);
 #   5. the release packages: built twice and compared byte for byte,
 #      checked with lintian and systemd-analyze, installed on a fresh
@@ -14,7 +15,7 @@
 #
 # scripts/test.sh --fast builds the Linux program and runs only its unit and
 # end-to-end tests (the workflow preset "fast"), for a developer's change:
-# about a minute and a half on two cores, the build included.
+# under two minutes on two cores, the build included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
