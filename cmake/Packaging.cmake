@@ -12,6 +12,8 @@ set(CPACK_PACKAGE_CONTACT "tevgen developers <tevgen@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "XML catalogue of a folder of numbered SVG clip-art images")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+# @TEVGEN_VERSION@ in the texts configured below: project()'s version.
+set(TEVGEN_VERSION ${PROJECT_VERSION})
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -20,7 +22,6 @@ if(WIN32)
   # The programs are stripped when they are linked; a second strip here
   # would also stamp a link timestamp into them.
   set(CPACK_STRIP_FILES OFF)
-  set(TEVGEN_VERSION ${PROJECT_VERSION})
   configure_file(packaging/README.txt README.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(packaging/LICENSE-mingw-w64.txt LICENSE-mingw-w64.txt @ONLY
@@ -65,7 +66,6 @@ other users fill. With --watch it keeps a folder's catalogue current as
 images come and go; a systemd service (tevgen@.service, not enabled) runs
 it for a folder.")
 
-  set(TEVGEN_VERSION ${PROJECT_VERSION})
   set(docs ${CMAKE_INSTALL_DATAROOTDIR}/doc/tevgen)
   configure_file(doc/tevgen.1 tevgen.1 @ONLY)
   configure_file(packaging/changelog changelog @ONLY)

@@ -2,7 +2,7 @@
 # Builds tevgen and the benchmark, then times tevgen against the floor of
 # any catalogue run: warm cache, cold cache (root) and a simulated network
 # share (FUSE), on generated corpora and Debian's openclipart-svg
-# collection (about 4 GB of disk with the sparse image, kept in
+# collection (a few GB of disk, the sparse image taking almost none, kept in
 # build/bench-corpus for later runs). Arguments go to the benchmark, for
 # example --runs 11, --corpus ar, --mode warm, or --mode watch (tevgen
 # --watch: how soon a burst is catalogued, how many runs a copy causes).

@@ -4,7 +4,7 @@
 #      folders, at two different times, gives the same bytes for the .deb,
 #      the .zip, tevgen, tevgen.exe and tevgen.com;
 #   2. the package: dpkg-deb --info and --contents, lintian (no error and
-#      no warning), the manual page (groff -ww), the systemd units
+#      no warning), the manual page (groff -ww), the systemd unit
 #      (systemd-analyze verify);
 #   2b. the zip: its programs are byte for byte the built ones and pass
 #      test/check_pe.py; its texts are what Windows programs read (CR LF,

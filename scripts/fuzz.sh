@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
-scripts/install-deps.sh cmake clang libclang-rt-14-dev libxml2-dev ninja-build
+scripts/install-deps.sh cmake clang libclang-rt-dev libxml2-dev ninja-build
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 

@@ -9,10 +9,25 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Without a commit to take the time from (a copy of the tree, not a clone)
+# every build would stamp its own time: refuse rather than make packages
+# that differ.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || {
+    echo "release.sh: not a git checkout, so no commit time to make the packages reproducible; build from a clone (or set SOURCE_DATE_EPOCH)" >&2
+    exit 1
+  }
+fi
+case $SOURCE_DATE_EPOCH in
+  '' | *[!0-9]*)
+    echo "release.sh: SOURCE_DATE_EPOCH=\"$SOURCE_DATE_EPOCH\" is not a number of seconds" >&2
+    exit 1 ;;
+esac
+export SOURCE_DATE_EPOCH
+
 scripts/install-deps.sh cmake g++ ninja-build dpkg-dev file gzip \
   g++-mingw-w64-x86-64-posix
 
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export TZ=UTC LC_ALL=C.UTF-8
 umask 022
 

@@ -327,7 +327,8 @@ TEST_F(EndToEndTest, ReadOnlyCatalogueIsNotReplaced) {
 // folder), a drive's current folder, folders deeper than MAX_PATH, and text
 // redirected to a file as Windows programs read it.
 TEST_F(EndToEndTest, WindowsConventions) {
-  if (!Program().windows()) GTEST_SKIP() << "Windows conventions";
+  if (!Program().windows())
+    GTEST_SKIP() << "only the Windows program has these conventions";
   for (const char* option : {"/?", "-?", "/h", "/H"}) {
     Outcome help = StartWith({option});
     EXPECT_EQ(help.exit_status, 0);
