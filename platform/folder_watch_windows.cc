@@ -184,6 +184,14 @@ std::unique_ptr<FolderWatch> WatchFolder(const std::string& directory,
     throw Error(directory, FileAction::kWatch,
                 WindowsErrorCause(::GetLastError()));
   }
+  // A file or a device opens too, and a watch on it would wait for ever.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (::GetFileType(folder) != FILE_TYPE_DISK ||
+      (::GetFileInformationByHandle(folder, &info) &&
+       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
+    ::CloseHandle(folder);
+    throw Error(directory, FileAction::kWatch, MessageId::kNotAFolder);
+  }
   auto watch = std::make_unique<ReadDirectoryChangesWatch>(path, folder,
                                                            std::move(wanted));
   if (!watch->Start()) {

@@ -221,5 +221,19 @@ TEST_F(WatchTest, StopDuringARunLeavesNothing) {
   EXPECT_EQ(FolderListing(images_.path()).find(".tev.xml."), std::string::npos);
 }
 
+// A file given as the folder ends the watch at once, on every system
+// (on Windows it used to wait for ever on the file's handle).
+TEST_F(WatchTest, AFileGivenAsTheFolderIsNotWatched) {
+  AddImage("0042.svg", Image(1));
+  std::string file = Shown(images_ / "0042.svg");
+  Outcome outcome =
+      Watching(CommandLine({"--watch", file}), elsewhere_.path()).Wait();
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(
+      outcome.err.rfind("tevgen: " + file + ": cannot watch the folder: ", 0),
+      0u)
+      << outcome.err;
+}
+
 }  // namespace
 }  // namespace tevgen
