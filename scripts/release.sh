@@ -12,9 +12,14 @@ cd "$(dirname "$0")/.."
 # Without a commit to take the time from (a copy of the tree, not a clone)
 # every build would stamp its own time: refuse rather than make packages
 # that differ.
+# The checkout must be this tree's own: a copy inside another repository
+# would take that repository's time. Git's own words say why it refused
+# (another user's clone, for instance).
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || {
-    echo "release.sh: not a git checkout, so no commit time to make the packages reproducible; build from a clone (or set SOURCE_DATE_EPOCH)" >&2
+  top=$(git rev-parse --show-toplevel 2>&1) && [ "$top" = "$(pwd -P)" ] &&
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) || {
+    case $top in /*) ;; *) [ -n "$top" ] && echo "$top" >&2 ;; esac
+    echo "release.sh: $(pwd -P) is not a git checkout of its own, so no commit time to make the packages reproducible; build from a clone (or set SOURCE_DATE_EPOCH)" >&2
     exit 1
   }
 fi
