@@ -1171,7 +1171,14 @@ class PosixEnv : public Env {
       std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d",
                     target.fd.get());
       int old_fd = ::open(proc_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      if (old_fd >= 0) file->DropOldPagesMeanwhile(old_fd);
+      struct stat opened;
+      if (old_fd >= 0 && ::fstat(old_fd, &opened) == 0 &&
+          opened.st_ino == target.st.st_ino &&
+          opened.st_dev == target.st.st_dev) {
+        file->DropOldPagesMeanwhile(old_fd);
+      } else if (old_fd >= 0) {
+        ::close(old_fd);
+      }
     }
     // Leftovers are cleaned only in the catalogued folder itself, never in
     // a folder a link leads to, which may be anybody's, and only those
