@@ -174,14 +174,18 @@ class ReadAhead {
     return std::thread(std::move(work));
   }
 
-  // Reads that wait longer than this mostly waited for a disk or a network;
-  // on a busy machine some do so on a warm cache too (the thread was
-  // preempted), and the more threads, the more. So a slow read adds
-  // kSlowWeight to the pressure, a quick one takes 1 away, and a thread is
-  // added whenever the pressure reaches kPressureForThread: only while most
-  // reads are slow. (With a weight of 4, 2% of slow reads on (r), warm and
-  // under load, grew the pool to 48 threads on two cores.)
-  static constexpr std::chrono::microseconds kSlowRead{100};
+  // Reads that wait longer than this mostly waited for a disk or a network
+  // (an image in the cache opens and gives its first piece in under 10 µs;
+  // a virtual disk that its host caches answers in 30 to 100 µs, so a
+  // limit of 100 µs let half of a cold run look quick and kept the pool at
+  // two threads); on a busy machine some reads are slow on a warm cache too
+  // (the thread was preempted), and the more threads, the more. So a slow
+  // read adds kSlowWeight to the pressure, a quick one takes 1 away, and
+  // whenever the pressure reaches kPressureForThread the pool doubles: only
+  // while most reads are slow, and then within a few dozen reads, not a few
+  // hundred. (With a weight of 4, 2% of slow reads on (r), warm and under
+  // load, grew the pool to 48 threads on two cores.)
+  static constexpr std::chrono::microseconds kSlowRead{20};
   static constexpr int kSlowWeight = 1;
   static constexpr int kPressureForThread = 8;
   static constexpr size_t kNobody = static_cast<size_t>(-1);
@@ -242,9 +246,13 @@ class ReadAhead {
     waiting_for_.store(kNobody);
   }
 
-  void AddThread() {
+  // Doubles the threads beside the consumer, up to max_threads_.
+  void AddThreads() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopping_.load() && !refused_ && threads_.size() < max_threads_) {
+    for (size_t add = std::max<size_t>(1, threads_.size());
+         add > 0 && !stopping_.load() && !refused_ &&
+         threads_.size() < max_threads_;
+         --add) {
       StartThread();
     }
   }
@@ -318,7 +326,7 @@ class ReadAhead {
       if (pressure_.fetch_add(kSlowWeight) + kSlowWeight >=
           kPressureForThread) {
         pressure_.store(0);
-        AddThread();
+        AddThreads();
       }
     } else if (pressure_.load() > 0) {
       pressure_.fetch_sub(1);

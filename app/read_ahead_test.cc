@@ -49,7 +49,8 @@ TEST(ReadAheadTest, LateResultIsReadAgainAndAllComeInOrder) {
 constexpr size_t kNone = static_cast<size_t>(-1);
 
 // Every index is read once and taken in order whatever the threads, the
-// room for results, the reads' latency (slow ones add threads) and the
+// room for results, the reads' latency (slow ones, from 20 µs, add threads;
+// a virtual disk answers in 30 µs) and the
 // threads the system lets start; a read that throws is thrown by Take of
 // its index, and the results after it come as before. The consumer may
 // stop at any index: the destructor joins the threads (also those waiting
@@ -58,18 +59,20 @@ TEST(ReadAheadTest, TakesEveryResultInOrderAndStopsAnywhere) {
   const struct {
     unsigned threads;
     size_t max_results, count;
-    bool slow;
+    int latency_us;
     size_t throw_at, startable, taken;
   } kCases[] = {
-      {1, 100, 50, false, 7, 64, 50},
-      {2, 1000, 700, false, 300, 64, 700},
-      {2, 3, 100, false, 50, 64, 100},
-      {16, 40, 3000, true, 2000, 64, 3000},
-      {16, 1000, 3000, true, 0, 1, 3000},
-      {16, 1000, 3000, true, 2999, 0, 3000},
-      {2, 5000, 5000, false, kNone, 64, 0},
-      {2, 5000, 5000, true, kNone, 64, 1},
-      {16, 5000, 5000, true, kNone, 64, 900},
+      {1, 100, 50, 0, 7, 64, 50},
+      {2, 1000, 700, 0, 300, 64, 700},
+      {2, 3, 100, 0, 50, 64, 100},
+      {16, 40, 3000, 1000, 2000, 64, 3000},
+      {16, 1000, 3000, 1000, 0, 1, 3000},
+      {16, 1000, 3000, 1000, 2999, 0, 3000},
+      {2, 5000, 5000, 0, kNone, 64, 0},
+      {2, 5000, 5000, 1000, kNone, 64, 1},
+      {16, 5000, 5000, 1000, kNone, 64, 900},
+      {16, 1000, 3000, 30, kNone, 64, 3000},
+      {16, 1000, 3000, 10, kNone, 64, 3000},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(&c - kCases);
@@ -83,13 +86,13 @@ TEST(ReadAheadTest, TakesEveryResultInOrderAndStopsAnywhere) {
           c.count, c.threads, c.max_results,
           [&](size_t index, Result* result) {
             // Slow reads take a moment, so that the threads take part.
-            if (c.slow)
+            if (c.latency_us > 0)
               std::this_thread::sleep_for(std::chrono::microseconds(5));
             std::lock_guard<std::mutex> lock(mutex);
             readers.insert(std::this_thread::get_id());
             if (index == c.throw_at) throw std::runtime_error("");
             *result = {index + 1, alive};
-            return std::chrono::milliseconds(c.slow ? 1 : 0);
+            return std::chrono::microseconds(c.latency_us);
           },
           [&](std::function<void()> work) {
             if (started.fetch_add(1) >= c.startable) {
@@ -112,6 +115,14 @@ TEST(ReadAheadTest, TakesEveryResultInOrderAndStopsAnywhere) {
     EXPECT_LE(readers.size(), std::min<size_t>(c.threads, c.startable + 1));
     if (c.startable + 1 < c.threads) {
       EXPECT_GT(started.load(), c.startable);
+    }
+    // All reads slow: the pool grows to its full size; all quick: one
+    // thread beside the consumer at most.
+    if (c.latency_us >= 30 && c.startable >= c.threads && c.taken == c.count) {
+      EXPECT_EQ(started.load(), c.threads - 1);
+    }
+    if (c.latency_us < 20) {
+      EXPECT_LE(started.load(), 1u);
     }
   }
 }
