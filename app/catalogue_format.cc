@@ -123,7 +123,7 @@ constexpr size_t kLongestEscape =
 // runs of plain bytes are copied whole, a run of one byte that is not plain
 // is written from a block of its text repeated, and only words that mix
 // the two go byte by byte through the tables.
-using Word = uint64_t;
+using Word = std::uint64_t;
 constexpr size_t kWordSize = sizeof(Word);
 constexpr Word kOnes = ~Word{0} / 0xFF;  // 0x0101...01
 
