@@ -152,12 +152,15 @@ constexpr bool HasNotPlain(Word word) {
           HasByteBelow((word | Broadcast(0x02)) ^ Broadcast('>'), 1)) != 0;
 }
 
-// Hands `text`'s escaped form to `sink` in parts: Plain(at, count) for
-// bytes copied as they are, Repeat(c, count) for `count` copies of the
-// not-plain byte `c`, and Bytes(at, count) for bytes to escape one by one.
-// Words are read from the text's start, wherever it lies in memory.
+// Hands `text`'s escaped form to `sink` in parts, but for its last bytes
+// that do not fill a word, which it returns: Plain(at, count) for bytes
+// copied as they are, Repeat(c, count) for `count` copies of the not-plain
+// byte `c`, and Bytes(at, count) for bytes to escape one by one. Words are
+// read from the text's start, wherever it lies in memory. Not inlined, so
+// that the calls for short texts are, as they were before it.
 template <typename Sink>
-void Escape(std::string_view text, Sink& sink) {
+[[gnu::noinline]] std::string_view EscapeWords(std::string_view text,
+                                               Sink& sink) {
   const char* at = text.data();
   const char* end = at + text.size();
   const char* plain = at;  // where the run of plain words began
@@ -183,7 +186,15 @@ void Escape(std::string_view text, Sink& sink) {
     plain = at;
   }
   if (at != plain) sink.Plain(plain, static_cast<size_t>(at - plain));
-  sink.Bytes(at, static_cast<size_t>(end - at));
+  return {at, static_cast<size_t>(end - at)};
+}
+
+// Hands `text`'s escaped form to `sink`. Most texts are a few digits, and
+// go straight to the tables.
+template <typename Sink>
+void Escape(std::string_view text, Sink& sink) {
+  if (text.size() >= kWordSize) text = EscapeWords(text, sink);
+  sink.Bytes(text.data(), text.size());
 }
 
 // Each not-plain byte whose text is not empty, and blocks of that text
@@ -228,9 +239,11 @@ struct SizeSink {
     size += count * kEscapes.size[static_cast<unsigned char>(c)];
   }
   void Bytes(const char* at, size_t count) {
+    size_t sum = 0;
     for (const char* end = at + count; at != end; ++at) {
-      size += kEscapes.size[static_cast<unsigned char>(*at)];
+      sum += kEscapes.size[static_cast<unsigned char>(*at)];
     }
+    size += sum;
   }
 };
 
@@ -247,11 +260,15 @@ struct PutSink {
                 [this](const char* from, size_t size) { Plain(from, size); });
   }
   void Bytes(const char* from, size_t count) {
+    // In a local: the copies could overwrite `at` for all the compiler
+    // knows, and it would load it again for every byte.
+    char* to = at;
     for (const char* end = from + count; from != end; ++from) {
       auto byte = static_cast<unsigned char>(*from);
-      std::memcpy(at, kEscapes.text[byte], kEscapeSlack);
-      at += kEscapes.size[byte];
+      std::memcpy(to, kEscapes.text[byte], kEscapeSlack);
+      to += kEscapes.size[byte];
     }
+    at = to;
   }
 };
 
