@@ -193,7 +193,9 @@ template <typename Sink>
 // go straight to the tables.
 template <typename Sink>
 void Escape(std::string_view text, Sink& sink) {
-  if (text.size() >= kWordSize) text = EscapeWords(text, sink);
+  if (text.size() >= kWordSize) [[unlikely]] {
+    text = EscapeWords(text, sink);
+  }
   sink.Bytes(text.data(), text.size());
 }
 
