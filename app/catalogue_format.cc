@@ -151,13 +151,26 @@ constexpr bool HasNotPlain(Word word) {
           HasByteBelow((word | Broadcast(0x04)) ^ Broadcast('&'), 1) |
           HasByteBelow((word | Broadcast(0x02)) ^ Broadcast('>'), 1)) != 0;
 }
+// IsPlain is the rule; this checks at compile time that the word test
+// follows it for every byte at every place in a word of plain bytes.
+static_assert([] {
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    for (size_t place = 0; place < kWordSize; ++place) {
+      Word word = Broadcast('a') & ~(Word{0xFF} << (8 * place));
+      word |= Word{byte} << (8 * place);
+      if (HasNotPlain(word) == IsPlain(static_cast<char>(byte))) return false;
+    }
+  }
+  return true;
+}());
 
 // Hands `text`'s escaped form to `sink` in parts, but for its last bytes
 // that do not fill a word, which it returns: Plain(at, count) for bytes
 // copied as they are, Repeat(c, count) for `count` copies of the not-plain
 // byte `c`, and Bytes(at, count) for bytes to escape one by one. Words are
-// read from the text's start, wherever it lies in memory. Not inlined, so
-// that the calls for short texts are, as they were before it.
+// read from the text's start, wherever it lies in memory. Kept out of
+// line, so that Escape, which nearly every size passes through with a few
+// bytes, stays small enough to be inlined.
 template <typename Sink>
 [[gnu::noinline]] std::string_view EscapeWords(std::string_view text,
                                                Sink& sink) {
@@ -199,22 +212,35 @@ void Escape(std::string_view text, Sink& sink) {
   sink.Bytes(text.data(), text.size());
 }
 
-// Each not-plain byte whose text is not empty, and blocks of that text
+// For each byte that is not plain and not left out, a block of its text
 // repeated, from which a run of the byte is copied in large pieces.
-constexpr std::string_view kReplaced = "&<>\"\t\n\r";
 constexpr size_t kRepeatBlockSize = 4096;
+constexpr size_t kRepeatedBytes = [] {
+  size_t count = 0;
+  for (size_t i = 0; i < 256; ++i) {
+    count += !IsPlain(static_cast<char>(i)) && kEscapes.size[i] > 0;
+  }
+  return count;
+}();
 struct RepeatBlocks {
-  char text[kReplaced.size()][kRepeatBlockSize];
-  size_t copies[kReplaced.size()];  // of the byte's text in its block
+  unsigned char block[256];  // a byte's block, kRepeatedBytes if none
+  char text[kRepeatedBytes][kRepeatBlockSize];
+  size_t copies[kRepeatedBytes];  // of the byte's text in its block
 };
 constexpr RepeatBlocks kRepeatBlocks = [] {
   RepeatBlocks blocks{};
-  for (size_t i = 0; i < kReplaced.size(); ++i) {
-    std::string_view text = Replacement(kReplaced[i]);
-    blocks.copies[i] = kRepeatBlockSize / text.size();
-    for (size_t copy = 0; copy < blocks.copies[i]; ++copy) {
-      std::copy(text.begin(), text.end(), blocks.text[i] + copy * text.size());
+  size_t block = 0;
+  for (size_t i = 0; i < 256; ++i) {
+    blocks.block[i] = kRepeatedBytes;
+    std::string_view text(kEscapes.text[i], kEscapes.size[i]);
+    if (IsPlain(static_cast<char>(i)) || text.empty()) continue;
+    blocks.block[i] = static_cast<unsigned char>(block);
+    blocks.copies[block] = kRepeatBlockSize / text.size();
+    for (size_t copy = 0; copy < blocks.copies[block]; ++copy) {
+      std::copy(text.begin(), text.end(),
+                blocks.text[block] + copy * text.size());
     }
+    ++block;
   }
   return blocks;
 }();
@@ -223,12 +249,13 @@ constexpr RepeatBlocks kRepeatBlocks = [] {
 // not-plain byte `c`, in pieces of up to a block.
 template <typename Put>
 void PutRepeated(char c, size_t count, const Put& put) {
-  size_t i = kReplaced.find(c);
-  if (i == std::string_view::npos) return;  // left out
-  size_t size = kEscapes.size[static_cast<unsigned char>(c)];
+  auto byte = static_cast<unsigned char>(c);
+  size_t block = kRepeatBlocks.block[byte];
+  if (block == kRepeatedBytes) return;  // left out
+  size_t size = kEscapes.size[byte];
   while (count > 0) {
-    size_t copies = std::min(count, kRepeatBlocks.copies[i]);
-    put(kRepeatBlocks.text[i], copies * size);
+    size_t copies = std::min(count, kRepeatBlocks.copies[block]);
+    put(kRepeatBlocks.text[block], copies * size);
     count -= copies;
   }
 }
