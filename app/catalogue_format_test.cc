@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace tevgen {
 namespace {
 
@@ -71,11 +74,18 @@ TEST(CatalogueFormatTest, RecordLinesByteForByte) {
   }
 }
 
+std::string Times(std::string_view text, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out.append(text);
+  return out;
+}
+
 TEST(CatalogueFormatTest, EscapingKeepsAttributeValuesWellFormed) {
-  const struct {
-    std::string_view text;
-    std::string_view escaped;
-  } kCases[] = {
+  struct Case {
+    std::string text;
+    std::string escaped;
+  };
+  std::vector<Case> cases = {
       {"", ""},
       {"210", "210"},
       {"a&b", "a&amp;b"},
@@ -83,21 +93,64 @@ TEST(CatalogueFormatTest, EscapingKeepsAttributeValuesWellFormed) {
       {"\"q\"", "&quot;q&quot;"},
       {"'", "'"},
       {"\t\n\r", "&#9;&#10;&#13;"},
-      {std::string_view("a\0b", 3), "ab"},
+      {std::string("a\0b", 3), "ab"},
       {"\x01\x08\x0B\x0C\x1F", ""},
       {" ", " "},
       {"\x7F\x80\x9F\xA0\xE4\xFF", "\x7F\x80\x9F\xA0\xE4\xFF"},
       {"&amp;", "&amp;amp;"},
       {"]]>", "]]&gt;"},
+      // Long texts go a word at a time: runs that cross words, bytes that
+      // differ from the special ones in one bit, runs that outgrow the
+      // buffers.
+      {Times("x", 1500), Times("x", 1500)},
+      {"abc" + Times("x", 30) + "&" + Times("y", 29),
+       "abc" + Times("x", 30) + "&amp;" + Times("y", 29)},
+      {Times("\x20\x21\x23\x24\x27\x3B\x3D\x3F\x7F\x80\xA2\xA6\xBC\xBE\xFF", 9),
+       Times("\x20\x21\x23\x24\x27\x3B\x3D\x3F\x7F\x80\xA2\xA6\xBC\xBE\xFF",
+             9)},
+      {Times("a&", 100), Times("a&amp;", 100)},
+      {Times("&&&&&&&&&<", 50), Times("&amp;&amp;&amp;&amp;&amp;&amp;&amp;"
+                                      "&amp;&amp;&lt;",
+                                      50)},
+      {Times("ab\x01\x02", 3000), Times("ab", 3000)},
+      {"z" + Times("&", 5000) + "x", "z" + Times("&amp;", 5000) + "x"},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+  const struct {
+    std::string_view c;
+    std::string_view escaped;
+  } kNotPlain[] = {{"&", "&amp;"},   {"<", "&lt;"},   {">", "&gt;"},
+                   {"\"", "&quot;"}, {"\t", "&#9;"},  {"\n", "&#10;"},
+                   {"\r", "&#13;"},  {{"\0", 1}, ""}, {"\x01", ""},
+                   {"\x1F", ""}};
+  for (auto [c, escaped] : kNotPlain) {
+    // At every offset within a word, and in runs of it.
+    for (size_t at = 0; at <= 17; ++at) {
+      std::string text = "0123456789abcdefghij";
+      std::string expected = text;
+      text.replace(at, 1, c);
+      expected.replace(at, 1, escaped);
+      cases.push_back({text, expected});
+    }
+    cases.push_back({Times(c, 1000), Times(escaped, 1000)});
+    cases.push_back({"ab" + Times(c, 21), "ab" + Times(escaped, 21)});
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text.substr(0, 40)));
     // Appends after what the buffer already holds.
     std::string out = "x";
     AppendEscaped(c.text, &out);
-    std::string expected = "x";
-    expected.append(c.escaped);
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(out, "x" + c.escaped);
+    // In pieces, as a size not kept in memory is.
+    std::string in_pieces;
+    for (size_t at = 0; at < c.text.size(); at += 13) {
+      AppendEscaped(std::string_view(c.text).substr(at, 13), &in_pieces);
+    }
+    EXPECT_EQ(in_pieces, c.escaped);
+    // Sized first and written in place, as in a record.
+    EXPECT_EQ(RecordLines({"1", "", c.text, ""}),
+              "  <tev id=\"1\" displayed_name=\"\">\r\n"
+              "    <frame type=\"svg\" a=\"0\" x=\"0\" y=\"0\" w=\"" +
+                  c.escaped + "0\" h=\"0\"/>\r\n  </tev>\r\n");
   }
 }
 
