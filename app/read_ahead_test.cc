@@ -50,11 +50,11 @@ constexpr size_t kNone = static_cast<size_t>(-1);
 
 // Every index is read once and taken in order whatever the threads, the
 // room for results, the reads' latency (slow ones, from 20 µs, add threads;
-// a virtual disk answers in 30 µs) and the
-// threads the system lets start; a read that throws is thrown by Take of
-// its index, and the results after it come as before. The consumer may
-// stop at any index: the destructor joins the threads (also those waiting
-// for room) and every result is destroyed. Take wants the next index.
+// a virtual disk answers in 30 µs) and the threads the system lets start; a
+// read that throws is thrown by Take of its index, and the results after it
+// come as before. The consumer may stop at any index: the destructor joins the
+// threads (also those waiting for room) and every result is destroyed. Take
+// wants the next index.
 TEST(ReadAheadTest, TakesEveryResultInOrderAndStopsAnywhere) {
   const struct {
     unsigned threads;
