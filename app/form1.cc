@@ -86,11 +86,12 @@ void Form1::Form_Load() {
   std::unique_ptr<Folder> folder = env_.OpenFolder(directory_);
   ImageReader reader(env_, *folder, directory_);
   ReadBudget budget = BudgetFor(jobs_, env_.OpenFileRoom());
-  ReadAhead<ImageRecord> images(File1.ListCount(), budget.readers,
-                                budget.images,
-                                [&](size_t index, ImageRecord* image) {
-                                  return reader.Read(File1.List(index), image);
-                                });
+  ReadAhead<ImageRecord> images(
+      File1.ListCount(), budget.readers, budget.images,
+      [&](size_t index, ImageRecord* image) {
+        return reader.Read(File1.List(index), image);
+      },
+      StartThread);
   for (size_t index = 0; index < File1.ListCount(); ++index) {
     ImageRecord& image = images.Take(index);
     if (image.file) reader.ReadAgainIfChanged(File1.List(index), &image);

@@ -38,6 +38,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace tevgen {
@@ -238,6 +239,15 @@ std::string UserLanguageTag();
 // program reports, instead of killing it by a signal; and the system's
 // error texts come in the user's language where it has them.
 void PrepareProcess();
+
+// Starts a thread running `work`, as std::thread does (and throws as it
+// does), on another processor than the calling thread's where the thread
+// may run on one. Linux puts a new thread on its parent's processor, and
+// where the parent keeps that busy the thread waits there until the
+// scheduler moves it: in half of the runs on two cores, for about a
+// millisecond of a 30 ms run. The thread keeps the whole set of processors
+// it may run on.
+std::thread StartThread(std::function<void()> work);
 
 // Console output: `text` for a console, a file or a pipe. On Windows, text
 // to a file or a pipe has CR LF line ends and the console's code page. For

@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <locale.h>
 #include <malloc.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -1293,6 +1294,35 @@ void PrepareProcess() {
       !messages.empty()) {
     std::setlocale(LC_CTYPE, messages.c_str());
   }
+}
+
+namespace {
+
+// Moves the calling thread off processor `cpu` where it may run on
+// another, then lets it run anywhere it could before: the scheduler leaves
+// it where it is while it has work there.
+void MoveOffProcessor(int cpu) {
+  cpu_set_t allowed;
+  if (cpu < 0 || cpu >= CPU_SETSIZE ||
+      ::sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
+      !CPU_ISSET(cpu, &allowed) || CPU_COUNT(&allowed) < 2) {
+    return;
+  }
+  cpu_set_t others = allowed;
+  CPU_CLR(cpu, &others);
+  if (::sched_setaffinity(0, sizeof others, &others) == 0) {
+    (void)::sched_setaffinity(0, sizeof allowed, &allowed);
+  }
+}
+
+}  // namespace
+
+std::thread StartThread(std::function<void()> work) {
+  int parent = ::sched_getcpu();
+  return std::thread([work = std::move(work), parent] {
+    MoveOffProcessor(parent);
+    work();
+  });
 }
 
 void WriteStandardOutput(std::string_view text, std::string_view /*title*/,

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "platform/env.h"
 #include "platform/error.h"
@@ -408,6 +410,36 @@ TEST(EnvLinuxTest, LinkThroughAFolderEverybodyWritesIsNotFollowedToWrite) {
   EXPECT_THROW(Env::Default().NewReplacementFile(dir / "clip", "tev.xml"),
                Error);
   EXPECT_EQ(FolderListing(dir.path() / "team/pub"), "");
+}
+
+// A started thread may run wherever its starter may, also after it has
+// been moved off the starter's processor; a starter held to one processor
+// still gets its thread.
+TEST(EnvLinuxTest, StartedThreadKeepsTheProcessorsItMayRunOn) {
+  cpu_set_t all;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+  cpu_set_t first;
+  CPU_ZERO(&first);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &first);
+      break;
+    }
+  }
+  for (const cpu_set_t& starter : {all, first}) {
+    std::thread([&] {
+      ASSERT_EQ(::sched_setaffinity(0, sizeof starter, &starter), 0);
+      cpu_set_t seen;
+      CPU_ZERO(&seen);
+      bool ran = false;
+      StartThread([&] {
+        ran = ::sched_getaffinity(0, sizeof seen, &seen) == 0;
+      }).join();
+      EXPECT_TRUE(ran);
+      EXPECT_TRUE(CPU_EQUAL(&seen, &starter))
+          << CPU_COUNT(&seen) << " of " << CPU_COUNT(&starter);
+    }).join();
+  }
 }
 
 TEST(EnvLinuxTest, TempDirectoryComesFromTmpdir) {

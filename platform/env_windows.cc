@@ -807,6 +807,11 @@ std::string UserLanguageTag() {
 
 void PrepareProcess() {}
 
+// Windows starts a thread on an idle processor where there is one.
+std::thread StartThread(std::function<void()> work) {
+  return std::thread(std::move(work));
+}
+
 void WriteStandardOutput(std::string_view text, std::string_view title,
                          std::string_view box) {
   DWORD error =
