@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 
 namespace tevgen {
@@ -19,9 +20,7 @@ constexpr std::array<std::string_view, 19> kCategories = {
 
 }  // namespace
 
-AttributeScan::AttributeScan(std::string_view pattern)
-    : pattern_(pattern),
-      searcher_(pattern.data(), pattern.data() + pattern.size()) {}
+AttributeScan::AttributeScan(std::string_view pattern) : pattern_(pattern) {}
 
 const AttributeScan& AttributeScan::Height() {
   static const AttributeScan scan(" height=");
@@ -63,10 +62,21 @@ size_t AttributeScanner::FindPatternEnd(std::string_view piece) {
       return at + pattern.size() - carried_.size();
     }
   }
+  // A match ends at a "=", the pattern's only one. An image has far fewer
+  // "=" than spaces, and memchr finds them many bytes at a step; the bytes
+  // before each are then compared (a skipping search over the whole text
+  // took 6% of a run on the real collection).
   const char* begin = piece.data();
-  const char* end = begin + piece.size();
-  const char* match = std::search(begin, end, scan_.searcher_);
-  if (match != end) return static_cast<size_t>(match - begin) + pattern.size();
+  const size_t before = pattern.size() - 1;
+  for (size_t from = before; from < piece.size();) {
+    const char* sign = static_cast<const char*>(
+        std::memchr(begin + from, '=', piece.size() - from));
+    if (sign == nullptr) break;
+    if (std::memcmp(sign - before, pattern.data(), before) == 0) {
+      return static_cast<size_t>(sign - begin) + 1;
+    }
+    from = static_cast<size_t>(sign - begin) + 1;
+  }
   carried_.append(
       piece.substr(piece.size() - std::min(piece.size(), pattern.size() - 1)));
   carried_.erase(

@@ -61,10 +61,8 @@ class AttributeScan {
   // What is wrong when the "." comes right after the pattern.
   RecordError DotRightAfterPattern() const;
 
+  // " <name>=": its only "=" is its last byte.
   std::string_view pattern_;
-  // The pattern begins with a space, which is everywhere in an image; a
-  // searcher prepared once skips ahead instead of stopping at every space.
-  std::boyer_moore_horspool_searcher<const char*> searcher_;
 };
 
 // An AttributeScan of a text that arrives in pieces, as an image is read:

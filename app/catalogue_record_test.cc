@@ -52,6 +52,11 @@ const ScanCase kScanCases[] = {
     {"pattern inside another value", "<svg alt=' width=\"9.5' width=\"1.5\">",
      "", "9"},
     {"equals sign at the start", "=<svg width=\"6.5\">", "", "6"},
+    {"equals signs right before the pattern", "<svg a=== width==\"5.5\">", "",
+     "\"5"},
+    {"a longer name ending in width", "<svg xwidth=\"1.5\" width=\"2.5\">", "",
+     "2"},
+    {"the pattern ends the text", "<svg height=\"1\" width=", "", ""},
     {"bytes above 127 kept", "<svg height=\"\xE4\xFF.5\">", "\xE4\xFF", ""},
     // Holes of a sparse file read as runs of NUL.
     {"NULs in a value are kept",
