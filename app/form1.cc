@@ -1,6 +1,7 @@
 #include "app/form1.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "app/catalogue_format.h"
 #include "app/catalogue_record.h"
@@ -86,15 +87,19 @@ void Form1::Form_Load() {
   std::unique_ptr<Folder> folder = env_.OpenFolder(directory_);
   ImageReader reader(env_, *folder, directory_);
   ReadBudget budget = BudgetFor(jobs_, env_.OpenFileRoom());
+  // The files a thread beside this one opens are its own (StartThread): it
+  // leaves an image whose file would stay open to this thread.
+  const std::thread::id consumer = std::this_thread::get_id();
   ReadAhead<ImageRecord> images(
       File1.ListCount(), budget.readers, budget.images,
       [&](size_t index, ImageRecord* image) {
-        return reader.Read(File1.List(index), image);
+        return reader.Read(File1.List(index), image,
+                           std::this_thread::get_id() == consumer);
       },
       StartThread);
   for (size_t index = 0; index < File1.ListCount(); ++index) {
     ImageRecord& image = images.Take(index);
-    if (image.file) reader.ReadAgainIfChanged(File1.List(index), &image);
+    reader.ReadAgainIfChanged(File1.List(index), &image);
     if (image.error) std::rethrow_exception(image.error);
     // A size not in memory is copied from the image where `span` says.
     auto copy = [&](const ValueSpan& span) -> AppendSizeFunction {

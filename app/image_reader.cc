@@ -24,12 +24,14 @@ bool IsNulOnly(std::string_view piece) {
 ImageReader::ImageReader(Env& env, Folder& folder, std::string directory)
     : env_(env), folder_(folder), directory_(std::move(directory)) {}
 
-std::chrono::steady_clock::duration ImageReader::Read(
-    const std::string& name, ImageRecord* result) const {
+std::chrono::steady_clock::duration ImageReader::Read(const std::string& name,
+                                                      ImageRecord* result,
+                                                      bool keep_files) const {
   auto started = std::chrono::steady_clock::now();
   auto first_data = started;
   try {
-    for (int attempt = 1; !ReadOnce(name, result, &first_data); ++attempt) {
+    for (int attempt = 1; !ReadOnce(name, result, keep_files, &first_data);
+         ++attempt) {
       if (attempt == kReadAttempts) {
         throw Error(env_.JoinPath(directory_, name), MessageId::kImageChanged);
       }
@@ -43,18 +45,22 @@ std::chrono::steady_clock::duration ImageReader::Read(
 
 void ImageReader::ReadAgainIfChanged(const std::string& name,
                                      ImageRecord* image) const {
-  try {
-    if (image->error || !image->file->ChangedSinceOpened()) return;
-  } catch (...) {
-    image->error = std::current_exception();
-    return;
+  if (!image->read_again) {
+    try {
+      if (image->error || !image->file || !image->file->ChangedSinceOpened()) {
+        return;
+      }
+    } catch (...) {
+      image->error = std::current_exception();
+      return;
+    }
   }
   *image = ImageRecord();
   Read(name, image);
 }
 
 bool ImageReader::ReadOnce(
-    const std::string& name, ImageRecord* result,
+    const std::string& name, ImageRecord* result, bool keep_files,
     std::chrono::steady_clock::time_point* first_data) const {
   AttributeScanner height(AttributeScan::Height(), kValueInMemoryLimit);
   AttributeScanner width(AttributeScan::Width(), kValueInMemoryLimit);
@@ -112,6 +118,11 @@ bool ImageReader::ReadOnce(
   result->width = {width.value_begin(), width.value_end(),
                    width.value_in_memory()};
   if (!result->height.in_memory || !result->width.in_memory) {
+    if (!keep_files) {
+      *result = ImageRecord();
+      result->read_again = true;
+      return true;
+    }
     result->file = std::move(file);
     result->path = env_.JoinPath(directory_, name);
   }

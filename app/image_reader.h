@@ -55,6 +55,9 @@ struct ImageRecord {
   std::unique_ptr<RandomAccessFile> file;  // Open for a size not in memory,
   std::string path;                        // whose path this is.
   std::exception_ptr error;                // An Error naming the image.
+  // Read where an open file may not be handed on: a size too long to keep
+  // in memory was found, and the consumer must read the image itself.
+  bool read_again = false;
 };
 
 class ImageReader {
@@ -72,20 +75,25 @@ class ImageReader {
   // Reads the image `name` into `*result`. Never throws: a failure is put
   // into result->error. Several threads may read at once. Returns how long
   // the image took to open and give its first piece: the storage's latency
-  // (ReadAhead adds readers on it), whatever the image's size.
+  // (ReadAhead adds readers on it), whatever the image's size. Where
+  // `keep_files` is false (a thread whose files others may not use, see
+  // StartThread), an image whose size is too long to keep in memory is left
+  // to the consumer (result->read_again).
   std::chrono::steady_clock::duration Read(const std::string& name,
-                                           ImageRecord* result) const;
+                                           ImageRecord* result,
+                                           bool keep_files = true) const;
 
-  // Before the sizes of `*image` that are not in memory are copied: reads the
-  // image `name` again when it changed since it was read (an image read
-  // ahead may wait long). Never throws, as Read.
+  // On the consumer, before the record of `*image` is written: reads the
+  // image `name` again where a thread left it (read_again), or where a size
+  // not in memory is to be copied and the image changed since it was read
+  // (an image read ahead may wait long). Never throws, as Read.
   void ReadAgainIfChanged(const std::string& name, ImageRecord* image) const;
 
  private:
   // One reading of the image; false when it changed meanwhile. Throws.
   // Sets `*first_data` to when the first piece (or the open, where there
   // is none) was done.
-  bool ReadOnce(const std::string& name, ImageRecord* result,
+  bool ReadOnce(const std::string& name, ImageRecord* result, bool keep_files,
                 std::chrono::steady_clock::time_point* first_data) const;
 
   Env& env_;

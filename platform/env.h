@@ -246,7 +246,10 @@ void PrepareProcess();
 // where the parent keeps that busy the thread waits there until the
 // scheduler moves it: in half of the runs on two cores, for about a
 // millisecond of a 30 ms run. The thread keeps the whole set of processors
-// it may run on.
+// it may run on. On Linux it also gets a table of open files of its own, a
+// copy of the caller's as it starts, so that threads that open and close
+// files do not contend for one table: a file it opens is not open in other
+// threads, which must never be handed it.
 std::thread StartThread(std::function<void()> work);
 
 // Console output: `text` for a console, a file or a pipe. On Windows, text

@@ -41,6 +41,20 @@ Error PosixError(std::string path, FileAction action, int error_number) {
 
 constexpr std::string_view kSeparators = "/";
 
+// The path that opens again what the calling thread's descriptor `fd`
+// holds. /proc/self/fd holds the main thread's, which a thread with a table
+// of its own (StartThread) does not share: that would be another file.
+class DescriptorPath {
+ public:
+  explicit DescriptorPath(int fd) {
+    std::snprintf(text_, sizeof text_, "/proc/thread-self/fd/%d", fd);
+  }
+  const char* c_str() const { return text_; }
+
+ private:
+  char text_[40];
+};
+
 // Closes a descriptor on every path out of a scope.
 class ScopedFd {
  public:
@@ -95,10 +109,10 @@ enum class Sharing {
 bool OthersMayWrite(int fd, const struct stat& st) {
   if ((st.st_mode & S_IWOTH) != 0) return true;
   if ((st.st_mode & S_IWGRP) == 0) return false;
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  DescriptorPath path(fd);
   unsigned char acl[4 + 8 * 64];
-  ssize_t size = ::getxattr(path, "system.posix_acl_access", acl, sizeof acl);
+  ssize_t size =
+      ::getxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl);
   if (size < 4) return true;  // no list: the group may write
   auto field = [&](size_t at, size_t bytes) {
     uint32_t value = 0;
@@ -390,7 +404,7 @@ void CheckReachedFor(const Resolved& resolved, const std::string& path,
 }
 
 // Opens for reading the ordinary file that `resolved` reached, once its
-// links and names are found acceptable: through /proc/self/fd, so that the
+// links and names are found acceptable: through its descriptor, so that the
 // file opened is the one judged. Returns -1 when it is not an ordinary
 // file; nothing else is ever opened.
 int OpenResolvedFile(const Resolved& resolved, const std::string& path,
@@ -410,10 +424,8 @@ int OpenResolvedFile(const Resolved& resolved, const std::string& path,
                           ? HardLinkRefusal(resolved.st.st_uid)
                           : UnreadableForWritersRefusal(resolved.st.st_uid));
   }
-  char proc_path[32];
-  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d",
-                resolved.fd.get());
-  int fd = ::open(proc_path, O_RDONLY | O_CLOEXEC);
+  int fd =
+      ::open(DescriptorPath(resolved.fd.get()).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw PosixError(path, FileAction::kOpen, errno);
   *opened = resolved.st;
   return fd;
@@ -553,12 +565,12 @@ class PosixRandomAccessFile : public RandomAccessFile {
   struct stat opened_;
 };
 
-// How many descriptors the process holds: the entries of /proc/self/fd but
-// the one that lists them; where that cannot be listed, those of the first
-// `limit` numbers that are open.
+// How many descriptors the thread's table holds: the entries of
+// /proc/thread-self/fd but the one that lists them; where that cannot be
+// listed, those of the first `limit` numbers that are open.
 size_t DescriptorsInUse(rlim_t limit) {
   size_t count = 0;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
+  if (DIR* dir = ::opendir("/proc/thread-self/fd")) {
     while (const struct dirent* entry = ::readdir(dir)) {
       if (entry->d_name[0] != '.') ++count;
     }
@@ -779,9 +791,8 @@ void RemoveIfStale(int dir_fd, const struct stat& folder,
       !(st.st_uid == me || (me == 0 && st.st_uid == folder.st_uid))) {
     return;
   }
-  char proc_path[32];
-  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", path_fd.get());
-  ScopedFd fd(::open(proc_path, O_RDONLY | O_CLOEXEC));
+  ScopedFd fd(
+      ::open(DescriptorPath(path_fd.get()).c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() >= 0 && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
       StillNamed(dir_fd, name, fd.get())) {
     ::unlinkat(dir_fd, name.c_str(), 0);
@@ -1168,10 +1179,8 @@ class PosixEnv : public Env {
     if (target.exists() && target.st.st_nlink == 1 &&
         target.st.st_size >= kDropOldPagesFrom &&
         target.folder_sharing == Sharing::kPrivate && !target.bound()) {
-      char proc_path[32];
-      std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d",
-                    target.fd.get());
-      int old_fd = ::open(proc_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      int old_fd = ::open(DescriptorPath(target.fd.get()).c_str(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC);
       struct stat opened;
       if (old_fd >= 0 && ::fstat(old_fd, &opened) == 0 &&
           opened.st_ino == target.st.st_ino &&
@@ -1321,6 +1330,9 @@ std::thread StartThread(std::function<void()> work) {
   int parent = ::sched_getcpu();
   return std::thread([work = std::move(work), parent] {
     MoveOffProcessor(parent);
+    // Where the system refuses, the thread shares the caller's table: slower,
+    // the same otherwise.
+    (void)::unshare(CLONE_FILES);
     work();
   });
 }
