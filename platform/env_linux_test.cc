@@ -414,8 +414,8 @@ TEST(EnvLinuxTest, LinkThroughAFolderEverybodyWritesIsNotFollowedToWrite) {
 
 // A started thread may run wherever its starter may, also after it has
 // been moved off the starter's processor; a starter held to one processor
-// still gets its thread.
-TEST(EnvLinuxTest, StartedThreadKeepsTheProcessorsItMayRunOn) {
+// still gets its thread. What it opens is its own.
+TEST(EnvLinuxTest, StartedThreadKeepsTheProcessorsItMayRunOnAndItsFiles) {
   cpu_set_t all;
   ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
   cpu_set_t first;
@@ -432,10 +432,14 @@ TEST(EnvLinuxTest, StartedThreadKeepsTheProcessorsItMayRunOn) {
       cpu_set_t seen;
       CPU_ZERO(&seen);
       bool ran = false;
+      int opened = -1;
       StartThread([&] {
         ran = ::sched_getaffinity(0, sizeof seen, &seen) == 0;
+        opened = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
       }).join();
       EXPECT_TRUE(ran);
+      ASSERT_GE(opened, 0);
+      EXPECT_EQ(::fcntl(opened, F_GETFD), -1) << "open on the starter too";
       EXPECT_TRUE(CPU_EQUAL(&seen, &starter))
           << CPU_COUNT(&seen) << " of " << CPU_COUNT(&starter);
     }).join();
