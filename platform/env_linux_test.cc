@@ -439,7 +439,11 @@ TEST(EnvLinuxTest, StartedThreadKeepsTheProcessorsItMayRunOnAndItsFiles) {
       }).join();
       EXPECT_TRUE(ran);
       ASSERT_GE(opened, 0);
+#if !defined(__SANITIZE_THREAD__)  // the table is shared there
       EXPECT_EQ(::fcntl(opened, F_GETFD), -1) << "open on the starter too";
+#else
+      ::close(opened);
+#endif
       EXPECT_TRUE(CPU_EQUAL(&seen, &starter))
           << CPU_COUNT(&seen) << " of " << CPU_COUNT(&starter);
     }).join();
