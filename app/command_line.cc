@@ -25,6 +25,7 @@ CommandLine UsageError(Message problem) {
 }
 
 constexpr std::string_view kJobsWithValue = "--jobs=";
+constexpr std::string_view kFormatWithValue = "--format=";
 
 constexpr size_t DigitsOf(unsigned number) {
   return number < 10 ? 1 : 1 + DigitsOf(number / 10);
@@ -52,6 +53,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine result;
   std::vector<std::string> operands;
   bool options_ended = false;
+  bool format_given = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (options_ended || arg.size() < 2 || arg[0] != '-') {
@@ -64,6 +66,22 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return JustDo(CommandLine::Action::kVersion);
     } else if (arg == "-w" || arg == "--watch") {
       result.watch = true;
+    } else if (arg == "--check") {
+      result.check = true;
+    } else if (arg == "--format" || arg.starts_with(kFormatWithValue)) {
+      // --format F, --format=F
+      std::string value;
+      if (arg != "--format") {
+        value = arg.substr(kFormatWithValue.size());
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      }
+      if (value != "text" && value != "json") {
+        return UsageError(Message(MessageId::kFormatOutOfRange,
+                                  {{"value", DisplayName(value)}}));
+      }
+      format_given = true;
+      result.json = value == "json";
     } else if (arg.starts_with("-j") || arg == "--jobs" ||
                arg.starts_with(kJobsWithValue)) {
       // -j N, -jN, --jobs N, --jobs=N
@@ -85,6 +103,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return UsageError(
           Message(MessageId::kUnknownOption, {{"option", DisplayName(arg)}}));
     }
+  }
+  if (result.check && result.watch) {
+    return UsageError(MessageId::kCheckWithWatch);
+  }
+  if (format_given && !result.check) {
+    return UsageError(MessageId::kFormatWithoutCheck);
   }
   if (operands.size() > 1) {
     return UsageError(MessageId::kOneFolderOnly);

@@ -23,6 +23,12 @@ struct CommandLine {
   // Whether to keep the catalogue current until stopped (-w, --watch)
   // instead of writing it once.
   bool watch = false;
+  // Whether to report the images' problems and write nothing (--check)
+  // instead of writing the catalogue.
+  bool check = false;
+  // With check: whether to report for scripts (--format=json), not for a
+  // person (--format=text, the default).
+  bool json = false;
   // With kUsageError: what is wrong.
   std::optional<Message> problem;
 };

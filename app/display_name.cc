@@ -3,9 +3,7 @@
 #include <cstdint>
 
 namespace tevgen {
-namespace {
 
-// The length of the valid UTF-8 sequence at the start of `text`, or 0.
 size_t Utf8SequenceLength(std::string_view text, uint32_t* code_point) {
   auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   unsigned char lead = byte(0);
@@ -25,6 +23,8 @@ size_t Utf8SequenceLength(std::string_view text, uint32_t* code_point) {
   *code_point = value;
   return length;
 }
+
+namespace {
 
 // Characters that act on the terminal or on how the line reads: C0, DEL
 // and C1 controls; the line and paragraph separators, which end a line; and
@@ -72,7 +72,10 @@ std::string DisplayName(std::string_view name) {
     needs_quotes |= is_unsafe;
   });
   if (!needs_quotes) return std::string(name);
+  return QuotedName(name);
+}
 
+std::string QuotedName(std::string_view name) {
   std::string out = "\"";
   ForEachCharacter(name, [&](std::string_view bytes, bool is_unsafe) {
     if (is_unsafe) {

@@ -14,12 +14,23 @@
 #ifndef TEVGEN_APP_DISPLAY_NAME_H_
 #define TEVGEN_APP_DISPLAY_NAME_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace tevgen {
 
 std::string DisplayName(std::string_view name);
+
+// The length of the valid UTF-8 sequence at the start of `text` (not
+// empty), with its code point in `*code_point`; 0 where it begins none
+// (overlong forms and surrogates are not UTF-8).
+size_t Utf8SequenceLength(std::string_view text, uint32_t* code_point);
+
+// `name` always in double quotes, escaped as DisplayName escapes: for text
+// whose bounds the reader must see (a value with blanks or quotes in it).
+std::string QuotedName(std::string_view name);
 
 }  // namespace tevgen
 

@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "app/check_report.h"
 #include "app/command_line.h"
 #include "app/form1.h"
 #include "app/report.h"
@@ -50,6 +51,12 @@ int RunProgram(const std::vector<std::string>& args) {
         break;
     }
     directory = command.directory ? *command.directory : env.ProgramDirectory();
+    if (command.check) {
+      return CheckAndReport(
+          env, directory, command.jobs.value_or(Form1::kDefaultJobs),
+          command.json ? CheckFormat::kJson : CheckFormat::kText, language,
+          Form1::kCaption);
+    }
     if (command.watch) {
       return WatchAndCatalogue(
           env, directory, command.jobs.value_or(Form1::kDefaultJobs), language);

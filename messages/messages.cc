@@ -13,6 +13,12 @@ constexpr Forms kForms[] = {
 #include "messages/messages.def"
 };
 
+// The name of every message, indexed by MessageId.
+constexpr std::string_view kNames[] = {
+#define TEVGEN_MESSAGE(id, ...) #id,
+#include "messages/messages.def"
+};
+
 struct ActionMessages {
   MessageId file;
   MessageId catalogue;
@@ -45,6 +51,10 @@ MessageId CatalogueMessage(FileAction action) {
 
 std::string_view FormOf(MessageId id, Language language) {
   return kForms[static_cast<size_t>(id)][static_cast<size_t>(language)];
+}
+
+std::string_view NameOf(MessageId id) {
+  return kNames[static_cast<size_t>(id)];
 }
 
 Message::Hole::Hole(std::string_view name, std::string text)

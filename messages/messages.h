@@ -62,6 +62,10 @@ MessageId CatalogueMessage(FileAction action);
 // The form of `id` in `language`, holes unfilled.
 std::string_view FormOf(MessageId id, Language language);
 
+// The id's own name ("kCannotOpenFile"), the same in every language and
+// every version: a name scripts may rely on.
+std::string_view NameOf(MessageId id);
+
 class Message {
  public:
   // What fills the hole `name` (a literal): `text` as it is, or a message.

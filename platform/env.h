@@ -264,6 +264,12 @@ void WriteStandardOutput(std::string_view text, std::string_view title,
 void WriteStandardError(std::string_view text, std::string_view title,
                         std::string_view box = {});
 
+// Whether WriteStandardOutput would show its text in a message box (on
+// Windows without a console, or alone on the console that closes as the
+// program ends), so that a caller with a long report gives it once, cut to
+// what a box shows, rather than in pieces that would each be a box.
+bool StandardOutputIsBox();
+
 }  // namespace tevgen
 
 #endif  // TEVGEN_PLATFORM_ENV_H_

@@ -1359,4 +1359,6 @@ void WriteStandardError(std::string_view text, std::string_view /*title*/,
   WriteAllTo(stderr, text);
 }
 
+bool StandardOutputIsBox() { return false; }
+
 }  // namespace tevgen

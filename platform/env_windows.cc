@@ -830,6 +830,13 @@ void WriteStandardError(std::string_view text, std::string_view title,
   }
 }
 
+bool StandardOutputIsBox() {
+  HANDLE handle = OutputHandle(STD_OUTPUT_HANDLE);
+  DWORD mode;
+  return handle == nullptr ||
+         (::GetConsoleMode(handle, &mode) && AloneOnConsole());
+}
+
 Message WindowsErrorCause(DWORD error) { return ErrorCause(error); }
 
 }  // namespace tevgen
