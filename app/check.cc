@@ -25,6 +25,9 @@ constexpr std::string_view kLargestSize = "214748364";
 // that there are more.
 constexpr size_t kSignificantKept = kLargestSize.size() + 2;
 
+// Bytes that a size's own value never holds but the text around it does.
+constexpr std::string_view kRanOnBytes = "\"'<> \t\r\n";
+
 // How a size's value is copied where it is too long for memory: in pieces
 // of this size.
 constexpr size_t kCopyPiece = 64 * 1024;
@@ -69,6 +72,7 @@ void SizeValue::Add(std::string_view piece) {
   for (char c : piece) {
     if (c < '0' || c > '9') {
       digits_only_ = false;
+      ran_on_ = ran_on_ || kRanOnBytes.find(c) != std::string_view::npos;
     } else if ((c != '0' || !significant_.empty()) &&
                significant_.size() < kSignificantKept) {
       significant_ += c;
@@ -98,7 +102,9 @@ std::optional<Problem> SizeProblem(std::string_view attribute, SizeScan scan,
   Message::Hole shown("value", value.Shown());
   if (!value.digits_only()) {
     return Problem{FindingKind::kSizeNotANumber,
-                   Message(MessageId::kCheckSizeNotANumber, {name, shown})};
+                   Message(value.ran_on() ? MessageId::kCheckSizeRanOn
+                                          : MessageId::kCheckSizeNotANumber,
+                           {name, shown})};
   }
   if (value.significant_digits() == 0) {
     return Problem{FindingKind::kSizeZero,

@@ -75,6 +75,9 @@ class SizeValue {
 
   bool empty() const { return length_ == 0; }
   bool digits_only() const { return digits_only_; }
+  // Whether it holds a quote, an angle bracket or a blank: it ran on past
+  // its attribute into the text, for want of a "." of its own.
+  bool ran_on() const { return ran_on_; }
   // Digits after the leading zeros, counted up to 11.
   size_t significant_digits() const { return significant_.size(); }
   std::string_view significant() const { return significant_; }
@@ -85,6 +88,7 @@ class SizeValue {
  private:
   uint64_t length_ = 0;
   bool digits_only_ = true;
+  bool ran_on_ = false;
   std::string significant_;
   std::string first_;
 };
@@ -99,9 +103,9 @@ enum class SizeScan {
 // The problem with one size, or none: kNoSize when the catalogue writes 0
 // for want of a value, kSizeZero when the value is empty or zeros,
 // kSizeNotANumber when it is anything but ASCII digits (a unit, "100%", a
-// value that ran on into the text), kSizeTooLarge when the catalogue's
-// value (the digits and "0") is beyond 2147483647. `attribute` is "width"
-// or "height".
+// value that ran on into the text, which is told as such), kSizeTooLarge when
+// the catalogue's value (the digits and "0") is beyond 2147483647. `attribute`
+// is "width" or "height".
 std::optional<Problem> SizeProblem(std::string_view attribute, SizeScan scan,
                                    const SizeValue& value);
 

@@ -65,6 +65,51 @@ TEST(ParseCommandLineTest, DecidesWhatToDo) {
   }
 }
 
+TEST(ParseCommandLineTest, CheckAndItsFormat) {
+  const struct {
+    std::vector<std::string> args;
+    bool check;
+    bool json;
+    std::optional<MessageId> problem;
+    std::optional<std::string> directory = std::nullopt;
+  } kCases[] = {
+      {{"--check"}, true, false, std::nullopt},
+      {{"--check", "pics", "-j2"}, true, false, std::nullopt, "pics"},
+      {{"--check", "--format=json"}, true, true, std::nullopt},
+      {{"--format", "json", "--check", "pics"},
+       true,
+       true,
+       std::nullopt,
+       "pics"},
+      {{"--check", "--format=text"}, true, false, std::nullopt},
+      {{"--", "--check"}, false, false, std::nullopt, "--check"},
+      {{"--check", "--watch"}, false, false, MessageId::kCheckWithWatch},
+      {{"-w", "--check"}, false, false, MessageId::kCheckWithWatch},
+      {{"--format=json"}, false, false, MessageId::kFormatWithoutCheck},
+      {{"--check", "--format=xml"}, false, false, MessageId::kFormatOutOfRange},
+      {{"--check", "--format"}, false, false, MessageId::kFormatOutOfRange},
+      {{"--check", "--format="}, false, false, MessageId::kFormatOutOfRange},
+      {{"--check", "--format", "JSON"},
+       false,
+       false,
+       MessageId::kFormatOutOfRange},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    CommandLine command = ParseCommandLine(c.args);
+    EXPECT_EQ(command.check, c.check);
+    EXPECT_EQ(command.json, c.json);
+    EXPECT_EQ(command.directory, c.directory);
+    ASSERT_EQ(command.problem.has_value(), c.problem.has_value());
+    if (c.problem) {
+      EXPECT_EQ(command.action, Action::kUsageError);
+      EXPECT_EQ(command.problem->id(), *c.problem);
+    } else {
+      EXPECT_EQ(command.action, Action::kCatalogue);
+    }
+  }
+}
+
 TEST(ParseCommandLineTest, UnknownOptionIsNamed) {
   EXPECT_EQ(ParseCommandLine({"-x"}).problem->Text(Language::kEnglish),
             "unknown option '-x'");
