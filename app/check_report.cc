@@ -1,7 +1,6 @@
 #include "app/check_report.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 
 #include "app/display_name.h"
@@ -19,10 +18,13 @@ constexpr std::array<MessageId, kFindingKindCount> kKindLabels = {
 // Output is handed on in pieces of about this size.
 constexpr size_t kOutputChunk = 64 * 1024;
 
+// "\u" and four hexadecimal digits of `value`, below 0x10000.
 void AppendHex4(unsigned value, std::string* out) {
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "\\u%04x", value);
-  *out += hex;
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  *out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) {
+    *out += kDigits[(value >> shift) & 0xF];
+  }
 }
 
 // `text` cut to at most `size` bytes, not inside a UTF-8 sequence.
@@ -54,8 +56,12 @@ std::string JsonString(std::string_view bytes) {
       if (length == 0) {
         length = 1;
         AppendHex4(0xDC00 + c, &out);
+      } else if (code_point < 0x10000) {
+        AppendHex4(code_point, &out);
       } else {
-        out.append(bytes.substr(0, length));
+        code_point -= 0x10000;
+        AppendHex4(0xD800 + (code_point >> 10), &out);
+        AppendHex4(0xDC00 + (code_point & 0x3FF), &out);
       }
     }
     bytes.remove_prefix(length);

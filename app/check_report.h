@@ -5,10 +5,12 @@
 // box (Windows, started without a console), the first findings that fit
 // and the count of the rest.
 //
-// JSON strings hold any bytes unambiguously: valid UTF-8 as it is (with
-// JSON's escapes for '"', '\' and controls), and each byte that is not
-// part of valid UTF-8 as the lone surrogate \udc80 to \udcff, as Python's
-// "surrogateescape" does, which no UTF-8 text can contain.
+// JSON lines are ASCII, so that no code page a console or a pipe uses can
+// change them: a character beyond ASCII is written as its \uXXXX escape
+// (two for one beyond U+FFFF), and each byte that is not part of valid
+// UTF-8 as the lone surrogate \udc80 to \udcff, as Python's
+// "surrogateescape" does, which no UTF-8 text can contain. So JSON strings
+// hold any bytes unambiguously.
 #ifndef TEVGEN_APP_CHECK_REPORT_H_
 #define TEVGEN_APP_CHECK_REPORT_H_
 

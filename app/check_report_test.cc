@@ -17,8 +17,8 @@ TEST(CheckReportTest, JsonStringsHoldAnyBytes) {
       {std::string("nul\0", 4), R"j("nul\u0000")j"},
       {"Gr\xC3\xBC\xC3\x9F"
        "e",
-       "\"Gr\xC3\xBC\xC3\x9F"
-       "e\""},
+       R"j("Gr\u00fc\u00dfe")j"},
+      {"\xF0\x9F\x98\x80\xE2\x80\xAE", R"j("\ud83d\ude00\u202e")j"},
       // Not UTF-8: each byte as a lone surrogate, never a character.
       {"Bild-\xE4.svg", R"j("Bild-\udce4.svg")j"},
       {"\xC3", R"j("\udcc3")j"},
