@@ -5,6 +5,7 @@
 // The same tests run the Windows build under Wine (see program_fixture.h).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "test/program_fixture.h"
 #include "test/test_util.h"
+#include "test/unprivileged.h"
 
 namespace tevgen {
 namespace {
@@ -320,6 +322,196 @@ TEST_F(EndToEndTest, ReadOnlyCatalogueIsNotReplaced) {
       Shown(catalogue()) + ": cannot replace the catalogue: " +
           (Program().windows() ? "the file is read-only" : "Permission denied"),
       before, "old");
+}
+
+// tevgen --check: one row per folder, with every line the check must print
+// (names relative to the folder; the summary last) and whether an
+// unreadable image is in it. The check writes nothing, and it agrees with a
+// run: a folder without findings that stop a run is catalogued, and one
+// with them is refused with the first of them.
+TEST_F(EndToEndTest, CheckFindsEveryProblemAndAgreesWithTheRun) {
+  constexpr std::string_view kStops = " (this stops a run)";
+  const std::string sizes = "<svg width=\"1.5\" height=\"2.5\"/>";
+  const struct {
+    std::string what;
+    std::vector<std::pair<std::string, std::string>> images;
+    bool unreadable_13;  // 13.svg, which nobody may read
+    std::vector<std::string> lines;
+  } kCases[] = {
+      {"an empty folder", {}, false, {"images: 0, findings: 0"}},
+      {"a clean folder",
+       {{"1.svg", sizes}, {"2.SVG", "<svg height=\"20.5\" width=\"10.5\">"}},
+       false,
+       {"images: 2, findings: 0"}},
+      {"what a run lets pass",
+       {{"5.svg", "<svg width=\"0.5\" height=\"1.5\">"},
+        {"6.svg", "<svg\twidth=\"1.5\" height=\"2.5\">"}},
+       false,
+       {"5.svg: the width is 0 once cut at its \".\" (\"0\"): the gallery "
+        "shows the image at size 0",
+        "6.svg: there is no width (\" width=\", a space before it): the "
+        "catalogue writes 0",
+        "images: 2, findings: 2 (no size: 1, size 0: 1)"}},
+      {"every kind at once",
+       {{"-5.svg", sizes},
+        {"07.svg", sizes},
+        {"10.svg", "<svg height=\"0.5\">"},
+        {"11.svg", "<svg width=\"20\" height=\"30\"/>"},
+        {"12.svg", "<svg width=\"9999999999.5\" height=\"2.5\">"},
+        {"17.svg", "<svg width=.5 height=\"1.5\">"},
+        {"2147483648.svg", sizes},
+        {"7.SVG", sizes},
+        {"7.svg", sizes},
+        {"8.svg", "<svg width=\"1e3.5\" height=\"2.5\">"},
+        {"9.svg", "<svg width=\"100%\" height=\"12.5\">"},
+        {"logo.svg", sizes}},
+       false,
+       {"-5.svg: the image number -5 is below 0, so the image gets no "
+        "category",
+        "10.svg: there is no width (\" width=\", a space before it): the "
+        "catalogue writes 0",
+        "10.svg: the height is 0 once cut at its \".\" (\"0\"): the gallery "
+        "shows the image at size 0",
+        "11.svg: no \".\" follows the width: the catalogue writes 0",
+        "11.svg: no \".\" follows the height: the catalogue writes 0",
+        "12.svg: the width \"9999999999\" is too large: with the catalogue's "
+        "\"0\" after it, it is beyond 2147483647",
+        "17.svg: the width attribute has \".\" right after \"=\", so its "
+        "value cannot be read (this stops a run)",
+        "2147483648.svg: the image number is outside the range -2147483648 "
+        "to 2147483647 (this stops a run)",
+        "7.SVG: 07.svg has the image number 7 too: the catalogue would hold "
+        "two records with id 7",
+        "7.svg: 07.svg has the image number 7 too: the catalogue would hold "
+        "two records with id 7",
+        "8.svg: the width is not a plain number once cut at its \".\": "
+        "\"1e3\"",
+        "9.svg: the width has no \".\" of its own, so its value runs on into "
+        "the text: \"100%\\\" height=\\\"12\"",
+        "logo.svg: the file name is not an image number (only digits may "
+        "stand before \".svg\") (this stops a run)",
+        "images: 12, findings: 13 (stop a run: 3, number given twice: 2, "
+        "number below 0: 1, no size: 3, size 0: 1, size not a number: 2, "
+        "size too large: 1)"}},
+      {"an unreadable image first",
+       {{"3.svg", "<svg width=\"100%\" height=\"12.5\">"}, {"logo.svg", sizes}},
+       true,
+       {"13.svg: cannot open the file: Permission denied (this stops a run)",
+        "3.svg: the width has no \".\" of its own, so its value runs on into "
+        "the text: \"100%\\\" height=\\\"12\"",
+        "logo.svg: the file name is not an image number (only digits may "
+        "stand before \".svg\") (this stops a run)",
+        "images: 3, findings: 3 (stop a run: 2, size not a number: 1)"}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    if (c.unreadable_13 && Program().windows()) {
+      std::printf("skipped %s: permission bits are POSIX\n", c.what.c_str());
+      continue;
+    }
+    TempDir folder;
+    testing::OpenToEveryone(folder.path());
+    for (const auto& [name, text] : c.images) WriteBytes(folder / name, text);
+    if (c.unreadable_13) {
+      WriteBytes(folder / "13.svg", sizes);
+      fs::permissions(folder / "13.svg", fs::perms::none);
+    }
+    WriteBytes(folder / "tev.xml", "old");
+    fs::permissions(folder / "tev.xml", fs::perms(0666));
+    std::string before = FolderListing(folder.path());
+    std::string expected;
+    std::string first_stop;
+    for (const std::string& line : c.lines) {
+      bool summary = &line == &c.lines.back();
+      expected += (summary ? "" : Shown(folder / "") + "") + line + "\n";
+      if (first_stop.empty() && line.ends_with(kStops)) {
+        first_stop = line.substr(0, line.size() - kStops.size());
+      }
+    }
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--check", folder.path()}, {"-j1", "--check", folder.path()}}) {
+      Outcome check = StartWith(args, c.unreadable_13);
+      EXPECT_EQ(check.out, expected);
+      EXPECT_EQ(check.err, "");
+      EXPECT_EQ(check.exit_status, c.lines.size() == 1 ? 0 : 1);
+      EXPECT_EQ(FolderListing(folder.path()), before);
+      EXPECT_EQ(ReadBytes(folder / "tev.xml"), "old");
+    }
+    Outcome run = StartWith({folder.path()}, c.unreadable_13);
+    if (first_stop.empty()) {
+      EXPECT_EQ(run.exit_status, 0) << run.err;
+      EXPECT_NE(ReadBytes(folder / "tev.xml"), "old");
+    } else {
+      EXPECT_EQ(run.exit_status, 1);
+      EXPECT_EQ(run.err, "tevgen: " + Shown(folder / "") + first_stop + "\n");
+      EXPECT_EQ(ReadBytes(folder / "tev.xml"), "old");
+    }
+  }
+}
+
+// For scripts: JSON lines that stay the same in every language, with any
+// bytes of a name kept.
+TEST_F(EndToEndTest, CheckForScripts) {
+  std::string odd = Program().windows() ? "Bild-\xC3\xA4.svg" : "Bild-\xE4.svg";
+  std::string odd_json =
+      Program().windows() ? "Bild-\\u00e4.svg" : "Bild-\\udce4.svg";
+  AddImage(odd, "");
+  AddImage("3.svg", "<svg width=\"1.5\">");
+  std::string folder_json;  // the folder's path as a JSON string holds it
+  for (char c : Shown(folder() + "/")) {
+    if (c == '\\') folder_json += '\\';
+    folder_json += c;
+  }
+  std::string expected =
+      "{\"kind\":\"no-size\",\"stops_run\":false,\"path\":\"" + folder_json +
+      "3.svg\",\"detail\":\"there is no height (\\\" height=\\\", a space "
+      "before it): the catalogue writes 0\"}\n"
+      "{\"kind\":\"not-an-image-number\",\"stops_run\":true,\"path\":\"" +
+      folder_json + odd_json +
+      "\",\"detail\":\"the file name is not an image number (only digits may "
+      "stand before \\\".svg\\\")\"}\n"
+      "{\"kind\":\"summary\",\"images\":2,\"findings\":2,\"by_kind\":"
+      "{\"no-size\":1,\"not-an-image-number\":1}}\n";
+  for (const char* lang : {"de_DE.UTF-8", "en_US.UTF-8"}) {
+    std::vector<std::string> argv = {"env", std::string("LC_ALL=") + lang};
+    for (const std::string& arg :
+         CommandLine({"--check", "--format=json", folder()})) {
+      argv.push_back(arg);
+    }
+    Outcome outcome = testing::RunProgram(argv, elsewhere_.path());
+    EXPECT_EQ(outcome.out, expected) << lang;
+    EXPECT_EQ(outcome.exit_status, 1);
+  }
+  Outcome german = testing::RunProgram(
+      [&] {
+        std::vector<std::string> argv = {"env", "LC_ALL=de_DE.UTF-8"};
+        for (const std::string& arg : CommandLine({"--check", folder()})) {
+          argv.push_back(arg);
+        }
+        return argv;
+      }(),
+      elsewhere_.path());
+  EXPECT_NE(german.out.find("3.svg: es gibt kein height"), std::string::npos)
+      << german.out;
+  EXPECT_NE(german.out.find("Bilder: 2, Befunde: 2 (brechen einen Lauf ab: "
+                            "1, keine Gr\xC3\xB6\xC3\x9F"
+                            "e: 1)\n"),
+            std::string::npos)
+      << german.out;
+}
+
+TEST_F(EndToEndTest, CheckUsageErrors) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--check", "--watch"},
+                                             {"--format=json"},
+                                             {"--check", "--format=x"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    Outcome outcome = StartWith(args);
+    EXPECT_EQ(outcome.exit_status, 2);
+    EXPECT_EQ(outcome.err.rfind("tevgen: '--", 0), 0u) << outcome.err;
+    EXPECT_EQ(outcome.out, "");
+  }
+  EXPECT_FALSE(fs::exists(catalogue()));
 }
 
 // What only the Windows build does: its own help options, a folder argument
