@@ -1,6 +1,5 @@
 #include "app/check.h"
 
-#include <algorithm>
 #include <exception>
 
 #include "app/catalogue_record.h"
@@ -156,30 +155,32 @@ CheckSummary CheckFolder(Env& env, const std::string& directory, unsigned jobs,
   ReadListedImages(
       env, directory, list, jobs, [&](size_t index, ImageRecord& image) {
         std::string path = env.JoinPath(directory, list.List(index));
-        auto stops = [&](const Error& e) {
-          report({FindingKind::kStopsRun, e.path(), e.message()});
-        };
-        // The sizes as a run writes them: a size too long for memory is
-        // copied from the image, which fails where the run would.
-        SizeValue width, height;
+        struct Size {
+          const char* attribute;
+          const ValueSpan& span;
+          const std::string& in_memory;
+          SizeValue value;
+        } sizes[] = {{"width", image.width, image.record.width, {}},
+                     {"height", image.height, image.record.height, {}}};
+        // The sizes as a run writes them, in the same order: a size too
+        // long for memory is copied from the image, which fails where the
+        // run would.
         try {
           if (image.error) std::rethrow_exception(image.error);
-          for (auto [span, value] : {std::pair{&image.width, &width},
-                                     std::pair{&image.height, &height}}) {
-            if (span->in_memory) {
-              value->Add(span == &image.width ? image.record.width
-                                              : image.record.height);
+          for (Size& size : sizes) {
+            if (size.span.in_memory) {
+              size.value.Add(size.in_memory);
               continue;
             }
             std::string piece;
-            CopyValue(image, *span, kCopyPiece, &piece, [&] {
-              value->Add(piece);
+            CopyValue(image, size.span, kCopyPiece, &piece, [&] {
+              size.value.Add(piece);
               piece.clear();
             });
-            value->Add(piece);
+            size.value.Add(piece);
           }
         } catch (const Error& e) {
-          stops(e);
+          report({FindingKind::kStopsRun, e.path(), e.message()});
           return;
         }
         int32_t number = ParseImageNumber(image.record.number);
@@ -192,11 +193,9 @@ CheckSummary CheckFolder(Env& env, const std::string& directory, unsigned jobs,
         if (std::optional<Problem> problem = NumberProblem(number)) {
           report({problem->kind, path, problem->message});
         }
-        for (auto [attribute, span, value] :
-             {std::tuple{"width", &image.width, &width},
-              std::tuple{"height", &image.height, &height}}) {
+        for (const Size& size : sizes) {
           if (std::optional<Problem> problem =
-                  SizeProblem(attribute, ScanOf(*span), *value)) {
+                  SizeProblem(size.attribute, ScanOf(size.span), size.value)) {
             report({problem->kind, path, problem->message});
           }
         }

@@ -504,7 +504,7 @@ TEST_F(EndToEndTest, CheckForScripts) {
       << german.out;
 }
 
-TEST_F(EndToEndTest, CheckUsageErrors) {
+TEST_F(EndToEndTest, CheckUsageAndFolderErrors) {
   for (const auto& args :
        std::vector<std::vector<std::string>>{{"--check", "--watch"},
                                              {"--format=json"},
@@ -515,6 +515,15 @@ TEST_F(EndToEndTest, CheckUsageErrors) {
     EXPECT_EQ(outcome.err.rfind("tevgen: '--", 0), 0u) << outcome.err;
     EXPECT_EQ(outcome.out, "");
   }
+  // A folder that cannot be read is an error, as for a run.
+  Outcome missing = StartWith({"--check", "no-such-folder"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.err.rfind("tevgen: no-such-folder: cannot list the "
+                              "folder: ",
+                              0),
+            0u)
+      << missing.err;
+  EXPECT_EQ(missing.out, "");
   EXPECT_FALSE(fs::exists(catalogue()));
 }
 
