@@ -68,16 +68,27 @@ void SizeValue::Add(std::string_view piece) {
   if (first_.size() <= kShownBytes) {
     first_.append(piece.substr(0, kShownBytes + 1 - first_.size()));
   }
-  for (char c : piece) {
+  // A value may be megabytes long: once it is known not to be a number,
+  // only a ran-on byte is looked for, and once one is found, nothing more.
+  static constexpr auto kRanOn = [] {
+    std::array<bool, 256> table{};
+    for (char c : kRanOnBytes) table[static_cast<unsigned char>(c)] = true;
+    return table;
+  }();
+  size_t at = 0;
+  for (; digits_only_ && at < piece.size(); ++at) {
+    char c = piece[at];
     if (c < '0' || c > '9') {
       digits_only_ = false;
-      ran_on_ = ran_on_ || kRanOnBytes.find(c) != std::string_view::npos;
     } else if ((c != '0' || !significant_.empty()) &&
                significant_.size() < kSignificantKept) {
       significant_ += c;
     }
   }
-  length_ += piece.size();
+  if (!digits_only_ && at > 0) --at;  // the byte that was no digit
+  for (; !ran_on_ && at < piece.size(); ++at) {
+    ran_on_ = kRanOn[static_cast<unsigned char>(piece[at])];
+  }
 }
 
 std::string SizeValue::Shown() const {

@@ -73,7 +73,6 @@ class SizeValue {
 
   void Add(std::string_view piece);
 
-  bool empty() const { return length_ == 0; }
   bool digits_only() const { return digits_only_; }
   // Whether it holds a quote, an angle bracket or a blank: it ran on past
   // its attribute into the text, for want of a "." of its own.
@@ -86,7 +85,6 @@ class SizeValue {
   std::string Shown() const;
 
  private:
-  uint64_t length_ = 0;
   bool digits_only_ = true;
   bool ran_on_ = false;
   std::string significant_;
