@@ -504,6 +504,26 @@ TEST_F(EndToEndTest, CheckForScripts) {
       << german.out;
 }
 
+// tevgen.com --check in cmd, redirected to a file: CR LF, in the OEM code
+// page of German Windows (850: "\x94" is o umlaut, "\xE1" sharp s).
+TEST_F(EndToEndTest, CheckThroughCmdIsInTheConsolesCodePage) {
+  if (!Program().windows()) GTEST_SKIP() << "cmd is the Windows program's";
+  AddImage("7.svg", "<svg height=\"1.5\">");
+  std::string command = "\"";
+  command.append(Shown(program())).append("\" --check \"");
+  command.append(Shown(folder())).append("\" >check.txt\r\n");
+  WriteBytes(elsewhere_ / "run.bat", command);
+  testing::RunProgram(
+      {"env", "LC_ALL=de_DE.UTF-8", Program().launcher, "cmd", "/c", "run.bat"},
+      elsewhere_.path());
+  EXPECT_EQ(ReadBytes(elsewhere_ / "check.txt"),
+            Shown(images_ / "7.svg") +
+                ": es gibt kein width (\" width=\", mit einem Leerzeichen "
+                "davor): der Katalog schreibt 0\r\n"
+                "Bilder: 1, Befunde: 1 (keine Gr\x94\xE1"
+                "e: 1)\r\n");
+}
+
 TEST_F(EndToEndTest, CheckUsageAndFolderErrors) {
   for (const auto& args :
        std::vector<std::vector<std::string>>{{"--check", "--watch"},
