@@ -108,9 +108,11 @@ std::string SummaryLine(const CheckSummary& summary, Language language) {
 }
 
 std::string SummaryJson(const CheckSummary& summary) {
+  // Findings that stop a run are counted by their reason.
   std::map<std::string, size_t> by_kind = summary.stops;
-  for (size_t kind = 1; kind < kFindingKindCount; ++kind) {
-    if (summary.kinds[kind] != 0) {
+  for (size_t kind = 0; kind < kFindingKindCount; ++kind) {
+    if (summary.kinds[kind] != 0 &&
+        static_cast<FindingKind>(kind) != FindingKind::kStopsRun) {
       by_kind[std::string(KindName(static_cast<FindingKind>(kind)))] =
           summary.kinds[kind];
     }
