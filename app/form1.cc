@@ -54,6 +54,9 @@ void Form1::Form_Load() {
   //
   // `catalogue`, declared first, removes its staged file last, once the
   // reads have ended (ReadListedImages waits for them, also on an error).
+  // An image stops the run only by an Error of its reading (image.error)
+  // or of CopyValue: tevgen --check (check.h) takes the same two as its
+  // findings, so a rule that stops the run belongs there, not here.
   ReadListedImages(
       env_, directory_, File1, jobs_, [&](size_t, ImageRecord& image) {
         if (image.error) std::rethrow_exception(image.error);
