@@ -603,6 +603,8 @@ TEST_F(FaultTest, MessagesAreOneLineWithoutControlBytes) {
       {"\x1b[2J\x9b"
        "1m.svg",
        "\"" + images_ / "\\033[2J\\2331m.svg\""},
+      // Shown as "7.svg" on a terminal, were it not escaped.
+      {"7\xE2\x80\x8B.svg", "\"" + images_ / "7\\342\\200\\213.svg\""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.shown);
