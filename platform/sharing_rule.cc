@@ -48,10 +48,10 @@ bool WritersCouldRead(Sharing sharing, const Observed& folder,
 ReadVerdict JudgeRead(Sharing sharing, const Observed& folder,
                       const Observed& file, uid_t me) {
   if (sharing == Sharing::kPrivate) return ReadVerdict::kRead;
-  // Only the folder's owner's own file of one name is taken as theirs.
-  bool folder_owners = file.owner == folder.owner &&
-                       !IsTrustedUser(file.owner, me) && file.links == 1;
-  if (folder_owners || WritersCouldRead(sharing, folder, file)) {
+  bool third_users =
+      !IsTrustedUser(file.owner, me) && file.owner != folder.owner;
+  bool checked = file.links > 1 || file.owner == me || third_users;
+  if (!checked || WritersCouldRead(sharing, folder, file)) {
     return ReadVerdict::kRead;
   }
   return file.links > 1 ? ReadVerdict::kRefuseHardLink
