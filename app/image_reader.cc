@@ -32,10 +32,14 @@ std::chrono::steady_clock::duration ImageReader::Read(const std::string& name,
   auto first_data = started;
   try {
     bool waited = false;
-    for (int changes = 0;;) {
+    // The storage's latency is the first reading's: a wait for a change to
+    // settle is not the storage's.
+    auto later_data = started;
+    for (int changes = 0, readings = 0;; ++readings) {
       std::chrono::system_clock::time_point last_changed;
       Reading reading =
-          ReadOnce(name, result, keep_files, &first_data, &last_changed);
+          ReadOnce(name, result, keep_files,
+                   readings == 0 ? &first_data : &later_data, &last_changed);
       if (reading == Reading::kDone) break;
       *result = ImageRecord();
       // The first recent read waits until a write that began with the
