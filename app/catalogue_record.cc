@@ -39,6 +39,13 @@ RecordError AttributeScan::DotRightAfterPattern() const {
       Message(MessageId::kDotRightAfterEquals, {{"attribute", name}}));
 }
 
+RecordError AttributeScan::ValueTooLong() const {
+  std::string name(pattern_.substr(1, pattern_.size() - 2));
+  return RecordError(
+      Message(MessageId::kValueTooLong,
+              {{"attribute", name}, {"limit", std::to_string(kLongestValue)}}));
+}
+
 std::string AttributeScan::Scan(std::string_view text) const {
   AttributeScanner scanner(*this, text.size());
   scanner.Feed(text);
@@ -107,6 +114,9 @@ void AttributeScanner::Feed(std::string_view piece) {
   if (state_ == State::kValue && at < piece.size()) {
     size_t dot = piece.find('.', at);
     size_t end = dot == std::string_view::npos ? piece.size() : dot;
+    std::string_view part = piece.substr(at, end - at);
+    value_bytes_ += part.size() - static_cast<size_t>(
+                                      std::count(part.begin(), part.end(), 0));
     if (in_memory_ && value_.size() + (end - at) <= memory_limit_) {
       value_.append(piece.substr(at, end - at));
     } else {
@@ -115,7 +125,8 @@ void AttributeScanner::Feed(std::string_view piece) {
       value_.shrink_to_fit();
     }
     if (dot != std::string_view::npos) {
-      state_ = State::kFound;
+      state_ = value_bytes_ > AttributeScan::kLongestValue ? State::kTooLong
+                                                           : State::kFound;
       value_end_ = offset_ + dot;
     }
   }
@@ -147,6 +158,7 @@ void AttributeScanner::Finish() {
 void AttributeScanner::CheckValue() const {
   if (state_ == State::kDotRightAfterPattern)
     throw scan_.DotRightAfterPattern();
+  if (state_ == State::kTooLong) throw scan_.ValueTooLong();
 }
 
 std::string_view AttributeScanner::value() const {

@@ -44,9 +44,20 @@ class RecordError : public std::runtime_error {
 // after the one that follows the pattern (the opening quote) up to, not
 // including, the first "." after the pattern, wherever that lies. Empty
 // when the pattern or a later "." is missing. Scan throws RecordError when
-// the "." comes right after the pattern.
+// the "." comes right after the pattern, or when the value holds more than
+// kLongestValue bytes besides NUL (which the catalogue leaves out).
+//
+// Why a longest value: a value without a "." of its own runs on to the next
+// "." anywhere, and is written as it is; a text of megabytes without one,
+// given a hundred names (hard links cost their maker nothing), made a
+// catalogue of hundreds of megabytes, written by whoever runs the program.
+// The longest value in 8,121 images of a real collection (Debian's
+// openclipart-svg) and the system's icons is 602 bytes: 64 KiB is a hundred
+// times more, and bounds a record to twice that, escaped.
 class AttributeScan {
  public:
+  static constexpr uint64_t kLongestValue = 64 * 1024;
+
   static const AttributeScan& Height();
   static const AttributeScan& Width();
 
@@ -59,6 +70,8 @@ class AttributeScan {
 
   // What is wrong when the "." comes right after the pattern.
   RecordError DotRightAfterPattern() const;
+  // What is wrong when the value is longer than kLongestValue.
+  RecordError ValueTooLong() const;
 
   // " <name>=": its only "=" is its last byte.
   std::string_view pattern_;
@@ -99,6 +112,7 @@ class AttributeScanner {
     kValue,                 // for the "." that ends the value
     kFound,                 // the value ends at a "."
     kDotRightAfterPattern,  // a "." right after the pattern: an error
+    kTooLong,               // longer than kLongestValue: an error
     kNone,                  // the text ended first: the value is empty
   };
   // Whether no later piece can change the outcome of `state`. A switch
@@ -111,6 +125,7 @@ class AttributeScanner {
         return false;
       case State::kFound:
       case State::kDotRightAfterPattern:
+      case State::kTooLong:
       case State::kNone:
         return true;
     }
@@ -129,6 +144,7 @@ class AttributeScanner {
   uint64_t value_end_ = 0;
   std::string value_;
   bool in_memory_ = true;
+  uint64_t value_bytes_ = 0;  // of the value so far, NUL left out
 };
 
 // `digits` as a 32-bit signed decimal number: an optional "+" or "-", then

@@ -129,6 +129,44 @@ TEST(AttributeScanTest, DotRightAfterEqualsIsAnError) {
   }
 }
 
+TEST(AttributeScanTest, ValueLongerThanTheLongestIsAnError) {
+  const size_t longest = AttributeScan::kLongestValue;
+  const struct {
+    std::string text;
+    bool refused;
+  } kCases[] = {
+      {"<svg width=\"" + std::string(longest, '7') + ".5\">", false},
+      {"<svg width=\"" + std::string(longest + 1, '7') + ".5\">", true},
+      // NUL is left out of the catalogue: it does not count.
+      {"<svg width=\"" + std::string(longest, '7') + std::string(9, '\0') +
+           ".5\">",
+       false},
+      // Without a "." the value is empty, however long the text.
+      {"<svg width=\"" + std::string(longest * 2, '7'), false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text.size());
+    for (size_t piece : {size_t{4096}, c.text.size()}) {
+      if (c.refused) {
+        EXPECT_THROW(ScanInPieces(AttributeScan::Width(), c.text, piece, 64),
+                     RecordError);
+      } else {
+        EXPECT_NO_THROW(
+            ScanInPieces(AttributeScan::Width(), c.text, piece, 64));
+      }
+    }
+  }
+  try {
+    AttributeScan::Height().Scan(" height=\"" + std::string(longest + 1, '1') +
+                                 ".");
+    ADD_FAILURE() << "not refused";
+  } catch (const RecordError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "the height attribute's value runs on for more than 65536 "
+              "bytes before its \".\"");
+  }
+}
+
 TEST(ParseImageNumberTest, AcceptsSignAndDigits) {
   const struct {
     std::string_view text;

@@ -10,7 +10,11 @@
 // DEL and C1 (0x80 to 0x9F) controls, whether raw or UTF-8 encoded; the line
 // and paragraph separators U+2028 and U+2029; the direction marks and
 // overrides (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069);
-// and every byte that is not part of valid UTF-8.
+// what a terminal shows as nothing (U+200B to U+200D, U+2060 to U+206F,
+// the byte-order mark U+FEFF, the soft hyphen, fillers, the tags U+E0000
+// to U+E007F); combining marks and variation selectors that stand first or
+// after an ASCII digit, punctuation or space (U+0338 over a "1"); and every
+// byte that is not part of valid UTF-8.
 #ifndef TEVGEN_APP_DISPLAY_NAME_H_
 #define TEVGEN_APP_DISPLAY_NAME_H_
 

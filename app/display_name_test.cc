@@ -43,6 +43,24 @@ TEST(DisplayNameTest, UnsafeCharactersAreEscapedAndNothingElse) {
       {"\xC0\x8A", "\"\\300\\212\""},    // overlong: not UTF-8
       {"back\\slash\n\"q\"", "\"back\\\\slash\\n\\\"q\\\"\""},
       {std::string_view("nul\0x", 5), "\"nul\\000x\""},
+      // Shown as nothing: two names would look alike.
+      {"7\xE2\x80\x8B.svg", "\"7\\342\\200\\213.svg\""},  // U+200B
+      {"\xEF\xBB\xBF"
+       "1.svg",
+       "\"\\357\\273\\2771.svg\""},                        // BOM
+      {"1\xE2\x81\xA0", "\"1\\342\\201\\240\""},           // U+2060
+      {"1\xF3\xA0\x80\xB1", "\"1\\363\\240\\200\\261\""},  // tag 1
+      {"1\xC2\xAD"
+       "2",
+       "\"1\\302\\2552\""},  // soft hyphen
+      // A combining mark over a digit, first, or after an escape.
+      {"1\xCC\xB8.svg", "\"1\\314\\270.svg\""},  // U+0338 over 1
+      {"\xCC\x81", "\"\\314\\201\""},
+      {"1\xCC\xB8\xCC\xB8", "\"1\\314\\270\\314\\270\""},
+      {"9\xEF\xB8\x8F", "\"9\\357\\270\\217\""},  // U+FE0F
+      // After a letter it is how a decomposed name is spelled.
+      {"Bild-a\xCC\x88.svg", "Bild-a\xCC\x88.svg"},
+      {"\xC3\xA9\xCC\x81", "\xC3\xA9\xCC\x81"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(testing::PrintToString(std::string(c.name)));

@@ -1,6 +1,7 @@
 #include "app/image_reader.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "app/catalogue_format.h"
 #include "platform/error.h"
@@ -30,12 +31,27 @@ std::chrono::steady_clock::duration ImageReader::Read(const std::string& name,
   auto started = std::chrono::steady_clock::now();
   auto first_data = started;
   try {
-    for (int attempt = 1; !ReadOnce(name, result, keep_files, &first_data);
-         ++attempt) {
-      if (attempt == kReadAttempts) {
+    bool waited = false;
+    // The storage's latency is the first reading's: a wait for a change to
+    // settle is not the storage's.
+    auto later_data = started;
+    for (int changes = 0, readings = 0;; ++readings) {
+      std::chrono::system_clock::time_point last_changed;
+      Reading reading =
+          ReadOnce(name, result, keep_files,
+                   readings == 0 ? &first_data : &later_data, &last_changed);
+      if (reading == Reading::kDone) break;
+      *result = ImageRecord();
+      // The first recent read waits until a write that began with the
+      // change would be done, and costs no attempt; the next is a change.
+      if (reading == Reading::kRecent && !waited) {
+        waited = true;
+        std::this_thread::sleep_until(last_changed + kSettleTime);
+        continue;
+      }
+      if (++changes == kReadAttempts) {
         throw Error(env_.JoinPath(directory_, name), MessageId::kImageChanged);
       }
-      *result = ImageRecord();
     }
   } catch (...) {
     result->error = std::current_exception();
@@ -59,9 +75,11 @@ void ImageReader::ReadAgainIfChanged(const std::string& name,
   Read(name, image);
 }
 
-bool ImageReader::ReadOnce(
+ImageReader::Reading ImageReader::ReadOnce(
     const std::string& name, ImageRecord* result, bool keep_files,
-    std::chrono::steady_clock::time_point* first_data) const {
+    std::chrono::steady_clock::time_point* first_data,
+    std::chrono::system_clock::time_point* last_changed) const {
+  auto began = std::chrono::system_clock::now();
   AttributeScanner height(AttributeScan::Height(), kValueInMemoryLimit);
   AttributeScanner width(AttributeScan::Width(), kValueInMemoryLimit);
   // A missing image reads as empty text.
@@ -102,7 +120,11 @@ bool ImageReader::ReadOnce(
     // system call for every small image.
     if (count < size && offset >= file->Size()) break;
   }
-  if (pieces > 1 && file->ChangedSinceOpened()) return false;
+  if (pieces > 1 && file->ChangedSinceOpened()) return Reading::kChanged;
+  if (file && MayHaveMetAWrite(file->LastChanged(), began)) {
+    *last_changed = file->LastChanged();
+    return Reading::kRecent;
+  }
   height.Finish();
   width.Finish();
   try {
@@ -121,12 +143,12 @@ bool ImageReader::ReadOnce(
     if (!keep_files) {
       *result = ImageRecord();
       result->read_again = true;
-      return true;
+      return Reading::kDone;
     }
     result->file = std::move(file);
     result->path = env_.JoinPath(directory_, name);
   }
-  return true;
+  return Reading::kDone;
 }
 
 void CopyValue(ImageRecord& image, const ValueSpan& span, size_t flush_size,

@@ -22,6 +22,15 @@
 // once; one that changed again, or while its sizes were copied, stops the
 // run with MessageId::kImageChanged. An image read in one piece costs no
 // question.
+//
+// Those questions see a change that began after the image was opened, but
+// not one under way when it was: the system sets the times when a write
+// begins, before its data is copied, so the reader sees the final times and
+// half old, half new pages ("racily clean", as version-control tools call
+// a file changed within their timestamp's grain). An image whose last
+// change is less than kSettleTime older than its read (MayHaveMetAWrite) is
+// read again once that time has passed; a write that lasts longer than that
+// is not seen.
 #ifndef TEVGEN_APP_IMAGE_READER_H_
 #define TEVGEN_APP_IMAGE_READER_H_
 
@@ -67,6 +76,20 @@ class ImageReader {
   static constexpr size_t kFirstPieceSize = 4 * 1024;
   static constexpr size_t kPieceSize = 64 * 1024;
   static constexpr size_t kValueInMemoryLimit = 16 * 1024;
+  // Longer than a write into the cache takes, with its waits on a busy
+  // machine; longer than the grain of the system's times (a clock tick).
+  static constexpr std::chrono::milliseconds kSettleTime{100};
+
+  // Whether a read that began at `began` may have met a write under way on
+  // an image last changed at `last_changed`. A change further in the future
+  // than kSettleTime is another clock's (a network share's server): its
+  // times tell nothing here.
+  static bool MayHaveMetAWrite(
+      std::chrono::system_clock::time_point last_changed,
+      std::chrono::system_clock::time_point began) {
+    return last_changed > began - kSettleTime &&
+           last_changed <= began + kSettleTime;
+  }
 
   // Reads the images of `folder`, whose path is `directory`, through `env`,
   // which names an image in an error. Both must outlive the reader.
@@ -90,11 +113,18 @@ class ImageReader {
   void ReadAgainIfChanged(const std::string& name, ImageRecord* image) const;
 
  private:
-  // One reading of the image; false when it changed meanwhile. Throws.
-  // Sets `*first_data` to when the first piece (or the open, where there
-  // is none) was done.
-  bool ReadOnce(const std::string& name, ImageRecord* result, bool keep_files,
-                std::chrono::steady_clock::time_point* first_data) const;
+  enum class Reading {
+    kDone,
+    kChanged,  // the image changed while it was read
+    kRecent,   // it may have met a write (MayHaveMetAWrite)
+  };
+  // One reading of the image. Throws. Sets `*first_data` to when the first
+  // piece (or the open, where there is none) was done, and for kRecent
+  // `*last_changed` to the image's last change.
+  Reading ReadOnce(const std::string& name, ImageRecord* result,
+                   bool keep_files,
+                   std::chrono::steady_clock::time_point* first_data,
+                   std::chrono::system_clock::time_point* last_changed) const;
 
   Env& env_;
   Folder& folder_;

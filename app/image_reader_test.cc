@@ -39,5 +39,31 @@ TEST(ImageReaderTest, OnlyTheConsumerKeepsAnImageOpen) {
   }
 }
 
+// The system sets an image's times when a write begins: a read that began
+// soon after a change may have met the write under way.
+TEST(ImageReaderTest, ReadsSoonAfterAChangeMayHaveMetAWrite) {
+  using std::chrono::milliseconds;
+  const auto began = std::chrono::system_clock::now();
+  const auto settle = ImageReader::kSettleTime;
+  const struct {
+    std::chrono::system_clock::duration changed;  // before `began`
+    bool may_have_met;
+  } kCases[] = {
+      {settle + milliseconds(1), false},
+      {settle - milliseconds(1), true},
+      {milliseconds(0), true},
+      // Changed after the read began: a write that began meanwhile.
+      {-milliseconds(5), true},
+      // Another clock's time (a share's server ahead of ours).
+      {-settle - milliseconds(1), false},
+      {-std::chrono::hours(24), false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::chrono::duration_cast<milliseconds>(c.changed).count());
+    EXPECT_EQ(ImageReader::MayHaveMetAWrite(began - c.changed, began),
+              c.may_have_met);
+  }
+}
+
 }  // namespace
 }  // namespace tevgen

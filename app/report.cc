@@ -14,6 +14,7 @@ MessageId Advice(const Message& reason) {
     case MessageId::kNoImageNumber:
     case MessageId::kImageNumberOutOfRange:
     case MessageId::kDotRightAfterEquals:
+    case MessageId::kValueTooLong:
       return MessageId::kAdviceImage;
     default:
       return MessageId::kAdviceOther;

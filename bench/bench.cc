@@ -171,9 +171,14 @@ void Prepare(Corpus& corpus) {
         fs::copy_file(images[i], corpus.dir / name);
       }
     } else if (corpus.id == 'v') {
-      std::string amps(20 * 1000 * 1000, '&');
-      WriteFile(corpus.dir / "1.svg",
-                "<svg width=\"" + amps + "\" height=\"" + amps + ".5\"/>");
+      // Sizes just within the longest a size may be (64 KiB), copied from
+      // their images and escaped: 40 MB of them, as one image of two
+      // 20 MB sizes had before there was a longest.
+      std::string amps(60 * 1000, '&');
+      for (int i = 0; i < 330; ++i) {
+        WriteFile(corpus.dir / (std::to_string(i) + ".svg"),
+                  "<svg width=\"" + amps + "\" height=\"" + amps + ".5\"/>");
+      }
     } else if (corpus.id == 's') {
       std::string path = (corpus.dir / "2.svg").string();
       WriteFile(path, "<svg width=\"64.5\" height=\"48.5\">");
@@ -506,7 +511,7 @@ int main(int argc, char** argv) {
       {'b', "100,000 small images", work / "b"},
       {'c', "5 images of 40 MB", work / "c"},
       {'r', "the real collection (openclipart-svg)", work / "r"},
-      {'v', "one image whose sizes are 20 MB of '&'", work / "v"},
+      {'v', "330 images whose sizes are 60 KB of '&'", work / "v"},
       {'s', "a sparse image of 3 GB, sizes in its first bytes", work / "s"},
       {'m', "a million small images", work / "m"},
   };

@@ -32,6 +32,7 @@
 #ifndef TEVGEN_PLATFORM_ENV_H_
 #define TEVGEN_PLATFORM_ENV_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -67,6 +68,13 @@ class RandomAccessFile {
   // tells by its size and its modification time, and on Linux its change
   // time. Costs a system call. Throws Error when the system cannot say.
   virtual bool ChangedSinceOpened() = 0;
+
+  // When the file last changed, by the system's clock, as it was when
+  // opened: on Linux its change time, which no user can set. The kernel
+  // sets it when a write begins, before the data is copied, so a read that
+  // began soon after may have met a write still under way (see
+  // ImageReader). The epoch where the system does not tell.
+  virtual std::chrono::system_clock::time_point LastChanged() { return {}; }
 };
 
 // The new content of a file, staged beside it under a temporary, hidden

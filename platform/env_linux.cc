@@ -30,6 +30,7 @@
 
 #include "platform/env.h"
 #include "platform/error.h"
+#include "platform/sharing_rule.h"
 
 namespace tevgen {
 namespace {
@@ -92,61 +93,30 @@ class ScopedFd {
 // of whoever could have put it there (Resolved::link_owners); from another
 // user's folder the way goes on only into theirs; a file with more than one
 // name in a shared folder is used only when its writers could read it.
-bool IsTrustedUser(uid_t user) { return user == 0 || user == ::geteuid(); }
+bool IsTrustedUser(uid_t user) {
+  return tevgen::IsTrustedUser(user, ::geteuid());
+}
 
-// Who besides root and the running user may change a folder's entries.
-enum class Sharing {
-  kPrivate,  // nobody
-  kOwner,    // its owner, another user
-  kMany,     // its group, others, or users an access control list names
-};
+Observed ObservedOf(const struct stat& st) {
+  return {st.st_uid, st.st_mode, st.st_nlink};
+}
 
 // Whether users beside the owner, root and the running user may write the
-// folder `fd` (O_PATH) with status `st`. Where it has an access control
-// list, its group bits are the list's mask, and the list says who writes:
-// a folder that only the service user may write beside root is not
-// shared for that user's run.
+// folder `fd` (O_PATH) with status `st`, by its access control list too.
 bool OthersMayWrite(int fd, const struct stat& st) {
-  if ((st.st_mode & S_IWOTH) != 0) return true;
-  if ((st.st_mode & S_IWGRP) == 0) return false;
-  DescriptorPath path(fd);
-  unsigned char acl[4 + 8 * 64];
-  ssize_t size =
-      ::getxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl);
-  if (size < 4) return true;  // no list: the group may write
-  auto field = [&](size_t at, size_t bytes) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < bytes; ++i)
-      value |= uint32_t{acl[at + i]} << (8 * i);
-    return value;
-  };
-  constexpr uint32_t kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08,
-                     kMask = 0x10, kWrite = 0x02;
-  uint32_t mask = kWrite;
-  for (ssize_t at = 4; at + 8 <= size; at += 8) {
-    if (field(at, 2) == kMask) mask = field(at + 2, 2);
+  char acl[4 + 8 * 64];
+  ssize_t size = 0;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) == S_IWGRP) {
+    size = ::getxattr(DescriptorPath(fd).c_str(), "system.posix_acl_access",
+                      acl, sizeof acl);
   }
-  for (ssize_t at = 4; at + 8 <= size; at += 8) {
-    uint32_t tag = field(at, 2);
-    bool writes = (field(at + 2, 2) & mask & kWrite) != 0;
-    uint32_t id = field(at + 4, 4);
-    if (writes && (tag == kGroupObj || tag == kGroup ||
-                   (tag == kUser && !IsTrustedUser(id) && id != st.st_uid))) {
-      return true;
-    }
-  }
-  return false;
+  return tevgen::OthersMayWrite(
+      st.st_mode, st.st_uid, std::string_view(acl, size > 0 ? size_t(size) : 0),
+      ::geteuid());
 }
 
 Sharing FolderSharing(int fd, const struct stat& st) {
-  if (OthersMayWrite(fd, st)) return Sharing::kMany;
-  return IsTrustedUser(st.st_uid) ? Sharing::kPrivate : Sharing::kOwner;
-}
-
-bool WritersCouldRead(Sharing sharing, const struct stat& folder,
-                      const struct stat& file) {
-  return (file.st_mode & S_IROTH) != 0 ||
-         (sharing != Sharing::kMany && file.st_uid == folder.st_uid);
+  return SharingOf(ObservedOf(st), OthersMayWrite(fd, st), ::geteuid());
 }
 
 // What a link or a path reached, as refusals name it.
@@ -182,6 +152,26 @@ Message HardLinkRefusal(uid_t owner) {
 
 constexpr int kPathFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
 
+// The most names one path's walk resolves, its links' targets included:
+// deeper than any real folder, and about what the kernel walks for a path
+// of PATH_MAX bytes of short names.
+constexpr size_t kMostNamesWalked = 1024;
+
+// Opening a file for reading waits for a lease another process holds on it
+// (fcntl F_SETLEASE) until they give it up, or for the system's
+// lease-break-time (45 s by default): O_NONBLOCK fails at once instead.
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+
+// The failure of opening `path` for reading with `error_number`: a lease
+// in the program's words.
+Error OpenError(std::string path, int error_number) {
+  if (error_number == EWOULDBLOCK) {
+    return Error(std::move(path), FileAction::kOpen,
+                 Message(MessageId::kLeased));
+  }
+  return PosixError(std::move(path), FileAction::kOpen, error_number);
+}
+
 // What a path resolved to: the folder that holds its last name, held open,
 // and what that name holds (none when nothing is there).
 struct Resolved {
@@ -216,15 +206,42 @@ struct Resolved {
   }
 };
 
-// Puts the names of `path` on `todo`, the next one last.
+// Puts the names of `path` on `todo`, the next one last. A "." stays in
+// the folder it is in: it costs no step, and is kept only where it ends the
+// path (after a file, "name/." fails as it should). A link's target of
+// thousands of "./" costs its walk nothing.
 void PushNames(std::string_view path, std::vector<std::string>* todo) {
-  std::vector<std::string> names;
-  for (size_t begin = 0; begin < path.size();) {
-    size_t end = std::min(path.find('/', begin), path.size());
-    if (end > begin) names.emplace_back(path.substr(begin, end - begin));
-    begin = end + 1;
+  const size_t first = todo->size();
+  const char* at = path.data();
+  const char* const end = at + path.size();
+  while (at < end) {
+    // One byte at a time: a call per name (memchr) cost twenty times more
+    // for names of one letter.
+    if (end - at >= 8 && std::memcmp(at, "./././././", 8) == 0) {
+      at += 8;
+      continue;
+    }
+    if (*at == '/' || (*at == '.' && end - at >= 2 && at[1] == '/')) {
+      ++at;
+      continue;
+    }
+    const char* name_end = at;
+    while (name_end < end && *name_end != '/') ++name_end;
+    if (name_end - at != 1 || *at != '.') todo->emplace_back(at, name_end);
+    at = name_end;
   }
-  todo->insert(todo->end(), names.rbegin(), names.rend());
+  std::string_view trimmed = path.substr(0, path.find_last_not_of('/') + 1);
+  if ((trimmed == "." || trimmed.ends_with("/.")) && todo->size() > first) {
+    todo->emplace_back(".");
+  }
+  std::reverse(todo->begin() + static_cast<std::ptrdiff_t>(first), todo->end());
+}
+
+// Appends `name` to the shown path `*shown` in place: joined anew for every
+// name, a path of n names would cost n * n.
+void AppendShownName(std::string_view name, std::string* shown) {
+  if (!shown->empty() && shown->back() != '/') *shown += '/';
+  *shown += name;
 }
 
 // Throws unless every user that bounds `resolved` may do to `st` what the
@@ -291,9 +308,19 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
   PushNames(path, &todo);
   constexpr int kMaxLinks = 40;  // the kernel's own limit
   int links = 0;
+  size_t steps = 0;
   while (!todo.empty()) {
     std::string name = std::move(todo.back());
     todo.pop_back();
+    // Each name costs system calls, and a link's target may hold two
+    // thousand of them: a budget bounds the walk, as the kernel bounds its
+    // own by kMaxLinks and PATH_MAX. Past it the path is refused, with the
+    // link rule's refusals.
+    if (++steps > kMostNamesWalked) {
+      throw Error(error_path(),
+                  Message(MessageId::kTooManyNames,
+                          {{"limit", std::to_string(kMostNamesWalked)}}));
+    }
     // Past a link, a name in a folder that others write and that is not
     // sticky may be another of the same owner's, swapped in by them (two
     // folders of root's in a team folder, say): the way binds to them.
@@ -303,8 +330,11 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
     }
     ScopedFd fd(::openat(out->folder, name.c_str(), kPathFlags));
     if (fd.get() < 0) {
-      if (errno != ENOENT || !todo.empty()) return errno;
+      int error_number = errno;
+      // The name that is missing, for the message: "nope" of nope/tev.xml,
+      // not the folder it is missing from.
       out->name = std::move(name);
+      if (error_number != ENOENT || !todo.empty()) return error_number;
       return 0;
     }
     struct stat st;
@@ -361,7 +391,7 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
     }
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;
     out->EnterFolder(fd.Release(), st);
-    out->shown_folder = JoinPathWith(out->shown_folder, name, "/");
+    AppendShownName(name, &out->shown_folder);
   }
   // The path ends in a folder ("/", or a link to one): the folder itself.
   out->name.assign(1, '.');
@@ -412,21 +442,18 @@ int OpenResolvedFile(const Resolved& resolved, const std::string& path,
   if (!resolved.exists() || !S_ISREG(resolved.st.st_mode)) return -1;
   CheckReachedFor(resolved, path, Use::kRead);
   // In a shared folder its writers may have moved in a file they cannot
-  // read themselves (from a folder everybody writes) or given it a second
-  // name: root's and the running user's files must be readable by them,
-  // and any file with more than one name.
-  bool trusted_owner = resolved.st.st_uid == ::geteuid();
-  if ((resolved.st.st_nlink > 1 || trusted_owner) &&
-      resolved.folder_sharing != Sharing::kPrivate &&
-      !WritersCouldRead(resolved.folder_sharing, resolved.folder_st,
-                        resolved.st)) {
-    throw Error(path, resolved.st.st_nlink > 1
-                          ? HardLinkRefusal(resolved.st.st_uid)
-                          : UnreadableForWritersRefusal(resolved.st.st_uid));
+  // read themselves, or given it a name (see sharing_rule.h).
+  switch (JudgeRead(resolved.folder_sharing, ObservedOf(resolved.folder_st),
+                    ObservedOf(resolved.st), ::geteuid())) {
+    case ReadVerdict::kRead:
+      break;
+    case ReadVerdict::kRefuseHardLink:
+      throw Error(path, HardLinkRefusal(resolved.st.st_uid));
+    case ReadVerdict::kRefuseUnreadableForWriters:
+      throw Error(path, UnreadableForWritersRefusal(resolved.st.st_uid));
   }
-  int fd =
-      ::open(DescriptorPath(resolved.fd.get()).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PosixError(path, FileAction::kOpen, errno);
+  int fd = ::open(DescriptorPath(resolved.fd.get()).c_str(), kReadFlags);
+  if (fd < 0) throw OpenError(path, errno);
   *opened = resolved.st;
   return fd;
 }
@@ -551,6 +578,14 @@ class PosixRandomAccessFile : public RandomAccessFile {
            !SameTime(now.st_ctim, opened_.st_ctim);
   }
 
+  std::chrono::system_clock::time_point LastChanged() override {
+    using std::chrono::system_clock;
+    auto since_epoch = std::chrono::seconds(opened_.st_ctim.tv_sec) +
+                       std::chrono::nanoseconds(opened_.st_ctim.tv_nsec);
+    return system_clock::time_point(
+        std::chrono::duration_cast<system_clock::duration>(since_epoch));
+  }
+
   size_t ReadAt(uint64_t offset, char* buffer, size_t n) override {
     for (;;) {
       ssize_t got = ::pread(fd_.get(), buffer, n, static_cast<off_t>(offset));
@@ -595,8 +630,7 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
     // (a FIFO of root's from a folder everybody writes, say), which must
     // not be opened before it is judged.
     std::string name_text(name);
-    fd = ::openat(fd_.get(), name_text.c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    fd = ::openat(fd_.get(), name_text.c_str(), kReadFlags | O_NOFOLLOW);
     if (fd >= 0) {
       struct stat st;
       if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -606,6 +640,7 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
       return std::make_unique<PosixRandomAccessFile>(path, fd, st);
     }
     if (errno == ENOENT || errno == ENOTDIR) return nullptr;
+    if (errno == EWOULDBLOCK) throw OpenError(path, errno);
     // ELOOP (a link) and the rest go the careful way, which also tells an
     // unreadable FIFO (not an ordinary file) from an unreadable file.
   }
@@ -791,8 +826,8 @@ void RemoveIfStale(int dir_fd, const struct stat& folder,
       !(st.st_uid == me || (me == 0 && st.st_uid == folder.st_uid))) {
     return;
   }
-  ScopedFd fd(
-      ::open(DescriptorPath(path_fd.get()).c_str(), O_RDONLY | O_CLOEXEC));
+  // A leftover that another process holds a lease on is left.
+  ScopedFd fd(::open(DescriptorPath(path_fd.get()).c_str(), kReadFlags));
   if (fd.get() >= 0 && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
       StillNamed(dir_fd, name, fd.get())) {
     ::unlinkat(dir_fd, name.c_str(), 0);
@@ -1113,7 +1148,7 @@ class PosixEnv : public Env {
         &target);
     if (error_number != 0) {
       throw PosixError(
-          error_number == ENOENT ? target.shown_folder : path,
+          error_number == ENOENT ? target.shown() : path,
           error_number == ENOENT ? FileAction::kCreateIn : FileAction::kReplace,
           error_number);
     }
@@ -1179,8 +1214,7 @@ class PosixEnv : public Env {
     if (target.exists() && target.st.st_nlink == 1 &&
         target.st.st_size >= kDropOldPagesFrom &&
         target.folder_sharing == Sharing::kPrivate && !target.bound()) {
-      int old_fd = ::open(DescriptorPath(target.fd.get()).c_str(),
-                          O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      int old_fd = ::open(DescriptorPath(target.fd.get()).c_str(), kReadFlags);
       struct stat opened;
       if (old_fd >= 0 && ::fstat(old_fd, &opened) == 0 &&
           opened.st_ino == target.st.st_ino &&

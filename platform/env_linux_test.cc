@@ -95,6 +95,35 @@ TEST(EnvLinuxTest, ReadersTreatSpecialFilesAsMissing) {
   EXPECT_EQ(Env::Default().OpenFile("/dev/null"), nullptr);
 }
 
+// A "." in a link's target costs the walk nothing, and means what it
+// means to the kernel.
+TEST(EnvLinuxTest, DotsInLinkTargetsReadAsTheKernelReadsThem) {
+  TempDir dir;
+  WriteBytes(dir / "1.svg", "one");
+  fs::create_directory(dir.path() / "d");
+  std::string many_dots;
+  for (int i = 0; i < 1900; ++i) many_dots += "./";
+  const struct {
+    std::string target;
+    bool reads;
+  } kCases[] = {
+      {"./1.svg", true},
+      {"././/./1.svg", true},
+      {many_dots + "1.svg", true},
+      {"d/./../1.svg", true},
+      {"1.svg/.", false},
+      {"1.svg/./", false},
+      {"./d/.", false},
+      {".", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.target.substr(0, 20));
+    fs::remove(dir.path() / "l.svg");
+    fs::create_symlink(c.target, dir.path() / "l.svg");
+    EXPECT_EQ(Env::Default().OpenFile(dir / "l.svg") != nullptr, c.reads);
+  }
+}
+
 TEST(EnvLinuxTest, FolderReadsLikeThePathReaders) {
   TempDir dir;
   testing::OpenToEveryone(dir.path());
@@ -254,9 +283,11 @@ TEST(EnvLinuxTest, LinksThatLeadNowhereAreErrors) {
   struct Case {
     const char* link_text;
     const char* reason;
+    const char* named;  // what the message names, in the folder
   };
-  for (const Case& c : {Case{"no-such-folder/tev.xml", "No such file"},
-                        Case{"tev.xml", "Too many levels of symbolic links"}}) {
+  for (const Case& c :
+       {Case{"no-such-folder/tev.xml", "No such file", "no-such-folder"},
+        Case{"tev.xml", "Too many levels of symbolic links", "tev.xml"}}) {
     SCOPED_TRACE(c.link_text);
     TempDir dir;
     fs::create_symlink(c.link_text, dir.path() / "tev.xml");
@@ -266,6 +297,7 @@ TEST(EnvLinuxTest, LinksThatLeadNowhereAreErrors) {
     } catch (const Error& e) {
       EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos)
           << e.what();
+      EXPECT_EQ(e.path(), dir / c.named);
     }
     EXPECT_TRUE(fs::is_symlink(dir.path() / "tev.xml"));
     EXPECT_EQ(FolderListing(dir.path()), "tev.xml\n");

@@ -20,6 +20,9 @@ class ShortReadFile : public RandomAccessFile {
     return file_->SkipHole(offset);
   }
   bool ChangedSinceOpened() override { return file_->ChangedSinceOpened(); }
+  std::chrono::system_clock::time_point LastChanged() override {
+    return file_->LastChanged();
+  }
 
  private:
   std::unique_ptr<RandomAccessFile> file_;

@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -603,6 +604,8 @@ TEST_F(FaultTest, MessagesAreOneLineWithoutControlBytes) {
       {"\x1b[2J\x9b"
        "1m.svg",
        "\"" + images_ / "\\033[2J\\2331m.svg\""},
+      // Shown as "7.svg" on a terminal, were it not escaped.
+      {"7\xE2\x80\x8B.svg", "\"" + images_ / "7\\342\\200\\213.svg\""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.shown);
@@ -741,6 +744,9 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
   // In Entry::owner: a copy of root's file, as if moved in from a folder
   // that everybody writes.
   constexpr uid_t kMovedIn = 3;
+  // In Entry::owner: a hard link to a third user's private file whose owner
+  // since saved it anew, so that the planted name is its only one.
+  constexpr uid_t kOrphaned = 4;
   TempDir root;  // root's, readable by all
   fs::permissions(root.path(), fs::perms(0755));
   const std::string r = root.path().string() + "/";
@@ -802,6 +808,10 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
        {{"0006.svg", r + "secret", kMovedIn}},
        "",
        ""},
+      {"5: an orphaned hard link to a third user's private file",
+       {{"0008.svg", r + "secret", kOrphaned}},
+       "",
+       ""},
       {"5: a hard link to root's file",
        {{"0003.svg", r + "secret", kHardLink}},
        "",
@@ -840,6 +850,10 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
     for (const Entry& entry : row.entries) {
       if (entry.owner == kHardLink) {
         fs::create_hard_link(entry.target, clip / entry.name);
+      } else if (entry.owner == kOrphaned) {
+        fs::copy_file(entry.target, clip / entry.name);
+        fs::permissions(clip / entry.name, fs::perms(0600));
+        own(clip / entry.name, kNobody - 1);
       } else if (entry.owner == kMovedIn) {
         fs::copy_file(entry.target, clip / entry.name);
         fs::permissions(clip / entry.name, fs::perms(0600));
@@ -885,6 +899,252 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
     EXPECT_EQ(harmed, 0);
     fs::remove(r + "secret");
   }
+}
+
+// The processor time of the children waited for so far, in seconds.
+double ChildrenProcessorTime() {
+  struct rusage usage;
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  auto seconds = [](const struct timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// A process of user 65534 that opens `path` (theirs) and holds a lease on
+// it, ignoring the signal that asks them to give it up, until destroyed.
+class LeaseHolder {
+ public:
+  explicit LeaseHolder(const std::string& path) {
+    int ready[2];
+    if (::pipe(ready) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ready[0]);
+      ::signal(SIGIO, SIG_IGN);
+      int fd = -1;
+      if (testing::DropPrivileges() &&
+          (fd = ::open(path.c_str(), O_RDONLY)) >= 0 &&
+          ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+        (void)!::write(ready[1], "1", 1);
+      }
+      ::close(ready[1]);
+      for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char c;
+    held_ = pid_ > 0 && ::read(ready[0], &c, 1) == 1;
+    ::close(ready[0]);
+  }
+  ~LeaseHolder() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  bool held() const { return held_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool held_ = false;
+};
+
+// Root catalogues a folder of user 65534, who fills it to make the run
+// cost without bound, wait on them or write a huge catalogue. The run's
+// processor time is bounded by a few times that of as many plain images in
+// the same run of the test; no open waits on a lease; what is refused is
+// refused with one line and the old catalogue kept.
+TEST_F(FaultTest, AnotherUsersUploadsCannotStallOrFloodARootRun) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "another user's uploads against root need root";
+  }
+  using testing::kNobody;
+  auto own = [](const fs::path& path) {
+    ASSERT_EQ(::lchown(path.c_str(), kNobody, kNobody), 0) << path;
+  };
+  const std::string image = "<svg width=\"3.5\" height=\"4.5\">";
+  // A chain of 40 links, each target `prefix` repeated then the link
+  // before, ending at an image; `images` links to its end.
+  auto chain = [&](const fs::path& folder, const std::string& prefix,
+                   int images) {
+    WriteBytes((folder / "l0").string(), image);
+    own(folder / "l0");
+    for (int i = 1; i < 40; ++i) {
+      std::string target;
+      while (target.size() + prefix.size() < 4000) target += prefix;
+      target += 'l';
+      target += std::to_string(i - 1);
+      fs::path link = folder / "l";
+      link += std::to_string(i);
+      fs::create_symlink(target, link);
+      own(link);
+    }
+    for (int i = 0; i < images; ++i) {
+      fs::path link = folder / (std::to_string(i) + ".svg");
+      fs::create_symlink("l39", link);
+      own(link);
+    }
+  };
+  const std::string plain_run_of = "240 plain images";
+  const struct {
+    std::string what;
+    std::function<void(const fs::path&)> fill;
+    std::string err;     // Empty: the run succeeds.
+    double most_cost;    // times the plain images' processor time
+    std::string leased;  // a name user 65534 holds a lease on
+  } kRows[] = {
+      {"1: 200 links to a chain of 40 links of \"./\" 2,000 times",
+       [&](const fs::path& f) { chain(f, "./", 200); }, "", 40, ""},
+      {"1: 200 links to a chain of 40 links of \"d/../\" 800 times",
+       [&](const fs::path& f) {
+         fs::create_directory(f / "d");
+         own(f / "d");
+         chain(f, "d/../", 200);
+       },
+       "0.svg: not following a path of more than 1024 names, its links' "
+       "included",
+       250, ""},
+      {"2: a leased image",
+       [&](const fs::path& f) {
+         WriteBytes((f / "5.svg").string(), image);
+         own(f / "5.svg");
+       },
+       "5.svg: cannot open the file: another process holds a lease on it "
+       "and would make the run wait",
+       5, "5.svg"},
+      {"2: a leased leftover of a killed run",
+       [&](const fs::path& f) {
+         WriteBytes((f / "5.svg").string(), image);
+         WriteBytes((f / ".tev.xml.AB12cd").string(), "theirs");
+         own(f / "5.svg");
+         own(f / ".tev.xml.AB12cd");
+       },
+       "", 5, ".tev.xml.AB12cd"},
+      {"3: a size that runs on for a mebibyte, under 100 names",
+       [&](const fs::path& f) {
+         WriteBytes(
+             (f / "0.svg").string(),
+             "<svg width=\"1 height=\"2" + std::string(1 << 20, 'x') + ".");
+         own(f / "0.svg");
+         for (int i = 1; i < 100; ++i) {
+           fs::create_hard_link(f / "0.svg", f / (std::to_string(i) + ".svg"));
+         }
+       },
+       "0.svg: the height attribute's value runs on for more than 65536 "
+       "bytes before its \".\"",
+       5, ""},
+  };
+  // The baseline: the same run over plain images, the cheapest of three.
+  TempDir plain;
+  for (int i = 0; i < 240; ++i) {
+    WriteBytes(plain / (std::to_string(i) + ".svg"), image);
+  }
+  double baseline = 1e9;
+  for (int i = 0; i < 3; ++i) {
+    double before = ChildrenProcessorTime();
+    ASSERT_EQ(StartWith({plain.path().string()}).exit_status, 0);
+    baseline = std::min(baseline, ChildrenProcessorTime() - before);
+  }
+  // A run of the old kind takes minutes: it is stopped, and fails the row.
+  std::vector<std::string> bounded = {"prlimit", "--cpu=20", "--"};
+  for (const std::string& arg : CommandLine({"-j2", folder()})) {
+    bounded.push_back(arg);
+  }
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.what);
+    for (const auto& entry : fs::directory_iterator(images_.path())) {
+      if (entry.path() != program()) fs::remove_all(entry.path());
+    }
+    own(images_.path());
+    fs::permissions(images_.path(), fs::perms(0755));
+    row.fill(images_.path());
+    AddOldCatalogue(kOld);
+    own(catalogue());
+    std::optional<LeaseHolder> lease;
+    if (!row.leased.empty()) {
+      lease.emplace(images_ / row.leased);
+      ASSERT_TRUE(lease->held()) << "no lease on " << row.leased;
+    }
+    double before = ChildrenProcessorTime();
+    auto started = std::chrono::steady_clock::now();
+    Outcome outcome = testing::RunProgram(bounded, elsewhere_.path());
+    double cost = ChildrenProcessorTime() - before;
+    auto waited = std::chrono::steady_clock::now() - started;
+    std::printf("%s: %.3f s of processor time, %.1f times %s\n",
+                row.what.c_str(), cost, cost / baseline, plain_run_of.c_str());
+    EXPECT_LE(cost, row.most_cost * std::max(baseline, 0.01));
+    if (row.err.empty()) {
+      EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+      EXPECT_NE(ReadBytes(catalogue()).find(testing::kCatalogueTail),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(outcome.exit_status, 1);
+      EXPECT_EQ(outcome.err, "tevgen: " + images_ / row.err + "\n");
+      EXPECT_EQ(ReadBytes(catalogue()), kOld);
+    }
+    // The lease was never broken: the run did not wait for it (which
+    // takes the system's lease-break-time, 45 s by default).
+    if (lease) {
+      EXPECT_TRUE(fs::exists(images_ / row.leased));
+      EXPECT_LT(
+          waited,
+          std::chrono::seconds(
+              ReadBytes("/proc/sys/fs/lease-break-time").empty()
+                  ? 45
+                  : std::stoi(ReadBytes("/proc/sys/fs/lease-break-time"))));
+    }
+  }
+}
+
+// An image rewritten in place (the same size, one pwrite a version) while
+// runs read it: each run catalogues one of its versions or stops with "the
+// image changed while it was read", never a width of both. The kernel sets
+// the times when a write begins, before its data is copied.
+TEST_F(FaultTest, ImageRewrittenInPlaceIsNeverCataloguedMixed) {
+  const size_t digits = 50000;  // kept open and copied, under the longest
+  auto version = [&](char digit) {
+    return "<svg width=\"" + std::string(digits, digit) + ".5\">";
+  };
+  AddImage("5.svg", version('7'));
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    int fd = ::open((images_ / "5.svg").c_str(), O_WRONLY | O_CLOEXEC);
+    const std::string versions[] = {version('8'), version('7')};
+    // Bursts of rewrites, and pauses in which a run may read a version.
+    std::minstd_rand random;
+    for (int i = 0; !stop.load(); ++i) {
+      const std::string& v = versions[i % 2];
+      EXPECT_EQ(::pwrite(fd, v.data(), v.size(), 0), ssize_t(v.size()));
+      if (random() % 1000 == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
+      }
+    }
+    ::close(fd);
+  });
+  int mixed = 0, whole = 0, changed = 0;
+  auto started = std::chrono::steady_clock::now();
+  for (int run = 0; run < 300 && std::chrono::steady_clock::now() - started <
+                                     std::chrono::seconds(15);
+       ++run) {
+    Outcome outcome = StartWith({"-j4"});
+    if (outcome.exit_status != 0) {
+      EXPECT_EQ(outcome.err, "tevgen: " + images_ / "5.svg" +
+                                 ": the image changed while it was read\n");
+      ++changed;
+      continue;
+    }
+    std::string catalogue_bytes = ReadBytes(catalogue());
+    size_t w = catalogue_bytes.find(" w=\"");
+    ASSERT_NE(w, std::string::npos);
+    std::string width = catalogue_bytes.substr(w + 4, digits);
+    bool one_version =
+        width == std::string(digits, '7') || width == std::string(digits, '8');
+    ++(one_version ? whole : mixed);
+  }
+  stop.store(true);
+  writer.join();
+  std::printf("%d runs of one version, %d stopped, %d mixed\n", whole, changed,
+              mixed);
+  EXPECT_EQ(mixed, 0);
 }
 
 }  // namespace
