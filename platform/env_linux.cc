@@ -1280,6 +1280,26 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
+std::string DefaultDirectory(Env& env, std::string_view invoked) {
+  std::string program_folder = env.ProgramDirectory();
+  const char* path = std::getenv("PATH");
+  auto same_folder = [](const std::string& a, const std::string& b) {
+    struct stat x, y;
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 &&
+           x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+  };
+  if (!FoundThroughPath(invoked, kSeparators, program_folder,
+                        SearchPathFolders(path != nullptr ? path : "", ':'),
+                        same_folder)) {
+    return program_folder;
+  }
+  // "." where the working folder has no path that fits (or none at all).
+  std::string working(PATH_MAX, '\0');
+  if (::getcwd(working.data(), working.size()) == nullptr) return ".";
+  working.resize(std::strlen(working.c_str()));
+  return working;
+}
+
 std::string UserLanguageTag() {
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = std::getenv(name);

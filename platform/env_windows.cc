@@ -800,6 +800,62 @@ std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
   return args;
 }
 
+namespace {
+
+// `folder` full, with "\\" for "/" and without a separator at its end, so
+// that two spellings of one folder compare equal but for case.
+std::wstring FullFolder(const std::string& folder) {
+  std::wstring wide = Widen(folder);
+  DWORD length = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length != 0) {
+    std::wstring full(length, L'\0');
+    length = ::GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+    full.resize(length);
+    wide = std::move(full);
+  }
+  while (!wide.empty() && (wide.back() == L'\\' || wide.back() == L'/')) {
+    wide.pop_back();
+  }
+  return wide;
+}
+
+// The value of the environment variable `name`, as UTF-8.
+std::string EnvironmentVariable(const wchar_t* name) {
+  DWORD length = ::GetEnvironmentVariableW(name, nullptr, 0);
+  if (length == 0) return "";
+  std::wstring value(length, L'\0');
+  length = ::GetEnvironmentVariableW(name, value.data(), length);
+  value.resize(length);
+  return Narrow(value);
+}
+
+}  // namespace
+
+std::string DefaultDirectory(Env& env, std::string_view invoked) {
+  std::string program_folder = env.ProgramDirectory();
+  // Compared by name, never opened: a folder of PATH on a share that is
+  // away would hold the start up.
+  auto same_folder = [](const std::string& a, const std::string& b) {
+    std::wstring x = FullFolder(a);
+    std::wstring y = FullFolder(b);
+    return ::CompareStringOrdinal(x.data(), static_cast<int>(x.size()),
+                                  y.data(), static_cast<int>(y.size()),
+                                  TRUE) == CSTR_EQUAL;
+  };
+  if (!FoundThroughPath(invoked, std::string(kSeparators) + ":",
+                        program_folder,
+                        SearchPathFolders(EnvironmentVariable(L"PATH"), ';'),
+                        same_folder)) {
+    return program_folder;
+  }
+  DWORD length = ::GetCurrentDirectoryW(0, nullptr);
+  std::wstring working(length, L'\0');
+  length = ::GetCurrentDirectoryW(length, working.data());
+  if (length == 0 || length >= working.size()) return ".";
+  working.resize(length);
+  return Narrow(working);
+}
+
 std::string UserLanguageTag() {
   return PRIMARYLANGID(::GetUserDefaultUILanguage()) == LANG_GERMAN ? "de"
                                                                     : "en";

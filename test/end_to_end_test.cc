@@ -12,12 +12,14 @@
 
 #include "test/program_fixture.h"
 #include "test/test_util.h"
+#include "test/unprivileged.h"
 
 namespace tevgen {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::FolderListing;
+using testing::OpenToEveryone;
 using testing::Outcome;
 using testing::ReadBytes;
 using testing::TempDir;
@@ -127,6 +129,58 @@ TEST_F(EndToEndTest, NamedFolderIsCataloguedInstead) {
   EXPECT_FALSE(fs::exists(catalogue()));
 }
 
+// Started without a folder: a copy started by its path catalogues the
+// folder that holds it (a drop-in); a program found through PATH, the
+// working folder, never the folder of programs it was found in.
+TEST_F(EndToEndTest, FolderWithoutArgumentIsTheDropInsOrTheWorkingOne) {
+  TempDir bin;
+  OpenToEveryone(bin.path());
+  fs::copy_file(Program().path, bin / Program().file_name());
+  AddImage("5.svg", "<svg width=\"5.5\"/>");
+  const std::string name = Program().file_name();
+  const std::string shown_bin = Shown(bin.path().string());
+  const std::string dot = Program().windows() ? ".\\" : "./";
+  const struct {
+    std::string_view what;
+    std::string typed;
+    bool bin_on_path;
+    const fs::path& cwd;
+  } kCases[] = {
+      {"found through PATH", name, true, images_.path()},
+      {"its path typed, its folder on PATH",
+       Shown((bin.path() / name).string()), true, images_.path()},
+      {"a drop-in typed by name in its folder", name, false, images_.path()},
+      {"a drop-in started by its path", dot + name, false, images_.path()},
+      {"a drop-in started from elsewhere", Shown(program()), false,
+       elsewhere_.path()},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> argv;
+    if (Program().windows()) {
+      // As typed in cmd; Wine adds WINEPATH to the PATH programs see.
+      WriteBytes(elsewhere_ / "run.bat", "cd /d \"" + Shown(c.cwd.string()) +
+                                             "\"\r\n" + c.typed + "\r\n");
+      argv = {"env",
+              "WINEPATH=" + (c.bin_on_path ? shown_bin : ""),
+              Program().launcher,
+              "cmd",
+              "/c",
+              Shown(elsewhere_ / "run.bat")};
+    } else {
+      // "." stands for cmd's search of the working folder.
+      argv = {"env", "PATH=" + (c.bin_on_path ? shown_bin : ".") + ":/usr/bin",
+              c.typed};
+    }
+    Outcome outcome = testing::RunProgram(argv, c.cwd);
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_NE(ReadBytes(catalogue()).find("w=\"50\""), std::string::npos);
+    EXPECT_FALSE(fs::exists(bin / "tev.xml"));
+    fs::remove(catalogue());
+    fs::remove(bin / "tev.xml");
+  }
+}
+
 TEST_F(EndToEndTest, CommandLineOptions) {
   const struct {
     std::vector<std::string> args;
@@ -137,14 +191,32 @@ TEST_F(EndToEndTest, CommandLineOptions) {
       {{"-h"}, 0, "Usage: tevgen [-w] [-j N] [DIR]", ""},
       {{"--help"}, 0, "Usage: tevgen [-w] [-j N] [DIR]", ""},
       {{"--version"}, 0, "tevgen 1.", ""},
+      // A usage error is its line and where the help is.
       {{"-x"},
        2,
        "",
-       "tevgen: unknown option '-x'\nUsage: tevgen [-w] [-j N] [DIR]"},
+       "tevgen: unknown option '-x'\nTry 'tevgen --help' for more "
+       "information.\n"},
       {{"a", "b"},
        2,
        "",
-       "tevgen: only one folder can be catalogued at a time\nUsage:"},
+       "tevgen: only one folder can be catalogued at a time\nTry 'tevgen "
+       "--help' for more information.\n"},
+      {{"-j"},
+       2,
+       "",
+       "tevgen: '-j' needs a number from 1 to 1024\nTry 'tevgen --help' for "
+       "more information.\n"},
+      {{"--jobs=x"},
+       2,
+       "",
+       "tevgen: '--jobs' takes a number from 1 to 1024, not 'x'\nTry 'tevgen "
+       "--help' for more information.\n"},
+      {{""},
+       2,
+       "",
+       "tevgen: the folder name is empty\nTry 'tevgen --help' for more "
+       "information.\n"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.args[0]);
@@ -154,6 +226,9 @@ TEST_F(EndToEndTest, CommandLineOptions) {
     EXPECT_EQ(outcome.err.substr(0, c.err_start.size()), c.err_start);
     EXPECT_EQ(outcome.out.empty(), c.out_start.empty());
     EXPECT_EQ(outcome.err.empty(), c.err_start.empty());
+    if (c.exit_status == 2) {
+      EXPECT_EQ(outcome.err, c.err_start);
+    }
   }
   EXPECT_FALSE(fs::exists(catalogue()));
 }
@@ -169,8 +244,14 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
     std::string err;
   } kCases[] = {
       {"de_DE.UTF-8", {"--help"}, "Aufruf: tevgen [-w] [-j N] [ORDNER]\n", ""},
-      {"de_DE.UTF-8", {"-x"}, "", "tevgen: unbekannte Option '-x'\nAufruf:"},
-      {"de_DE.UTF-8", {"-x'"}, "", "tevgen: unbekannte Option '-x''\nAufruf:"},
+      {"de_DE.UTF-8",
+       {"-x"},
+       "",
+       "tevgen: unbekannte Option '-x'\nMehr dazu zeigt 'tevgen --help'.\n"},
+      {"de_DE.UTF-8",
+       {"-x'"},
+       "",
+       "tevgen: unbekannte Option '-x''\nMehr dazu zeigt 'tevgen --help'.\n"},
       {"de_DE.UTF-8",
        {"-j", "write error: x"},
        "",
