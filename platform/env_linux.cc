@@ -1,6 +1,8 @@
 // Env on Linux. It uses POSIX calls, and beyond them /proc/self/exe to find
 // the program's own folder, flock for the staged files' locks and
 // mkostemps; another system would need its own ways for those.
+#include "platform/env_linux.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -36,7 +38,7 @@ namespace {
 
 // The one way this Env turns a failed system call into an Error.
 Error PosixError(std::string path, FileAction action, int error_number) {
-  return Error(std::move(path), action, std::strerror(error_number));
+  return Error(std::move(path), action, SystemErrorText(error_number));
 }
 
 constexpr std::string_view kSeparators = "/";
@@ -1308,6 +1310,31 @@ std::string UserLanguageTag() {
   return "";
 }
 
+namespace {
+
+// The locale whose LC_MESSAGES gives the system's texts (SystemErrorText),
+// and whose LC_CTYPE, the process's, their character set.
+locale_t SystemTextLocale() {
+  static const locale_t locale = [] {
+    locale_t base = ::duplocale(LC_GLOBAL_LOCALE);
+    if (base == nullptr) return locale_t{};
+    if (LanguageOf(UserLanguageTag()) != Language::kEnglish) {
+      if (locale_t own = ::newlocale(LC_MESSAGES_MASK, "", base)) return own;
+    }
+    if (locale_t c = ::newlocale(LC_MESSAGES_MASK, "C", base)) return c;
+    return base;
+  }();
+  return locale;
+}
+
+}  // namespace
+
+std::string SystemErrorText(int error_number) {
+  locale_t locale = SystemTextLocale();
+  return locale != locale_t{} ? ::strerror_l(error_number, locale)
+                              : std::strerror(error_number);
+}
+
 void PrepareProcess() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
@@ -1323,6 +1350,11 @@ void PrepareProcess() {
       !messages.empty()) {
     std::setlocale(LC_CTYPE, messages.c_str());
   }
+  // LANGUAGE would give the system's texts a language of its own (the
+  // program's comes from LC_ALL, LC_MESSAGES and LANG); nothing else reads
+  // it, and no thread runs yet.
+  ::unsetenv("LANGUAGE");
+  (void)SystemTextLocale();
 }
 
 namespace {
@@ -1370,7 +1402,7 @@ void WriteStandardOutput(std::string_view text, std::string_view /*title*/,
                          std::string_view /*box*/) {
   if (!WriteAllTo(stdout, text)) {
     throw Error("", Message(MessageId::kWriteError,
-                            {{"cause", std::string(std::strerror(errno))}}));
+                            {{"cause", SystemErrorText(errno)}}));
   }
 }
 

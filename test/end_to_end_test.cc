@@ -282,15 +282,37 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
     EXPECT_EQ(outcome.err.substr(0, c.err.size()), c.err);
     EXPECT_EQ(outcome.err.empty(), c.err.empty());
   }
-  // Any other language gets English throughout, the system's words too.
+  // The system's words in the message's language: any other language gets
+  // English throughout. The locales are the test's own (LOCPATH), so that
+  // the system's texts come as on a machine that has them.
+  TempDir locales;
+  bool made = true;
+  for (const char* name : {"de_DE", "fr_FR"}) {
+    made = made &&
+           std::system(("localedef -i " + std::string(name) + " -f UTF-8 " +
+                        (locales / name) + ".UTF-8 2>/dev/null")
+                           .c_str()) == 0;
+  }
   auto error_in = [&](const std::string& lang) {
     std::vector<std::string> argv = {"env", "LC_ALL=" + lang};
+    if (!Program().windows())
+      argv.push_back("LOCPATH=" + locales.path().string());
     for (const std::string& arg : CommandLine({"no-such-folder"})) {
       argv.push_back(arg);
     }
     return testing::RunProgram(argv, elsewhere_.path()).err;
   };
   EXPECT_EQ(error_in("fr_FR.UTF-8"), error_in("en_US.UTF-8"));
+  if (Program().windows()) return;  // Windows' words: WindowsConventions
+  if (!made) {
+    GTEST_SKIP() << "localedef cannot make de_DE.UTF-8 and fr_FR.UTF-8 here";
+  }
+  EXPECT_EQ(error_in("fr_FR.UTF-8"),
+            "tevgen: no-such-folder: cannot list the folder: No such file or "
+            "directory\n");
+  EXPECT_EQ(error_in("de_DE.UTF-8"),
+            "tevgen: no-such-folder: der Ordner l\xC3\xA4sst sich nicht "
+            "auflisten: Datei oder Verzeichnis nicht gefunden\n");
 }
 
 TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
