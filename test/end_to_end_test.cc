@@ -497,6 +497,28 @@ TEST_F(EndToEndTest, WindowsConventions) {
   EXPECT_NE(help.find("\r\nR\x81"
                       "ckgabewert: 0"),
             std::string::npos);
+
+  // What the code page cannot hold is escaped, never a look-alike: the
+  // fullwidth "\uFF11\uFF12.svg" would be "12.svg", a name that is not there.
+  // (C.UTF-8, which every machine has, passes the name to Wine as it is;
+  // the code page is then 437, which Outcome reads as 850, as alike as the
+  // test needs.)
+  fs::path polish = other.path() /
+                    "Zdj\xC4\x99"
+                    "cia \xC5\x82\xC3\xB3"
+                    "d\xC5\xBA";
+  fs::create_directory(polish);
+  WriteBytes((polish / "\xEF\xBC\x91\xEF\xBC\x92.svg").string(), "");
+  std::vector<std::string> argv = {"env", "LC_ALL=C.UTF-8"};
+  for (const std::string& arg : CommandLine({Shown(polish.string())})) {
+    argv.push_back(arg);
+  }
+  std::string err = testing::RunProgram(argv, elsewhere_.path()).err;
+  EXPECT_NE(err.find("\\Zdj\\u0119cia \\u0142\xC3\xB3"
+                     "d\\u017A\\\\uFF11\\uFF12.svg: the file name"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("\\12.svg"), std::string::npos) << err;
 }
 
 }  // namespace
