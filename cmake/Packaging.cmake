@@ -1,8 +1,9 @@
 # Release packages, made by scripts/release.sh: CPack's DEB generator for
 # the Linux build (the program, its manual page, the README, the copyright
-# file, the changelog and the systemd units), its ZIP generator for the
-# Windows build (both programs exactly as built and tested, a short read-me
-# in English and German and the licences, as Windows programs read text:
+# file, the changelog, the systemd unit with its system user and the
+# lintian overrides), its ZIP generator for the Windows build (both
+# programs exactly as built and tested, a short read-me in English and
+# German and the licences, as Windows programs read text:
 # CR LF line ends, the German one in UTF-16 with a byte-order mark, which
 # both Notepad and cmd's "type" read correctly whatever the code page).
 # Both take their timestamps from SOURCE_DATE_EPOCH.

@@ -1,6 +1,11 @@
-// Env on Linux. It uses POSIX calls, and beyond them /proc/self/exe to find
-// the program's own folder, flock for the staged files' locks and
-// mkostemps; another system would need its own ways for those.
+// Env on Linux. Beyond POSIX it uses what Linux and glibc alone have:
+// /proc/self/exe (the program's own folder) and /proc/thread-self/fd
+// (reopening what a descriptor holds), flock (the staged files' locks),
+// mkostemps, sync_file_range and posix_fadvise (writing and dropping
+// pages), the access control list's extended attribute (who may write a
+// folder), unshare(CLONE_FILES) and the processor affinity calls (reader
+// threads), mallopt (arenas under an address-space limit) and strerror_l.
+// Another system would need its own ways for those.
 #include "platform/env_linux.h"
 
 #include <dirent.h>
