@@ -133,10 +133,12 @@ TEST_F(EndToEndTest, NamedFolderIsCataloguedInstead) {
 // folder that holds it (a drop-in); a program found through PATH, the
 // working folder, never the folder of programs it was found in.
 TEST_F(EndToEndTest, FolderWithoutArgumentIsTheDropInsOrTheWorkingOne) {
-  TempDir bin;
-  OpenToEveryone(bin.path());
+  TempDir bin;   // a folder of programs, on PATH
+  TempDir work;  // images where the user stands, without the program
+  for (const TempDir* folder : {&bin, &work}) OpenToEveryone(folder->path());
   fs::copy_file(Program().path, bin / Program().file_name());
   AddImage("5.svg", "<svg width=\"5.5\"/>");
+  WriteBytes(work / "5.svg", "<svg width=\"5.5\"/>");
   const std::string name = Program().file_name();
   const std::string shown_bin = Shown(bin.path().string());
   const std::string dot = Program().windows() ? ".\\" : "./";
@@ -145,14 +147,17 @@ TEST_F(EndToEndTest, FolderWithoutArgumentIsTheDropInsOrTheWorkingOne) {
     std::string typed;
     bool bin_on_path;
     const fs::path& cwd;
+    const fs::path& catalogued;
   } kCases[] = {
-      {"found through PATH", name, true, images_.path()},
+      {"found through PATH", name, true, work.path(), work.path()},
       {"its path typed, its folder on PATH",
-       Shown((bin.path() / name).string()), true, images_.path()},
-      {"a drop-in typed by name in its folder", name, false, images_.path()},
-      {"a drop-in started by its path", dot + name, false, images_.path()},
-      {"a drop-in started from elsewhere", Shown(program()), false,
-       elsewhere_.path()},
+       Shown((bin.path() / name).string()), true, work.path(), work.path()},
+      {"a drop-in typed by name in its folder", name, false, images_.path(),
+       images_.path()},
+      {"a drop-in started by its path", dot + name, false, images_.path(),
+       images_.path()},
+      {"a drop-in started from elsewhere", Shown(program()), true, work.path(),
+       images_.path()},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -174,10 +179,14 @@ TEST_F(EndToEndTest, FolderWithoutArgumentIsTheDropInsOrTheWorkingOne) {
     }
     Outcome outcome = testing::RunProgram(argv, c.cwd);
     EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
-    EXPECT_NE(ReadBytes(catalogue()).find("w=\"50\""), std::string::npos);
-    EXPECT_FALSE(fs::exists(bin / "tev.xml"));
-    fs::remove(catalogue());
-    fs::remove(bin / "tev.xml");
+    EXPECT_NE(ReadBytes((c.catalogued / "tev.xml").string()).find("w=\"50\""),
+              std::string::npos);
+    for (const fs::path& folder : {bin.path(), work.path(), images_.path()}) {
+      if (folder != c.catalogued) {
+        EXPECT_FALSE(fs::exists(folder / "tev.xml")) << folder;
+      }
+      fs::remove(folder / "tev.xml");
+    }
   }
 }
 
