@@ -268,7 +268,8 @@ std::string UserLanguageTag();
 // Sets up the process before anything else runs. On Linux a file-size
 // limit or a closed pipe then makes the write fail with an error, which the
 // program reports, instead of killing it by a signal; and the system's
-// error texts come in the user's language where it has them.
+// error texts come in the language of the program's messages (German from
+// the user's German locale, else English), never in a third.
 void PrepareProcess();
 
 // Starts a thread running `work`, as std::thread does (and throws as it

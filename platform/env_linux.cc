@@ -4,7 +4,7 @@
 // mkostemps, sync_file_range and posix_fadvise (writing and dropping
 // pages), the access control list's extended attribute (who may write a
 // folder), unshare(CLONE_FILES) and the processor affinity calls (reader
-// threads), mallopt (arenas under an address-space limit) and strerror_l.
+// threads), and mallopt (arenas under an address-space limit).
 // Another system would need its own ways for those.
 #include "platform/env_linux.h"
 
@@ -1315,29 +1315,9 @@ std::string UserLanguageTag() {
   return "";
 }
 
-namespace {
-
-// The locale whose LC_MESSAGES gives the system's texts (SystemErrorText),
-// and whose LC_CTYPE, the process's, their character set.
-locale_t SystemTextLocale() {
-  static const locale_t locale = [] {
-    locale_t base = ::duplocale(LC_GLOBAL_LOCALE);
-    if (base == nullptr) return locale_t{};
-    if (LanguageOf(UserLanguageTag()) != Language::kEnglish) {
-      if (locale_t own = ::newlocale(LC_MESSAGES_MASK, "", base)) return own;
-    }
-    if (locale_t c = ::newlocale(LC_MESSAGES_MASK, "C", base)) return c;
-    return base;
-  }();
-  return locale;
-}
-
-}  // namespace
-
 std::string SystemErrorText(int error_number) {
-  locale_t locale = SystemTextLocale();
-  return locale != locale_t{} ? ::strerror_l(error_number, locale)
-                              : std::strerror(error_number);
+  // PrepareProcess set LC_MESSAGES to the message's language.
+  return std::strerror(error_number);
 }
 
 void PrepareProcess() {
@@ -1355,11 +1335,15 @@ void PrepareProcess() {
       !messages.empty()) {
     std::setlocale(LC_CTYPE, messages.c_str());
   }
-  // LANGUAGE would give the system's texts a language of its own (the
-  // program's comes from LC_ALL, LC_MESSAGES and LANG); nothing else reads
-  // it, and no thread runs yet.
+  // The system's texts in the language of the program's messages: the
+  // user's locale for German, "C" (English) for any other language.
+  // LANGUAGE would give them a language of its own (the program's comes
+  // from LC_ALL, LC_MESSAGES and LANG); nothing else reads it, and no
+  // thread runs yet.
+  if (LanguageOf(UserLanguageTag()) == Language::kEnglish) {
+    std::setlocale(LC_MESSAGES, "C");
+  }
   ::unsetenv("LANGUAGE");
-  (void)SystemTextLocale();
 }
 
 namespace {

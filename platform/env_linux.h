@@ -11,7 +11,8 @@ namespace tevgen {
 // the program's messages (LanguageOf(UserLanguageTag())), so that a
 // message never mixes two: the user's own locale for German, "C" (English)
 // for every other language and where the system has no German locale.
-// Safe from any thread.
+// PrepareProcess sets that language; before it, the system's texts are
+// English.
 std::string SystemErrorText(int error_number);
 
 }  // namespace tevgen
