@@ -84,8 +84,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       result.json = value == "json";
     } else if (arg.starts_with("-j") || arg == "--jobs" ||
                arg.starts_with(kJobsWithValue)) {
-      // -j N, -jN, --jobs N, --jobs=N
-      std::string value;
+      // -j N, -jN, --jobs N, --jobs=N; the option named as it was given.
+      std::string option = arg[1] == 'j' ? "-j" : "--jobs";
+      std::optional<std::string> value;
       if (arg.starts_with(kJobsWithValue)) {
         value = arg.substr(kJobsWithValue.size());
       } else if (arg.size() > 2 && arg[1] == 'j') {
@@ -93,11 +94,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       } else if (i + 1 < args.size()) {
         value = args[++i];
       }
-      result.jobs = ParseJobs(value);
+      if (!value || value->empty()) {
+        return UsageError(
+            Message(MessageId::kJobsMissing,
+                    {{"option", option}, {"limit", std::to_string(kMaxJobs)}}));
+      }
+      result.jobs = ParseJobs(*value);
       if (!result.jobs) {
         return UsageError(Message(MessageId::kJobsOutOfRange,
-                                  {{"limit", std::to_string(kMaxJobs)},
-                                   {"value", DisplayName(value)}}));
+                                  {{"option", option},
+                                   {"limit", std::to_string(kMaxJobs)},
+                                   {"value", DisplayName(*value)}}));
       }
     } else {
       return UsageError(

@@ -110,9 +110,24 @@ TEST(ParseCommandLineTest, CheckAndItsFormat) {
   }
 }
 
-TEST(ParseCommandLineTest, UnknownOptionIsNamed) {
-  EXPECT_EQ(ParseCommandLine({"-x"}).problem->Text(Language::kEnglish),
-            "unknown option '-x'");
+TEST(ParseCommandLineTest, ProblemIsNamedAsGiven) {
+  const struct {
+    std::vector<std::string> args;
+    std::string_view problem;
+  } kCases[] = {
+      {{"-x"}, "unknown option '-x'"},
+      {{"-j"}, "'-j' needs a number from 1 to 1024"},
+      {{"--jobs"}, "'--jobs' needs a number from 1 to 1024"},
+      {{"--jobs="}, "'--jobs' needs a number from 1 to 1024"},
+      {{"--jobs=x"}, "'--jobs' takes a number from 1 to 1024, not 'x'"},
+      {{"--jobs", "0"}, "'--jobs' takes a number from 1 to 1024, not '0'"},
+      {{"-jx"}, "'-j' takes a number from 1 to 1024, not 'x'"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    EXPECT_EQ(ParseCommandLine(c.args).problem->Text(Language::kEnglish),
+              c.problem);
+  }
 }
 
 }  // namespace

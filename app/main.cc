@@ -25,7 +25,7 @@ void ReportFailure(std::string_view name, const Message& reason,
   WriteStandardError(report.console, Form1::kCaption, report.box);
 }
 
-int RunProgram(const std::vector<std::string>& args) {
+int RunProgram(const std::vector<std::string>& args, std::string_view invoked) {
   CommandLine command = ParseCommandLine(args);
   Language language = LanguageOf(UserLanguageTag());
   Env& env = Env::Default();
@@ -50,7 +50,8 @@ int RunProgram(const std::vector<std::string>& args) {
       case CommandLine::Action::kCatalogue:
         break;
     }
-    directory = command.directory ? *command.directory : env.ProgramDirectory();
+    directory =
+        command.directory ? *command.directory : DefaultDirectory(env, invoked);
     if (command.check) {
       return CheckAndReport(
           env, directory, command.jobs.value_or(Form1::kDefaultJobs),
@@ -81,5 +82,6 @@ int RunProgram(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   tevgen::PrepareProcess();
-  return tevgen::RunProgram(tevgen::ProgramArguments(argc, argv));
+  return tevgen::RunProgram(tevgen::ProgramArguments(argc, argv),
+                            argc > 0 ? argv[0] : "");
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -23,10 +24,22 @@ void TakeWithALateThread(bool late_throws) {
   constexpr size_t kLate = 5;
   const std::thread::id consumer = std::this_thread::get_id();
   std::atomic<bool> consumer_went_on{false};
+  // A consumer that waited for the late thread would wait for ever: the
+  // late thread gives up long after any pause of a busy machine, so that a
+  // fault fails the test rather than hang it.
+  std::atomic<bool> consumer_waited{false};
   ReadAhead<size_t> results(
       kCount, 2, kCount, [&](size_t index, size_t* result) {
         if (index == kLate && std::this_thread::get_id() != consumer) {
-          while (!consumer_went_on.load()) std::this_thread::yield();
+          auto give_up =
+              std::chrono::steady_clock::now() + std::chrono::seconds(20);
+          while (!consumer_went_on.load()) {
+            if (std::chrono::steady_clock::now() > give_up) {
+              consumer_waited.store(true);
+              break;
+            }
+            std::this_thread::yield();
+          }
         }
         if (index == kLate && late_throws) throw std::runtime_error("");
         *result = index + 1;
@@ -40,6 +53,8 @@ void TakeWithALateThread(bool late_throws) {
     }
     if (index > kLate) consumer_went_on.store(true);
   }
+  EXPECT_FALSE(consumer_waited.load()) << "the consumer waited for the late "
+                                          "thread instead of reading again";
 }
 TEST(ReadAheadTest, LateResultIsReadAgainAndAllComeInOrder) {
   TakeWithALateThread(false);
@@ -48,8 +63,8 @@ TEST(ReadAheadTest, LateResultIsReadAgainAndAllComeInOrder) {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
 
-// Every index is read once and taken in order whatever the threads, the
-// room for results, the reads' latency (slow ones, from 20 µs, add threads;
+// Every index is taken once and in order whatever the threads, the
+// room for results, the reads' latency (slow ones, over 20 µs, add threads;
 // a virtual disk answers in 30 µs) and the threads the system lets start; a
 // read that throws is thrown by Take of its index, and the results after it
 // come as before. The consumer may stop at any index: the destructor joins the

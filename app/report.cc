@@ -16,6 +16,10 @@ MessageId Advice(const Message& reason) {
     case MessageId::kDotRightAfterEquals:
     case MessageId::kValueTooLong:
       return MessageId::kAdviceImage;
+    case MessageId::kCannotOpenFolder:
+    case MessageId::kCannotListFolder:
+    case MessageId::kCannotWatchFolder:
+      return MessageId::kAdviceFolder;
     default:
       return MessageId::kAdviceOther;
   }
@@ -45,9 +49,11 @@ Report FailureReport(std::string_view name, const Message& reason,
 
 Report UsageReport(const Message& problem, Language language) {
   std::string translated = problem.Text(language);
-  Report help = HelpReport(language);
-  return {"tevgen: " + translated + "\n" + help.console,
-          Sentence(translated) + "\n\n" + help.box};
+  // A console user can ask for the help; someone who double-clicked a
+  // shortcut with a wrong command line cannot, so the box holds it.
+  return {"tevgen: " + translated + "\n" +
+              std::string(FormOf(MessageId::kTryHelp, language)) + "\n",
+          Sentence(translated) + "\n\n" + HelpReport(language).box};
 }
 
 Report HelpReport(Language language) {

@@ -24,7 +24,8 @@ struct Report {
 Report FailureReport(std::string_view name, const Message& reason,
                      Language language);
 
-// Wrong usage: `problem`, then the help.
+// Wrong usage: `problem`, then on a console a hint to ask for the help, in
+// the box the help itself.
 Report UsageReport(const Message& problem, Language language);
 
 // The help, asked for.

@@ -40,6 +40,15 @@ TEST(ReportTest, FailureForConsoleAndBox) {
        "The image number is outside the range -2147483648 to "
        "2147483647.\n\n\"a\\nb.svg\"\n\nRename or correct the image, then "
        "start tevgen again."},
+      {"C:\\clpis",
+       Message(MessageId::kCannotListFolder,
+               {{"cause", "The system cannot find the path specified"}}),
+       Language::kEnglish,
+       "tevgen: C:\\clpis: cannot list the folder: The system cannot find "
+       "the path specified\n",
+       "Cannot list the folder: The system cannot find the path "
+       "specified.\n\nC:\\clpis\n\nCheck that the folder exists under this "
+       "name and that you may open it, then start tevgen again."},
       {"", MessageId::kOutOfMemory, Language::kEnglish,
        "tevgen: not enough memory to catalogue the folder\n",
        "Not enough memory to catalogue the folder.\n\nPut this right, then "
@@ -50,6 +59,27 @@ TEST(ReportTest, FailureForConsoleAndBox) {
     Report report = FailureReport(c.name, c.reason, c.language);
     EXPECT_EQ(report.console, c.console);
     EXPECT_EQ(report.box, c.box);
+  }
+}
+
+// A console gets the problem and where the help is; the box, whose user
+// cannot ask for it, the help itself.
+TEST(ReportTest, UsageErrorForConsoleAndBox) {
+  Message problem(MessageId::kUnknownOption, {{"option", "-x"}});
+  const struct {
+    Language language;
+    std::string_view console;
+  } kCases[] = {
+      {Language::kEnglish,
+       "tevgen: unknown option '-x'\nTry 'tevgen --help' for more "
+       "information.\n"},
+      {Language::kGerman,
+       "tevgen: unbekannte Option '-x'\nMehr dazu zeigt 'tevgen --help'.\n"},
+  };
+  for (const auto& c : kCases) {
+    Report usage = UsageReport(problem, c.language);
+    EXPECT_EQ(usage.console, c.console);
+    EXPECT_NE(usage.box.find(HelpReport(c.language).box), std::string::npos);
   }
 }
 

@@ -1,8 +1,9 @@
 # Release packages, made by scripts/release.sh: CPack's DEB generator for
 # the Linux build (the program, its manual page, the README, the copyright
-# file, the changelog and the systemd units), its ZIP generator for the
-# Windows build (both programs exactly as built and tested, a short read-me
-# in English and German and the licences, as Windows programs read text:
+# file, the changelog, the systemd unit with its system user and the
+# lintian overrides), its ZIP generator for the Windows build (both
+# programs exactly as built and tested, a short read-me in English and
+# German and the licences, as Windows programs read text:
 # CR LF line ends, the German one in UTF-16 with a byte-order mark, which
 # both Notepad and cmd's "type" read correctly whatever the code page).
 # Both take their timestamps from SOURCE_DATE_EPOCH.
@@ -80,12 +81,23 @@ it for a folder.")
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md packaging/copyright
     ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${docs})
+  # The service, its system user and the lintian overrides are the
+  # package's alone: the unit runs /usr/bin/tevgen and its user is made by
+  # the package's postinst, so a source install to another prefix
+  # (cmake --install build --prefix /usr/local) would put a unit in place
+  # whose program is not there. They are left out of a plain install and
+  # put into the .deb (CPACK_INSTALL_CMAKE_PROJECTS).
   install(FILES packaging/tevgen@.service
-    DESTINATION lib/systemd/system)
+    DESTINATION lib/systemd/system COMPONENT deb EXCLUDE_FROM_ALL)
   install(FILES packaging/lintian-overrides
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tevgen)
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tevgen
+    COMPONENT deb EXCLUDE_FROM_ALL)
   install(FILES packaging/tevgen.sysusers
-    DESTINATION lib/sysusers.d RENAME tevgen.conf)
+    DESTINATION lib/sysusers.d RENAME tevgen.conf
+    COMPONENT deb EXCLUDE_FROM_ALL)
+  set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};tevgen;Unspecified;/"
+    "${CMAKE_BINARY_DIR};tevgen;deb;/")
 endif()
 
 include(CPack)

@@ -14,4 +14,4 @@ set_tests_properties(wine_prefix PROPERTIES
 add_test(NAME tevgen_tests COMMAND tevgen_tests --gtest_brief=1)
 set_tests_properties(tevgen_tests PROPERTIES
   FIXTURES_REQUIRED wine ENVIRONMENT "${TEVGEN_WINE_ENVIRONMENT}"
-  LABELS windows)
+  LABELS windows TIMEOUT 600)

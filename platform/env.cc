@@ -1,5 +1,7 @@
 #include "platform/env.h"
 
+#include <algorithm>
+
 namespace tevgen {
 namespace {
 
@@ -37,6 +39,39 @@ std::string FolderOf(std::string_view path) {
   size_t slash = path.rfind('/');
   if (slash == std::string_view::npos) return ".";
   return std::string(slash == 0 ? path.substr(0, 1) : path.substr(0, slash));
+}
+
+bool FoundThroughPath(
+    std::string_view invoked, std::string_view separators,
+    const std::string& program_folder,
+    const std::vector<std::string>& path_folders,
+    const std::function<bool(const std::string&, const std::string&)>&
+        same_folder) {
+  if (invoked.find_first_of(separators) == std::string_view::npos) return true;
+  return std::any_of(path_folders.begin(), path_folders.end(),
+                     [&](const std::string& folder) {
+                       return same_folder(folder, program_folder);
+                     });
+}
+
+std::vector<std::string> SearchPathFolders(std::string_view path,
+                                           char separator) {
+  std::vector<std::string> folders;
+  for (;;) {
+    size_t end = std::min(path.find(separator), path.size());
+    std::string_view entry = path.substr(0, end);
+    if (entry.size() >= 2 && entry.front() == '"' && entry.back() == '"') {
+      entry = entry.substr(1, entry.size() - 2);
+    }
+    // "/usr/bin", "C:\Tools", "\\server\share": a root, a drive, a share.
+    bool absolute = entry.starts_with('/') || entry.starts_with('\\') ||
+                    (entry.size() >= 3 && entry[1] == ':' &&
+                     (entry[2] == '\\' || entry[2] == '/'));
+    if (absolute) folders.emplace_back(entry);
+    if (end == path.size()) break;
+    path.remove_prefix(end + 1);
+  }
+  return folders;
 }
 
 }  // namespace tevgen

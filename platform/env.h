@@ -233,6 +233,37 @@ std::string JoinPathWith(std::string_view directory, std::string_view name,
 // at the root, "." for a bare name.
 std::string FolderOf(std::string_view path);
 
+// Whether the program was found through PATH, as a shell finds an
+// installed program, rather than started by its path as a copy dropped
+// into a folder is (double-clicked, ./tevgen, /srv/clipart/tevgen):
+// `invoked`, the name it was started by (argv[0]), holds none of
+// `separators`, or `program_folder` is one of `path_folders` by
+// `same_folder`. A name alone is how a shell starts what it found through
+// PATH (and cmd what it found in the working folder, which is then the
+// program's folder too); PowerShell gives the whole path of what it found,
+// hence the folders.
+bool FoundThroughPath(
+    std::string_view invoked, std::string_view separators,
+    const std::string& program_folder,
+    const std::vector<std::string>& path_folders,
+    const std::function<bool(const std::string&, const std::string&)>&
+        same_folder);
+
+// The absolute folders of a PATH value whose entries are separated by
+// `separator`, quotes around an entry taken away (Windows allows them).
+// Empty and relative entries are left out: they name the working folder or
+// one below it, never an installed program's.
+std::vector<std::string> SearchPathFolders(std::string_view path,
+                                           char separator);
+
+// The folder a run catalogues when none is named: the folder that holds
+// the program for a copy started by its path, the working folder for a
+// program found through PATH (FoundThroughPath), so that an installed
+// program catalogues where its user stands, as command-line programs do,
+// never the system's folder of programs. `invoked` is argv[0]. Throws
+// Error as Env::ProgramDirectory does.
+std::string DefaultDirectory(Env& env, std::string_view invoked);
+
 // The program's arguments, without the program's name. On Windows they are
 // taken from the wide command line and given as UTF-8.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
@@ -245,7 +276,8 @@ std::string UserLanguageTag();
 // Sets up the process before anything else runs. On Linux a file-size
 // limit or a closed pipe then makes the write fail with an error, which the
 // program reports, instead of killing it by a signal; and the system's
-// error texts come in the user's language where it has them.
+// error texts come in the language of the program's messages (German from
+// the user's German locale, else English), never in a third.
 void PrepareProcess();
 
 // Starts a thread running `work`, as std::thread does (and throws as it

@@ -1,6 +1,13 @@
-// Env on Linux. It uses POSIX calls, and beyond them /proc/self/exe to find
-// the program's own folder, flock for the staged files' locks and
-// mkostemps; another system would need its own ways for those.
+// Env on Linux. Beyond POSIX it uses what Linux and glibc alone have:
+// /proc/self/exe (the program's own folder) and /proc/thread-self/fd
+// (reopening what a descriptor holds), flock (the staged files' locks),
+// mkostemps, sync_file_range and posix_fadvise (writing and dropping
+// pages), the access control list's extended attribute (who may write a
+// folder), unshare(CLONE_FILES) and the processor affinity calls (reader
+// threads), and mallopt (arenas under an address-space limit).
+// Another system would need its own ways for those.
+#include "platform/env_linux.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -37,7 +44,7 @@ namespace {
 
 // The one way this Env turns a failed system call into an Error.
 Error PosixError(std::string path, FileAction action, int error_number) {
-  return Error(std::move(path), action, std::strerror(error_number));
+  return Error(std::move(path), action, SystemErrorText(error_number));
 }
 
 constexpr std::string_view kSeparators = "/";
@@ -1314,12 +1321,37 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
+std::string DefaultDirectory(Env& env, std::string_view invoked) {
+  std::string program_folder = env.ProgramDirectory();
+  const char* path = std::getenv("PATH");
+  auto same_folder = [](const std::string& a, const std::string& b) {
+    struct stat x, y;
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 &&
+           x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+  };
+  if (!FoundThroughPath(invoked, kSeparators, program_folder,
+                        SearchPathFolders(path != nullptr ? path : "", ':'),
+                        same_folder)) {
+    return program_folder;
+  }
+  // "." where the working folder has no path that fits (or none at all).
+  std::string working(PATH_MAX, '\0');
+  if (::getcwd(working.data(), working.size()) == nullptr) return ".";
+  working.resize(std::strlen(working.c_str()));
+  return working;
+}
+
 std::string UserLanguageTag() {
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = std::getenv(name);
     if (value != nullptr && *value != '\0') return value;
   }
   return "";
+}
+
+std::string SystemErrorText(int error_number) {
+  // PrepareProcess set LC_MESSAGES to the message's language.
+  return std::strerror(error_number);
 }
 
 void PrepareProcess() {
@@ -1337,6 +1369,15 @@ void PrepareProcess() {
       !messages.empty()) {
     std::setlocale(LC_CTYPE, messages.c_str());
   }
+  // The system's texts in the language of the program's messages: the
+  // user's locale for German, "C" (English) for any other language.
+  // LANGUAGE would give them a language of its own (the program's comes
+  // from LC_ALL, LC_MESSAGES and LANG); nothing else reads it, and no
+  // thread runs yet.
+  if (LanguageOf(UserLanguageTag()) == Language::kEnglish) {
+    std::setlocale(LC_MESSAGES, "C");
+  }
+  ::unsetenv("LANGUAGE");
 }
 
 namespace {
@@ -1384,7 +1425,7 @@ void WriteStandardOutput(std::string_view text, std::string_view /*title*/,
                          std::string_view /*box*/) {
   if (!WriteAllTo(stdout, text)) {
     throw Error("", Message(MessageId::kWriteError,
-                            {{"cause", std::string(std::strerror(errno))}}));
+                            {{"cause", SystemErrorText(errno)}}));
   }
 }
 

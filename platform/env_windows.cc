@@ -634,8 +634,32 @@ UINT RedirectedCodePage() {
   return oem;
 }
 
+// `wide` in `code_page`, and whether every character was held. Never a
+// look-alike ("best fit"): that would turn the name "\uFF11\uFF12.svg"
+// (fullwidth digits) into "12.svg", a name that is not there.
+std::string InCodePage(std::wstring_view wide, UINT code_page, bool* held) {
+  // These hold every character and take neither flag nor question.
+  bool whole = code_page == CP_UTF8 || code_page == CP_UTF7 ||
+               code_page == 54936;  // GB 18030
+  DWORD flags = whole ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL defaulted = FALSE;
+  BOOL* ask = whole ? nullptr : &defaulted;
+  int size = static_cast<int>(wide.size());
+  int length = ::WideCharToMultiByte(code_page, flags, wide.data(), size,
+                                     nullptr, 0, nullptr, ask);
+  std::string bytes(static_cast<size_t>(std::max(length, 0)), '\0');
+  if (length > 0) {
+    ::WideCharToMultiByte(code_page, flags, wide.data(), size, bytes.data(),
+                          length, nullptr, ask);
+  }
+  *held = length > 0 && !defaulted;
+  return bytes;
+}
+
 // UTF-8 `text` as Windows programs read text from a file or a pipe: CR LF
-// line ends, in `code_page` (a character it lacks becomes "?").
+// line ends, in `code_page`. A character the code page lacks is shown with
+// a C escape, "\uFF11" (or "\U0001F600"), as the Linux program shows bytes
+// that are not text: so the name shown is the one that is there.
 std::string RedirectedText(std::string_view text, UINT code_page) {
   std::wstring wide;
   for (wchar_t c : Widen(text)) {
@@ -643,13 +667,30 @@ std::string RedirectedText(std::string_view text, UINT code_page) {
     wide.push_back(c);
   }
   if (wide.empty()) return "";
-  int length = ::WideCharToMultiByte(code_page, 0, wide.data(),
-                                     static_cast<int>(wide.size()), nullptr, 0,
-                                     nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(code_page, 0, wide.data(),
-                        static_cast<int>(wide.size()), bytes.data(), length,
-                        nullptr, nullptr);
+  bool held = false;
+  std::string bytes = InCodePage(wide, code_page, &held);
+  if (held) return bytes;
+  // One character at a time (a surrogate pair is one).
+  bytes.clear();
+  for (size_t i = 0; i < wide.size();) {
+    size_t n = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() &&
+                       IS_LOW_SURROGATE(wide[i + 1])
+                   ? 2
+                   : 1;
+    std::string one = InCodePage(wide.substr(i, n), code_page, &held);
+    if (held) {
+      bytes += one;
+    } else {
+      unsigned code = n == 2 ? 0x10000 + ((wide[i] - 0xD800u) << 10) +
+                                   (wide[i + 1] - 0xDC00u)
+                             : wide[i];
+      char escape[16];
+      std::snprintf(escape, sizeof escape,
+                    code > 0xFFFF ? "\\U%08X" : "\\u%04X", code);
+      bytes += escape;
+    }
+    i += n;
+  }
   return bytes;
 }
 
@@ -682,6 +723,12 @@ bool WriteText(HANDLE handle, std::string_view text, bool& to_console) {
 bool AloneOnConsole() {
   DWORD processes[2];
   return ::GetConsoleProcessList(processes, 2) == 1;
+}
+
+bool WriteToConsoleOrFile(std::string_view text) {
+  HANDLE handle = OutputHandle(STD_ERROR_HANDLE);
+  bool to_console = false;
+  return handle != nullptr && WriteText(handle, text, to_console);
 }
 
 namespace {
@@ -798,6 +845,61 @@ std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
     args.push_back(Narrow(arg));
   }
   return args;
+}
+
+namespace {
+
+// `folder` full, with "\\" for "/" and without a separator at its end, so
+// that two spellings of one folder compare equal but for case.
+std::wstring FullFolder(const std::string& folder) {
+  std::wstring wide = Widen(folder);
+  DWORD length = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length != 0) {
+    std::wstring full(length, L'\0');
+    length = ::GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+    full.resize(length);
+    wide = std::move(full);
+  }
+  while (!wide.empty() && (wide.back() == L'\\' || wide.back() == L'/')) {
+    wide.pop_back();
+  }
+  return wide;
+}
+
+// The value of the environment variable `name`, as UTF-8.
+std::string EnvironmentVariable(const wchar_t* name) {
+  DWORD length = ::GetEnvironmentVariableW(name, nullptr, 0);
+  if (length == 0) return "";
+  std::wstring value(length, L'\0');
+  length = ::GetEnvironmentVariableW(name, value.data(), length);
+  value.resize(length);
+  return Narrow(value);
+}
+
+}  // namespace
+
+std::string DefaultDirectory(Env& env, std::string_view invoked) {
+  std::string program_folder = env.ProgramDirectory();
+  // Compared by name, never opened: a folder of PATH on a share that is
+  // away would hold the start up.
+  auto same_folder = [](const std::string& a, const std::string& b) {
+    std::wstring x = FullFolder(a);
+    std::wstring y = FullFolder(b);
+    return ::CompareStringOrdinal(x.data(), static_cast<int>(x.size()),
+                                  y.data(), static_cast<int>(y.size()),
+                                  TRUE) == CSTR_EQUAL;
+  };
+  if (!FoundThroughPath(invoked, std::string(kSeparators) + ":", program_folder,
+                        SearchPathFolders(EnvironmentVariable(L"PATH"), ';'),
+                        same_folder)) {
+    return program_folder;
+  }
+  DWORD length = ::GetCurrentDirectoryW(0, nullptr);
+  std::wstring working(length, L'\0');
+  length = ::GetCurrentDirectoryW(length, working.data());
+  if (length == 0 || length >= working.size()) return ".";
+  working.resize(length);
+  return Narrow(working);
 }
 
 std::string UserLanguageTag() {

@@ -26,6 +26,13 @@ Message WindowsErrorCause(unsigned long error);
 // a console and when started from a prompt (which shares the console).
 bool AloneOnConsole();
 
+// Writes `text` (UTF-8) to standard error as every message of the program
+// is written, never in a box: to a console as Unicode, to a file or a pipe
+// with CR LF in the console's code page; without a standard error, to the
+// console of the program that started this one (the prompt that started
+// tevgen.exe). False when there is no console either, or the write failed.
+bool WriteToConsoleOrFile(std::string_view text);
+
 }  // namespace tevgen
 
 #endif  // TEVGEN_PLATFORM_ENV_WINDOWS_H_

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/env_linux.h"
 #include "platform/error.h"
 #include "platform/folder_watch.h"
 
@@ -109,7 +110,7 @@ class InotifyWatch : public FolderWatch {
 std::unique_ptr<FolderWatch> WatchFolder(const std::string& directory,
                                          NameFilter wanted) {
   auto fail = [&](int error_number) {
-    return Error(directory, FileAction::kWatch, std::strerror(error_number));
+    return Error(directory, FileAction::kWatch, SystemErrorText(error_number));
   };
   int folder_fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (folder_fd < 0) throw fail(errno);

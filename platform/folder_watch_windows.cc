@@ -13,8 +13,11 @@ namespace tevgen {
 
 namespace {
 
-// Set by Ctrl+C, Ctrl+Break or the console's closing; the watch then ends
-// after the run under way, which thus leaves nothing behind.
+// Set by Ctrl+C and Ctrl+Break; the watch then ends after the run under
+// way, which thus leaves nothing behind. Closing the console, logging off
+// or shutting down set it too, but there Windows ends the process when the
+// handler returns (or seconds later), cutting a run under way: its staged
+// file stays until the next run in the folder removes it.
 HANDLE stop_event = nullptr;
 
 BOOL WINAPI OnConsoleStop(DWORD /*type*/) {
@@ -181,8 +184,11 @@ std::unique_ptr<FolderWatch> WatchFolder(const std::string& directory,
   }
   HANDLE folder = OpenFolderHandle(path);
   if (folder == INVALID_HANDLE_VALUE) {
-    throw Error(directory, FileAction::kWatch,
-                WindowsErrorCause(::GetLastError()));
+    DWORD error = ::GetLastError();
+    // Opened as a file, a missing folder is a file not found; a run's
+    // listing, and so the user, calls it a path not found.
+    if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
+    throw Error(directory, FileAction::kWatch, WindowsErrorCause(error));
   }
   // A file or a device opens too, and a watch on it would wait for ever.
   BY_HANDLE_FILE_INFORMATION info;
@@ -202,22 +208,7 @@ std::unique_ptr<FolderWatch> WatchFolder(const std::string& directory,
 }
 
 void ReportFromWatch(std::string_view line) {
-  HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
-  DWORD mode;
-  if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
-      ::GetFileType(handle) != FILE_TYPE_UNKNOWN) {
-    if (::GetConsoleMode(handle, &mode)) {
-      std::wstring wide = Widen(line);
-      DWORD written;
-      ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()),
-                      &written, nullptr);
-    } else {
-      DWORD written;
-      ::WriteFile(handle, line.data(), static_cast<DWORD>(line.size()),
-                  &written, nullptr);
-    }
-    return;
-  }
+  if (WriteToConsoleOrFile(line)) return;
   // No console: the event log, where background programs report. The
   // source need not be registered; the event viewer shows the text.
   HANDLE log = ::RegisterEventSourceW(nullptr, L"tevgen");

@@ -32,7 +32,8 @@ run_ctest() {
 }
 
 if [ "${1:-}" = --fast ]; then
-  scripts/install-deps.sh cmake g++ ninja-build libgtest-dev python3
+  scripts/install-deps.sh cmake g++ ninja-build libgtest-dev python3 locales \
+    libc-l10n
   rm -f build/junit.xml
   status=0
   cmake --workflow --preset fast || status=$?
@@ -42,7 +43,7 @@ fi
 
 scripts/install-deps.sh cmake g++ ninja-build libgtest-dev googletest \
   g++-mingw-w64-x86-64-posix wine wine64 python3 python3-pefile \
-  clang libclang-rt-dev libxml2-dev
+  clang libclang-rt-dev libxml2-dev locales libc-l10n
 
 echo "== Windows build, unit tests under Wine"
 cmake --preset windows

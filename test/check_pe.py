@@ -5,7 +5,9 @@
 
 For each: the subsystem (tevgen.exe a GUI program, tevgen.com a console
 one) and its version (10.0, the manifest's Windows 10), terminal-server
-awareness, only system DLLs imported, the version information Explorer shows (each program its own
+awareness, address-space layout randomisation (with its relocations, 64-bit
+addresses included) and data execution prevention, only system DLLs
+imported, the version information Explorer shows (each program its own
 description), the manifest's settings, the icon in every size Windows
 shows at common scalings, no debug information and no link timestamp.
 Needs Debian's python3-pefile. scripts/check-release.sh runs it on the
@@ -22,6 +24,13 @@ except ImportError:
 RT_ICON_GROUP = 14
 ICON_SIZES = [16, 20, 24, 32, 40, 48, 64, 256]  # 100% to 250% and more
 TERMINAL_SERVER_AWARE = 0x8000
+# What an older linker might not set by default; the build asks for each.
+HARDENING = {
+    0x0020: "high-entropy (64-bit) address randomisation",
+    0x0040: "address-space layout randomisation (dynamic base)",
+    0x0100: "data execution prevention (NX compatible)",
+}
+RELOCS_STRIPPED = 0x0001
 # Linked statically (the C++ runtime, threads, the stack protector's
 # libssp): nothing but what every Windows has.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
@@ -70,6 +79,13 @@ def check_program(path, file_name, subsystem, version):
         problems.append(f"subsystem version {version_found}, not (10, 0)")
     if not header.DllCharacteristics & TERMINAL_SERVER_AWARE:
         problems.append("not terminal-server aware")
+    for flag, what in HARDENING.items():
+        if not header.DllCharacteristics & flag:
+            problems.append(f"no {what}")
+    # Without relocations a dynamic base cannot move.
+    if (pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED or
+            not getattr(pe, "DIRECTORY_ENTRY_BASERELOC", None)):
+        problems.append("no relocations, so no address randomisation")
     strings = version_strings(pe)
     expected = {
         "FileVersion": version,

@@ -20,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::FolderListing;
+using testing::OpenToEveryone;
 using testing::Outcome;
 using testing::ReadBytes;
 using testing::TempDir;
@@ -129,6 +130,67 @@ TEST_F(EndToEndTest, NamedFolderIsCataloguedInstead) {
   EXPECT_FALSE(fs::exists(catalogue()));
 }
 
+// Started without a folder: a copy started by its path catalogues the
+// folder that holds it (a drop-in); a program found through PATH, the
+// working folder, never the folder of programs it was found in.
+TEST_F(EndToEndTest, FolderWithoutArgumentIsTheDropInsOrTheWorkingOne) {
+  TempDir bin;   // a folder of programs, on PATH
+  TempDir work;  // images where the user stands, without the program
+  for (const TempDir* folder : {&bin, &work}) OpenToEveryone(folder->path());
+  fs::copy_file(Program().path, bin / Program().file_name());
+  AddImage("5.svg", "<svg width=\"5.5\"/>");
+  WriteBytes(work / "5.svg", "<svg width=\"5.5\"/>");
+  const std::string name = Program().file_name();
+  const std::string shown_bin = Shown(bin.path().string());
+  const std::string dot = Program().windows() ? ".\\" : "./";
+  const struct {
+    std::string_view what;
+    std::string typed;
+    bool bin_on_path;
+    const fs::path& cwd;
+    const fs::path& catalogued;
+  } kCases[] = {
+      {"found through PATH", name, true, work.path(), work.path()},
+      {"its path typed, its folder on PATH",
+       Shown((bin.path() / name).string()), true, work.path(), work.path()},
+      {"a drop-in typed by name in its folder", name, false, images_.path(),
+       images_.path()},
+      {"a drop-in started by its path", dot + name, false, images_.path(),
+       images_.path()},
+      {"a drop-in started from elsewhere", Shown(program()), true, work.path(),
+       images_.path()},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> argv;
+    if (Program().windows()) {
+      // As typed in cmd; Wine adds WINEPATH to the PATH programs see.
+      WriteBytes(elsewhere_ / "run.bat", "cd /d \"" + Shown(c.cwd.string()) +
+                                             "\"\r\n" + c.typed + "\r\n");
+      argv = {"env",
+              "WINEPATH=" + (c.bin_on_path ? shown_bin : ""),
+              Program().launcher,
+              "cmd",
+              "/c",
+              Shown(elsewhere_ / "run.bat")};
+    } else {
+      // "." stands for cmd's search of the working folder.
+      argv = {"env", "PATH=" + (c.bin_on_path ? shown_bin : ".") + ":/usr/bin",
+              c.typed};
+    }
+    Outcome outcome = testing::RunProgram(argv, c.cwd);
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_NE(ReadBytes((c.catalogued / "tev.xml").string()).find("w=\"50\""),
+              std::string::npos);
+    for (const fs::path& folder : {bin.path(), work.path(), images_.path()}) {
+      if (folder != c.catalogued) {
+        EXPECT_FALSE(fs::exists(folder / "tev.xml")) << folder;
+      }
+      fs::remove(folder / "tev.xml");
+    }
+  }
+}
+
 TEST_F(EndToEndTest, CommandLineOptions) {
   const struct {
     std::vector<std::string> args;
@@ -139,14 +201,32 @@ TEST_F(EndToEndTest, CommandLineOptions) {
       {{"-h"}, 0, "Usage: tevgen [-w] [-j N] [DIR]", ""},
       {{"--help"}, 0, "Usage: tevgen [-w] [-j N] [DIR]", ""},
       {{"--version"}, 0, "tevgen 1.", ""},
+      // A usage error is its line and where the help is.
       {{"-x"},
        2,
        "",
-       "tevgen: unknown option '-x'\nUsage: tevgen [-w] [-j N] [DIR]"},
+       "tevgen: unknown option '-x'\nTry 'tevgen --help' for more "
+       "information.\n"},
       {{"a", "b"},
        2,
        "",
-       "tevgen: only one folder can be catalogued at a time\nUsage:"},
+       "tevgen: only one folder can be catalogued at a time\nTry 'tevgen "
+       "--help' for more information.\n"},
+      {{"-j"},
+       2,
+       "",
+       "tevgen: '-j' needs a number from 1 to 1024\nTry 'tevgen --help' for "
+       "more information.\n"},
+      {{"--jobs=x"},
+       2,
+       "",
+       "tevgen: '--jobs' takes a number from 1 to 1024, not 'x'\nTry 'tevgen "
+       "--help' for more information.\n"},
+      {{""},
+       2,
+       "",
+       "tevgen: the folder name is empty\nTry 'tevgen --help' for more "
+       "information.\n"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.args[0]);
@@ -156,6 +236,9 @@ TEST_F(EndToEndTest, CommandLineOptions) {
     EXPECT_EQ(outcome.err.substr(0, c.err_start.size()), c.err_start);
     EXPECT_EQ(outcome.out.empty(), c.out_start.empty());
     EXPECT_EQ(outcome.err.empty(), c.err_start.empty());
+    if (c.exit_status == 2) {
+      EXPECT_EQ(outcome.err, c.err_start);
+    }
   }
   EXPECT_FALSE(fs::exists(catalogue()));
 }
@@ -171,8 +254,14 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
     std::string err;
   } kCases[] = {
       {"de_DE.UTF-8", {"--help"}, "Aufruf: tevgen [-w] [-j N] [ORDNER]\n", ""},
-      {"de_DE.UTF-8", {"-x"}, "", "tevgen: unbekannte Option '-x'\nAufruf:"},
-      {"de_DE.UTF-8", {"-x'"}, "", "tevgen: unbekannte Option '-x''\nAufruf:"},
+      {"de_DE.UTF-8",
+       {"-x"},
+       "",
+       "tevgen: unbekannte Option '-x'\nMehr dazu zeigt 'tevgen --help'.\n"},
+      {"de_DE.UTF-8",
+       {"-x'"},
+       "",
+       "tevgen: unbekannte Option '-x''\nMehr dazu zeigt 'tevgen --help'.\n"},
       {"de_DE.UTF-8",
        {"-j", "write error: x"},
        "",
@@ -203,15 +292,37 @@ TEST_F(EndToEndTest, MessagesInTheUsersLanguage) {
     EXPECT_EQ(outcome.err.substr(0, c.err.size()), c.err);
     EXPECT_EQ(outcome.err.empty(), c.err.empty());
   }
-  // Any other language gets English throughout, the system's words too.
+  // The system's words in the message's language: any other language gets
+  // English throughout. The locales are the test's own (LOCPATH), so that
+  // the system's texts come as on a machine that has them.
+  TempDir locales;
+  bool made = true;
+  for (const char* name : {"de_DE", "fr_FR"}) {
+    made = made &&
+           std::system(("localedef -i " + std::string(name) + " -f UTF-8 " +
+                        (locales / name) + ".UTF-8 2>/dev/null")
+                           .c_str()) == 0;
+  }
   auto error_in = [&](const std::string& lang) {
     std::vector<std::string> argv = {"env", "LC_ALL=" + lang};
+    if (!Program().windows())
+      argv.push_back("LOCPATH=" + locales.path().string());
     for (const std::string& arg : CommandLine({"no-such-folder"})) {
       argv.push_back(arg);
     }
     return testing::RunProgram(argv, elsewhere_.path()).err;
   };
   EXPECT_EQ(error_in("fr_FR.UTF-8"), error_in("en_US.UTF-8"));
+  if (Program().windows()) return;  // Windows' words: WindowsConventions
+  if (!made) {
+    GTEST_SKIP() << "localedef cannot make de_DE.UTF-8 and fr_FR.UTF-8 here";
+  }
+  EXPECT_EQ(error_in("fr_FR.UTF-8"),
+            "tevgen: no-such-folder: cannot list the folder: No such file or "
+            "directory\n");
+  EXPECT_EQ(error_in("de_DE.UTF-8"),
+            "tevgen: no-such-folder: der Ordner l\xC3\xA4sst sich nicht "
+            "auflisten: Datei oder Verzeichnis nicht gefunden\n");
 }
 
 TEST_F(EndToEndTest, ImageErrorsKeepTheOldCatalogue) {
@@ -619,6 +730,28 @@ TEST_F(EndToEndTest, WindowsConventions) {
   EXPECT_NE(help.find("\r\nR\x81"
                       "ckgabewert: 0"),
             std::string::npos);
+
+  // What the code page cannot hold is escaped, never a look-alike: the
+  // fullwidth "\uFF11\uFF12.svg" would be "12.svg", a name that is not there.
+  // (C.UTF-8, which every machine has, passes the name to Wine as it is;
+  // the code page is then 437, which Outcome reads as 850, as alike as the
+  // test needs.)
+  fs::path polish = other.path() /
+                    "Zdj\xC4\x99"
+                    "cia \xC5\x82\xC3\xB3"
+                    "d\xC5\xBA";
+  fs::create_directory(polish);
+  WriteBytes((polish / "\xEF\xBC\x91\xEF\xBC\x92.svg").string(), "");
+  std::vector<std::string> argv = {"env", "LC_ALL=C.UTF-8"};
+  for (const std::string& arg : CommandLine({Shown(polish.string())})) {
+    argv.push_back(arg);
+  }
+  std::string err = testing::RunProgram(argv, elsewhere_.path()).err;
+  EXPECT_NE(err.find("\\Zdj\\u0119cia \\u0142\xC3\xB3"
+                     "d\\u017A\\\\uFF11\\uFF12.svg: the file name"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("\\12.svg"), std::string::npos) << err;
 }
 
 }  // namespace

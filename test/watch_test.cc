@@ -235,5 +235,39 @@ TEST_F(WatchTest, AFileGivenAsTheFolderIsNotWatched) {
       << outcome.err;
 }
 
+// A missing folder ends the watch at once, with the system's words of a
+// one-shot run, as every message is written (on Windows: the console's code
+// page and CR LF when redirected, which Outcome reads).
+TEST_F(WatchTest, AMissingFolderIsSaidAsARunSaysIt) {
+  if (!Program().windows()) {
+    GTEST_SKIP() << "on Linux the watch and a run take the system's words "
+                    "from one function";
+  }
+  const struct {
+    std::string lang;
+    std::string_view run;
+    std::string_view watch;
+  } kCases[] = {
+      {"en_US.UTF-8", "cannot list the folder", "cannot watch the folder"},
+      {"de_DE.UTF-8", "der Ordner l\xC3\xA4sst sich nicht auflisten",
+       "der Ordner l\xC3\xA4sst sich nicht \xC3\xBC"
+       "berwachen"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.lang);
+    auto err_of = [&](const std::vector<std::string>& args) {
+      std::vector<std::string> argv = {"env", "LC_ALL=" + c.lang};
+      for (const std::string& arg : CommandLine(args)) argv.push_back(arg);
+      Outcome outcome = Watching(argv, elsewhere_.path()).Wait();
+      EXPECT_EQ(outcome.exit_status, 1);
+      return outcome.err;
+    };
+    std::string run = err_of({"no-such-folder"});
+    std::string watch = err_of({"--watch", "no-such-folder"});
+    ASSERT_EQ(run.find(c.run), 24u) << run;  // after "tevgen: no-such-folder: "
+    EXPECT_EQ(watch, run.replace(24, c.run.size(), c.watch));
+  }
+}
+
 }  // namespace
 }  // namespace tevgen
