@@ -72,8 +72,8 @@ TEST(WatchLoopTest, RunsAtOnceAndAfterEachBurst) {
     const char* what;
     std::string script;
     int run_ms;
-    std::string fails;  // run by run: "-" succeeds, a letter fails with
-                        // that line; the last stands for the runs after
+    std::string fails;    // run by run: "-" succeeds, a letter fails with
+                          // that line; the last stands for the runs after
     std::string outcome;  // when runs began; how it ended; lines reported
   } kCases[] = {
       {"nothing changes", "", 0, "-", "0 stopped "},
@@ -92,16 +92,16 @@ TEST(WatchLoopTest, RunsAtOnceAndAfterEachBurst) {
        "0 1300 2300 stopped a"},
       {"a changed failure is reported", "c1000 c2000", 0, "aab",
        "0 1300 2300 stopped ab"},
-      {"a failure after a success is reported again", "c1000 c2000", 0,
-       "a-a", "0 1300 2300 stopped aa"},
-      {"the same failure an hour later is reported again",
-       "c1000 c3600000", 0, "a", "0 1300 3600300 stopped aa"},
-      {"a run failed by the folder's removal is not reported", "g100", 500,
-       "a", "0 gone "},
+      {"a failure after a success is reported again", "c1000 c2000", 0, "a-a",
+       "0 1300 2300 stopped aa"},
+      {"the same failure an hour later is reported again", "c1000 c3600000", 0,
+       "a", "0 1300 3600300 stopped aa"},
+      {"a run failed by the folder's removal is not reported", "g100", 500, "a",
+       "0 gone "},
       {"a failed wait ends it, nothing run after", "c1000 f1100", 0, "-",
        "0 failed "},
-      {"a wait failed after a failed run: only the wait is told", "f100",
-       500, "a", "0 failed "},
+      {"a wait failed after a failed run: only the wait is told", "f100", 500,
+       "a", "0 failed "},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -115,8 +115,7 @@ TEST(WatchLoopTest, RunsAtOnceAndAfterEachBurst) {
           outcome += std::to_string(watch.now_.count()) + " ";
           watch.now_ += milliseconds(c.run_ms);
           char fails = c.fails[std::min(runs++, c.fails.size() - 1)];
-          return fails == '-' ? ""
-                              : std::string("tevgen: x: ") + fails + "\n";
+          return fails == '-' ? "" : std::string("tevgen: x: ") + fails + "\n";
         },
         [&](const std::string& line) {
           EXPECT_EQ(line.substr(0, 11), "tevgen: x: ");
@@ -142,18 +141,29 @@ TEST(WatchStatusTest, SaysWhenWrittenOrSinceWhenStale) {
     Language language;
     std::string status;
   } kCases[] = {
-      {"before the folder exists", {}, Language::kEnglish,
+      {"before the folder exists",
+       {},
+       Language::kEnglish,
        "waiting for the folder to be made"},
-      {"written", {""}, Language::kEnglish,
+      {"written",
+       {""},
+       Language::kEnglish,
        "catalogue of 7 images written 2026-12-08 09:00:00 UTC"},
-      {"written again", {"", ""}, Language::kEnglish,
+      {"written again",
+       {"", ""},
+       Language::kEnglish,
        "catalogue of 7 images written 2026-12-08 09:01:01 UTC"},
-      {"stale since the first failure", {"", "tevgen: /a: no\n", "x\n"},
+      {"stale since the first failure",
+       {"", "tevgen: /a: no\n", "x\n"},
        Language::kEnglish,
        "catalogue stale since 2026-12-08 09:01:01 UTC: x"},
-      {"stale from the start", {"tevgen: /a: no\r\n"}, Language::kGerman,
+      {"stale from the start",
+       {"tevgen: /a: no\r\n"},
+       Language::kGerman,
        "Katalog veraltet seit 2026-12-08 09:00:00 UTC: tevgen: /a: no"},
-      {"written after being stale", {"x\n", ""}, Language::kGerman,
+      {"written after being stale",
+       {"x\n", ""},
+       Language::kGerman,
        "Katalog mit 7 Bildern geschrieben 2026-12-08 09:01:01 UTC"},
   };
   for (const auto& c : kCases) {

@@ -125,9 +125,8 @@ class InotifyWatch : public FolderWatch {
   std::string FailureCause() const override { return cause_; }
 
   void IgnoreFileOf(const std::string& name) override {
-    struct stat st;
-    ignored_.reset();
-    if (::fstatat(folder_.get(), name.c_str(), &st, 0) == 0) ignored_ = st;
+    ignored_name_ = name;
+    ignored_ = StatOf(name, 0);
   }
 
   int fd() const { return fd_.get(); }
@@ -197,19 +196,28 @@ class InotifyWatch : public FolderWatch {
     }
   }
 
-  bool Wanted(std::string_view name) const {
-    if (name.starts_with('.') || !wanted_(name)) return false;
+  std::optional<struct stat> StatOf(const std::string& name, int flags) {
     struct stat st;
-    return !(ignored_ &&
-             ::fstatat(folder_.get(), std::string(name).c_str(), &st,
-                       AT_SYMLINK_NOFOLLOW) == 0 &&
-             SameFile(st, *ignored_));
+    if (::fstatat(folder_.get(), name.c_str(), &st, flags) != 0) return {};
+    return st;
+  }
+
+  // A name holding the ignored file is left out while the ignored name
+  // still leads to it (once it does not, the file is an image again).
+  bool Wanted(std::string_view name) {
+    if (name.starts_with('.') || !wanted_(name)) return false;
+    if (!ignored_) return true;
+    auto named = StatOf(std::string(name), AT_SYMLINK_NOFOLLOW);
+    auto ignored = StatOf(ignored_name_, 0);
+    return !(named && ignored && SameFile(*named, *ignored_) &&
+             SameFile(*ignored, *ignored_));
   }
 
   std::string path_;
   Fd fd_;
   Fd folder_;
   NameFilter wanted_;
+  std::string ignored_name_;
   std::optional<struct stat> ignored_;
   bool gone_ = false;
   bool failed_ = false;
@@ -260,7 +268,8 @@ void WaitForFolder(const std::string& directory) {
   Fd fd(::inotify_init1(IN_CLOEXEC));
   if (fd.get() < 0) throw fail(errno);
   Fd reached;
-  Fd folder = WalkTo(directory, [](int) {}, &reached);
+  Fd folder = WalkTo(
+      directory, [](int) {}, &reached);
   if (folder.get() >= 0 || reached.get() < 0) return;
   if (::inotify_add_watch(fd.get(), DescriptorPath(reached.get()).c_str(),
                           IN_CREATE | IN_MOVED_TO | kSelfEvents) < 0) {
@@ -288,8 +297,7 @@ void ReportFromWatch(std::string_view line) {
   const char* journal = std::getenv("JOURNAL_STREAM");
   struct stat st;
   if (journal != nullptr && ::fstat(STDERR_FILENO, &st) == 0 &&
-      std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) ==
-          journal) {
+      std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) == journal) {
     std::fputs("<3>", stderr);
   }
   std::fwrite(line.data(), 1, line.size(), stderr);
