@@ -131,6 +131,16 @@ WatchEnd WatchLoop(FolderWatch& watch, const std::function<std::string()>& run,
   }
 }
 
+bool InPrivateTmp(std::string_view directory) {
+  for (std::string_view tmp : {"/tmp", "/var/tmp"}) {
+    if (directory.starts_with(tmp) &&
+        (directory.size() == tmp.size() || directory[tmp.size()] == '/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 int WatchAndCatalogue(Env& env, const std::string& directory, unsigned jobs,
                       Language language) {
   constexpr int kExitError = 1;
@@ -151,6 +161,10 @@ int WatchAndCatalogue(Env& env, const std::string& directory, unsigned jobs,
     while (!(watch = WatchFolder(directory, [&images](std::string_view name) {
                return images.MatchesPattern(name);
              }))) {
+      // Waiting would be for ever: say why at once.
+      if (UnderServiceManager() && InPrivateTmp(directory)) {
+        return fail(MessageId::kFolderInPrivateTmp);
+      }
       if (!waited) {
         ReportFromWatch(
             FailureLine(directory, MessageId::kWaitingForFolder, language));

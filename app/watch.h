@@ -68,6 +68,10 @@ std::string StatusText(const WatchState& state, Language language);
 WatchState AfterRun(const WatchState& before, const std::string& failure,
                     size_t images, std::chrono::system_clock::time_point now);
 
+// Whether `directory` is under /tmp or /var/tmp, which a service that has
+// a /tmp of its own (systemd's PrivateTmp=) never sees.
+bool InPrivateTmp(std::string_view directory);
+
 // The whole watch of `directory`, as main() starts it: every message goes
 // through ReportFromWatch and its state to the service manager
 // (TellServiceManager), ready once the first run has ended. Returns the

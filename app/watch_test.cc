@@ -178,5 +178,19 @@ TEST(WatchStatusTest, SaysWhenWrittenOrSinceWhenStale) {
   }
 }
 
+TEST(WatchStatusTest, FoldersAServiceCannotSeeAreUnderTmp) {
+  const struct {
+    const char* directory;
+    bool hidden;
+  } kCases[] = {
+      {"/tmp", true},         {"/tmp/clip", true},     {"/var/tmp/a/b", true},
+      {"/tmpfiles", false},   {"/srv/tmp", false},     {"tmp/clip", false},
+      {"/var/tmpx/a", false}, {"/srv/clipart", false},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(InPrivateTmp(c.directory), c.hidden) << c.directory;
+  }
+}
+
 }  // namespace
 }  // namespace tevgen

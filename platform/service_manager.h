@@ -14,6 +14,9 @@ namespace tevgen {
 // Returns whether it was sent; a manager that does not listen is no error.
 bool TellServiceManager(std::string_view state);
 
+// Whether a service manager started the program and listens.
+bool UnderServiceManager();
+
 }  // namespace tevgen
 
 #endif  // TEVGEN_PLATFORM_SERVICE_MANAGER_H_

@@ -11,6 +11,8 @@
 
 namespace tevgen {
 
+bool UnderServiceManager() { return std::getenv("NOTIFY_SOCKET") != nullptr; }
+
 bool TellServiceManager(std::string_view state) {
   const char* name = std::getenv("NOTIFY_SOCKET");
   if (name == nullptr) return false;

@@ -5,4 +5,6 @@ namespace tevgen {
 
 bool TellServiceManager(std::string_view) { return false; }
 
+bool UnderServiceManager() { return false; }
+
 }  // namespace tevgen
