@@ -37,7 +37,7 @@ if(WIN32)
     message(FATAL_ERROR "cannot convert LIESMICH.txt to UTF-16 (iconv)")
   endif()
   # The logon task (README.txt), UTF-16 as Task Scheduler reads it.
-  configure_file(packaging/tevgen-watch.xml tevgen-watch.utf8.xml COPYONLY
+  configure_file(packaging/tevgen-watch.xml tevgen-watch.utf8.xml @ONLY
     NEWLINE_STYLE CRLF)
   execute_process(
     COMMAND sh -c "printf '\\377\\376' && iconv -f UTF-8 -t UTF-16LE tevgen-watch.utf8.xml"

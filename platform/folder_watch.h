@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "messages/messages.h"
 #include "platform/env.h"
 
 namespace tevgen {
@@ -42,7 +43,9 @@ class FolderWatch {
   virtual FolderEvent Wait(std::chrono::milliseconds timeout) = 0;
 
   // The system's words for the failure behind kFailed.
-  virtual std::string FailureCause() const { return ""; }
+  virtual Message FailureCause() const {
+    return Message(MessageId::kUnworded, {{"what", ""}});
+  }
 
   // From now on, a change of a name that holds the file `name` holds now
   // (following links) is not reported, until the next call: the file the

@@ -122,7 +122,9 @@ class InotifyWatch : public FolderWatch {
     }
   }
 
-  std::string FailureCause() const override { return cause_; }
+  Message FailureCause() const override {
+    return Message(MessageId::kUnworded, {{"what", cause_}});
+  }
 
   void IgnoreFileOf(const std::string& name) override {
     ignored_name_ = name;

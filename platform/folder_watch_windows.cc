@@ -127,7 +127,7 @@ class ReadDirectoryChangesWatch : public FolderWatch {
     return FolderEvent::kGone;
   }
 
-  std::string FailureCause() const override { return cause_; }
+  Message FailureCause() const override { return cause_; }
 
  private:
   // Reads the answer, then asks again (which reuses the buffer).
@@ -171,7 +171,7 @@ class ReadDirectoryChangesWatch : public FolderWatch {
   bool parent_asked_ = false;
   NameFilter wanted_;
   bool gone_ = false;
-  std::string cause_;
+  Message cause_{MessageId::kUnworded};
 };
 
 }  // namespace

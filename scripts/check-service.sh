@@ -53,8 +53,11 @@ cp "$deb" "$root/root/tevgen.deb"
 echo tevgen-test >"$root/etc/hostname"
 
 pid=
+# A network of its own, as containers usually have: where a container
+# shares the host's and may not configure it, systemd notes at each start
+# of the service (PrivateNetwork=yes) that it could not set up its loopback.
 boot() {
-  systemd-nspawn -q -D "$root" -b --register=no --keep-unit \
+  systemd-nspawn -q -D "$root" -b --register=no --keep-unit --private-network \
     >>"$work/console" 2>&1 &
   nspawn=$!
   for _ in $(seq 100); do
