@@ -161,7 +161,7 @@ inside systemctl daemon-reload
 inside systemctl restart "$unit"
 
 echo "== a tar -x of an archive holding ./ (mode 700), a chmod, an rsync -a"
-images=$(ls "$root"/srv/clipart/*.svg | wc -l)
+images=$(find "$root/srv/clipart" -maxdepth 1 -name '*.svg' | wc -l)
 mkdir "$work/upload"
 svg 50 >"$work/upload/50.svg"
 chmod 700 "$work/upload"
