@@ -272,7 +272,10 @@ void WaitForFolder(const std::string& directory) {
   Fd reached;
   Fd folder = WalkTo(
       directory, [](int) {}, &reached);
-  if (folder.get() >= 0 || reached.get() < 0) return;
+  if (folder.get() >= 0) return;
+  // Not even the start of the path: nothing to wait on, and waiting again
+  // would never end.
+  if (reached.get() < 0) throw fail(errno);
   if (::inotify_add_watch(fd.get(), DescriptorPath(reached.get()).c_str(),
                           IN_CREATE | IN_MOVED_TO | kSelfEvents) < 0) {
     throw fail(errno);
