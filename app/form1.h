@@ -46,6 +46,9 @@ class Form1 {
   // which the program ends.
   void Form_Load();
 
+  // How many images the last Form_Load catalogued.
+  size_t ImageCount() const { return File1.ListCount(); }
+
   // The text-file operations (these two and txt_GetTempFile) are part of
   // the window's interface and stay, though nothing in the program calls
   // them: the run reads images through ImageReader (see form1.cc). They

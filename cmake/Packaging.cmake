@@ -37,7 +37,19 @@ if(WIN32)
   if(NOT iconv_result EQUAL 0)
     message(FATAL_ERROR "cannot convert LIESMICH.txt to UTF-16 (iconv)")
   endif()
-  foreach(text README.txt LIESMICH.txt LICENSE.txt LICENSE-mingw-w64.txt)
+  # The logon task (README.txt), UTF-16 as Task Scheduler reads it.
+  configure_file(packaging/tevgen-watch.xml tevgen-watch.utf8.xml @ONLY
+    NEWLINE_STYLE CRLF)
+  execute_process(
+    COMMAND sh -c "printf '\\377\\376' && iconv -f UTF-8 -t UTF-16LE tevgen-watch.utf8.xml"
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/tevgen-watch.xml
+    RESULT_VARIABLE iconv_result)
+  if(NOT iconv_result EQUAL 0)
+    message(FATAL_ERROR "cannot convert tevgen-watch.xml to UTF-16 (iconv)")
+  endif()
+  foreach(text README.txt LIESMICH.txt LICENSE.txt LICENSE-mingw-w64.txt
+      tevgen-watch.xml)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${text} DESTINATION .)
   endforeach()
 else()
@@ -52,8 +64,6 @@ else()
     ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst
     ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prerm
     ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
-  # setfacl gives the service's user write access to a folder (README).
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS acl)
   # The long description; CPack puts the summary above it.
   set(CPACK_PACKAGE_DESCRIPTION
 "tevgen writes tev.xml, the XML catalogue that a clip-art gallery reads,

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "messages/messages.h"
 #include "platform/env.h"
 
 namespace tevgen {
@@ -27,6 +28,7 @@ enum class FolderEvent {
   kOverflow,  // the system dropped events: anything may have changed
   kGone,      // the folder was removed, renamed or unmounted; no more events
   kStopped,   // the user asked the program to end (Ctrl+C on Windows)
+  kFailed,    // waiting itself failed (FailureCause); no more events
 };
 
 class FolderWatch {
@@ -37,15 +39,39 @@ class FolderWatch {
   // timeout waits for ever. Everything that happened before the call is
   // taken at once: the result is the weightiest of it (kGone and kStopped
   // before kOverflow before kChanged). Once kGone has been returned, every
-  // later Wait returns it at once.
+  // later Wait returns it at once, and so for kFailed.
   virtual FolderEvent Wait(std::chrono::milliseconds timeout) = 0;
+
+  // The system's words for the failure behind kFailed.
+  virtual Message FailureCause() const {
+    return Message(MessageId::kUnworded, {{"what", ""}});
+  }
+
+  // From now on, a change of a name that holds the file `name` holds now
+  // (following links) is not reported, until the next call: the file the
+  // caller itself wrote, whatever name it went to. Where files cannot be
+  // told apart this way, it does nothing.
+  virtual void IgnoreFileOf(const std::string& /*name*/) {}
 };
 
-// Starts watching `directory`; `wanted` decides which names matter. Throws
-// Error (FileAction::kWatch) when the folder cannot be watched (missing, no
-// permission, the system's limit of watches reached).
+// Starts watching `directory`; `wanted` decides which names matter. The
+// watch is of the folder the path names now: on Linux, a folder on its way
+// that is renamed or removed later ends it (kGone), so that it never waits
+// on one folder while the path names another. Returns nullptr when the
+// folder (or one above it) does not exist; throws Error (FileAction::kWatch)
+// when it cannot be watched (no permission, not a folder, the system's
+// limit of watches reached).
 std::unique_ptr<FolderWatch> WatchFolder(const std::string& directory,
                                          NameFilter wanted);
+
+// Waits until `directory` may exist: returns at once if it does, else once
+// something is made in the nearest folder on its way that exists. Throws
+// Error (FileAction::kWatch) when that cannot be waited for.
+void WaitForFolder(const std::string& directory);
+
+// Whether the folder `directory` is on a file system mounted read-only for
+// this process (as a service sees a folder made after it started).
+bool OnReadOnlyMount(const std::string& directory);
 
 // Writes a watch's message (one line ending with "\n") where its user will
 // find it: standard error on Linux and in a Windows console; without a

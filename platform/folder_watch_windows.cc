@@ -117,6 +117,10 @@ class ReadDirectoryChangesWatch : public FolderWatch {
         CheckStillThere();
         continue;
       }
+      if (woken == WAIT_FAILED) {
+        cause_ = WindowsErrorCause(::GetLastError());
+        return FolderEvent::kFailed;
+      }
       if (woken != WAIT_OBJECT_0 + 1) return FolderEvent::kTimeout;
       FolderEvent event = TakeChanges();
       CheckStillThere();
@@ -125,6 +129,8 @@ class ReadDirectoryChangesWatch : public FolderWatch {
     }
     return FolderEvent::kGone;
   }
+
+  Message FailureCause() const override { return cause_; }
 
  private:
   // Reads the answer, then asks again (which reuses the buffer).
@@ -168,6 +174,7 @@ class ReadDirectoryChangesWatch : public FolderWatch {
   bool parent_asked_ = false;
   NameFilter wanted_;
   bool gone_ = false;
+  Message cause_{MessageId::kUnworded};
 };
 
 }  // namespace
@@ -206,6 +213,11 @@ std::unique_ptr<FolderWatch> WatchFolder(const std::string& directory,
   }
   return watch;
 }
+
+// WatchFolder never returns nullptr here: a missing folder is an error.
+void WaitForFolder(const std::string&) {}
+
+bool OnReadOnlyMount(const std::string&) { return false; }
 
 void ReportFromWatch(std::string_view line) {
   if (WriteToConsoleOrFile(line)) return;

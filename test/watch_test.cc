@@ -3,9 +3,12 @@
 // it, and the catalogue must become, byte for byte, what a one-shot run
 // over the same images writes. Runs are counted by the catalogue's
 // replacements, seen through inotify.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,6 +59,7 @@ class WatchTest : public testing::ProgramFolderTest {
  public:
   using ProgramFolderTest::AddImage;
   using ProgramFolderTest::elsewhere_;
+  using ProgramFolderTest::folder;
   using ProgramFolderTest::images_;
 
   WatchTest() { Reset(); }
@@ -74,7 +78,7 @@ class WatchTest : public testing::ProgramFolderTest {
     if (events_ >= 0) ::close(events_);
     events_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ::inotify_add_watch(events_, folder().c_str(), IN_MOVED_TO | IN_CREATE);
-    runs_ = staged_ = 0;
+    runs_ = staged_ = moved_ = 0;
     AddImage("0042.svg", Image(1));
     AddImage("1234.svg", Image(2));
   }
@@ -89,6 +93,7 @@ class WatchTest : public testing::ProgramFolderTest {
         at += sizeof(inotify_event) + event->len;
         std::string name = event->len > 0 ? event->name : "";
         runs_ += (event->mask & IN_MOVED_TO) && name == "tev.xml";
+        moved_ += (event->mask & IN_MOVED_TO) != 0;
         staged_ += (event->mask & IN_CREATE) && name.starts_with(".tev.xml.");
       }
     }
@@ -111,9 +116,12 @@ class WatchTest : public testing::ProgramFolderTest {
     return staged_ > before;
   }
 
+  bool windows() const { return Program().windows(); }
+
   int events_ = -1;
   int runs_ = 0;
   int staged_ = 0;
+  int moved_ = 0;  // names moved in: a run's catalogue, wherever it went
 };
 
 TEST_F(WatchTest, KeepsTheCatalogueCurrent) {
@@ -168,6 +176,33 @@ TEST_F(WatchTest, KeepsTheCatalogueCurrent) {
        2,
        ": the file name is not an image number (only digits may "
        "stand before \".svg\")\n"},
+      {"a tev.xml that links to an image starts no run by its own writing",
+       [](WatchTest& t) {
+         if (t.windows()) return;  // links need a privilege there
+         // An uploader's link to the uploader's own image in the
+         // uploader's folder: followed.
+         fs::path image = t.images_.path() / "0042.svg";
+         fs::path link = t.images_.path() / "tev.xml";
+         fs::remove(link);
+         fs::create_symlink("0042.svg", link);
+         fs::permissions(t.folder(), fs::perms(0755));
+         if (::geteuid() == 0) {
+           ASSERT_EQ(::chown(t.folder().c_str(), 65534, 65534), 0);
+           ASSERT_EQ(::lchown(image.c_str(), 65534, 65534), 0);
+           ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+         }
+         t.AddImage("0007.svg", Image(3));
+         Sleep(2000);  // the run the change starts, and what it starts
+         t.Count();
+         int moved = t.moved_;
+         Sleep(2000);
+         t.Count();
+         EXPECT_EQ(t.moved_, moved) << "runs go on without a change";
+         // As it was, so that the catalogue is compared as in every case.
+         fs::remove(link);
+         t.AddImage("0042.svg", Image(1));
+       },
+       1, ""},
       {"the folder removed",
        [](WatchTest& t) { fs::remove_all(t.images_.path()); }, -1,
        ": the folder was removed or renamed; the watch ends\n"},
@@ -202,6 +237,117 @@ TEST_F(WatchTest, KeepsTheCatalogueCurrent) {
     std::string watched = ReadBytes(catalogue());
     EXPECT_EQ(StartWith({Shown(folder())}).exit_status, 0);
     EXPECT_EQ(watched, ReadBytes(catalogue()));
+  }
+}
+
+// The names `depth` folders deep under `base`, made one at a time from an
+// open folder, as a path longer than PATH_MAX can only be made.
+std::string MakeDeep(const fs::path& base, int depth) {
+  std::string name(200, 'd'), path;
+  int at = ::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; i < depth; ++i) {
+    ::mkdirat(at, name.c_str(), 0755);
+    int next = ::openat(at, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ::close(at);
+    at = next;
+    path += (i ? "/" : "") + name;
+  }
+  ::close(at);
+  return path;
+}
+
+// Whether `name` exists in the folder `path` (relative to `base`), the path
+// walked a name at a time; waits 20 s at most.
+bool AppearsDeep(const fs::path& base, const std::string& path,
+                 const std::string& name) {
+  for (int i = 0; i < 1000; ++i, Sleep(20)) {
+    int at = ::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (size_t begin = 0; at >= 0 && begin < path.size();) {
+      size_t end = std::min(path.find('/', begin), path.size());
+      int next = ::openat(at, path.substr(begin, end - begin).c_str(),
+                          O_PATH | O_DIRECTORY | O_CLOEXEC);
+      ::close(at);
+      at = next;
+      begin = end + 1;
+    }
+    bool there = at >= 0 && ::faccessat(at, name.c_str(), F_OK, 0) == 0;
+    if (at >= 0) ::close(at);
+    if (there) return true;
+  }
+  return false;
+}
+
+// The watch follows the folder the path named when it began: a folder or
+// link on the way changed ends it rather than leaving it waiting on one
+// folder while its runs catalogue another; a folder not made yet is waited
+// for; a path longer than PATH_MAX is watched as a run reads it.
+TEST_F(WatchTest, FollowsTheFolderItBeganWith) {
+  SKIP_ON_WINDOWS("the folders on the way are watched on Linux");
+  const fs::path base = elsewhere_.path();
+  const std::string svg = Image(1);
+  const struct {
+    const char* what;
+    std::function<std::string()> make;  // the path to watch, from base
+    std::function<void(const std::string&)> change;
+    std::string err;  // after "tevgen: <path>"; "": the watch goes on
+  } kCases[] = {
+      {"a folder on the way renamed, another made in its place",
+       [&] {
+         fs::create_directories(base / "Q/P/clip");
+         return "Q/P/clip";
+       },
+       [&](const std::string&) {
+         fs::rename(base / "Q/P", base / "Q/P2");
+         fs::create_directories(base / "Q/P/clip");
+         testing::WriteBytes(base / "Q/P/clip/0005.svg", svg);
+       },
+       ": the folder was removed or renamed; the watch ends\n"},
+      {"a link on the way pointed elsewhere",
+       [&] {
+         // In a folder only its owner writes, where links are followed.
+         fs::create_directories(base / "w/one/clip");
+         fs::create_directories(base / "w/two/clip");
+         fs::permissions(base / "w", fs::perms(0755));
+         fs::create_directory_symlink("one", base / "w/L");
+         return "w/L/clip";
+       },
+       [&](const std::string&) {
+         fs::create_directory_symlink("two", base / "w/L2");
+         fs::rename(base / "w/L2", base / "w/L");
+       },
+       ": the folder was removed or renamed; the watch ends\n"},
+      {"a folder not made yet is waited for, then catalogued",
+       [&] { return "new/clip"; },
+       [&](const std::string& path) {
+         Sleep(300);
+         fs::create_directories(base / path);
+         testing::WriteBytes(base / path / "0005.svg", svg);
+         EXPECT_TRUE(AppearsDeep(base, path, "tev.xml"));
+       },
+       ": the folder does not exist; the watch waits until it is made\n"},
+      {"a path longer than PATH_MAX", [&] { return MakeDeep(base, 25); },
+       [&](const std::string& path) {
+         EXPECT_GT(path.size(), size_t{PATH_MAX});
+         EXPECT_TRUE(AppearsDeep(base, path, "tev.xml"));
+       },
+       ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& entry : fs::directory_iterator(base)) {
+      fs::remove_all(entry.path());
+    }
+    std::string path = c.make();
+    Watching watch(CommandLine({"--watch", path}), base);
+    Sleep(300);
+    c.change(path);
+    // A watch that should end is given a second, then stopped either way.
+    bool ends = c.err.find("ends") != std::string::npos;
+    Sleep(ends ? 1000 : 300);
+    watch.Kill(SIGTERM);
+    Outcome outcome = watch.Wait();
+    EXPECT_EQ(outcome.exit_status, ends ? 1 : 128 + SIGTERM);
+    EXPECT_EQ(outcome.err, c.err.empty() ? "" : "tevgen: " + path + c.err);
   }
 }
 
