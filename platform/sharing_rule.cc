@@ -48,9 +48,12 @@ bool WritersCouldRead(Sharing sharing, const Observed& folder,
 ReadVerdict JudgeRead(Sharing sharing, const Observed& folder,
                       const Observed& file, uid_t me) {
   if (sharing == Sharing::kPrivate) return ReadVerdict::kRead;
-  bool third_users =
-      !IsTrustedUser(file.owner, me) && file.owner != folder.owner;
-  bool checked = file.links > 1 || file.owner == me || third_users;
+  // Only a file of one name of the folder's owner, who is neither root nor
+  // the running user, is read as theirs. Root's files are asked about too:
+  // a run with a right to read past modes (the service's) would read them.
+  bool owners_own =
+      file.owner == folder.owner && !IsTrustedUser(file.owner, me);
+  bool checked = file.links > 1 || !owners_own;
   if (!checked || WritersCouldRead(sharing, folder, file)) {
     return ReadVerdict::kRead;
   }

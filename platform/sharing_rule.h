@@ -9,12 +9,11 @@
 // given any file a name there by a hard link. Such a name stays when the
 // file's owner saves it the usual way (a new file renamed over the old
 // name): then it is the file's only name, and its link count tells nothing.
-// So a file in a shared folder that is the running user's or a third
-// user's (neither root, the running user nor the folder's owner), or that
-// has more than one name, is read only when the folder's writers could
-// read it themselves. A file of one name of the folder's owner is read as
-// theirs; one of root's, for another user's run, as the system lets that
-// user read it.
+// So in a shared folder only a file of one name of the folder's owner
+// (when that is neither root nor the running user) is read as theirs; any
+// other file is read only when the folder's writers could read it
+// themselves. Root's files are asked about too, since a run with a right
+// to read past modes (the service's CAP_DAC_OVERRIDE) would read any.
 #ifndef TEVGEN_PLATFORM_SHARING_RULE_H_
 #define TEVGEN_PLATFORM_SHARING_RULE_H_
 

@@ -73,9 +73,13 @@ TEST(SharingRuleTest, AFileOfAThirdUserIsReadOnlyWhenItsWritersCouldReadIt) {
        V::kRefuseUnreadableForWriters},
       {"a third user's file all may read", Sharing::kOwner, kTheirs,
        {kThird, 0644, 1}, V::kRead},
-      // For another user's run, as the system lets them read it.
+      // A run that may read past modes (the service) must not read it.
       {"root's file moved in", Sharing::kOwner, kTheirs, {kRoot, 0600},
+       V::kRefuseUnreadableForWriters},
+      {"root's file all may read", Sharing::kOwner, kTheirs, {kRoot, 0644},
        V::kRead},
+      {"root's file in its upload folder", Sharing::kMany, kMany,
+       {kRoot, 0600}, V::kRefuseUnreadableForWriters},
       {"my file moved in", Sharing::kOwner, kTheirs, {kMe, 0640},
        V::kRefuseUnreadableForWriters},
       {"an upload all may read", Sharing::kMany, kMany, {kThird, 0644},
