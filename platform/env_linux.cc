@@ -206,6 +206,13 @@ struct Resolved {
 
   bool bound() const { return others_bound || !link_owners.empty(); }
 
+  // For a listing (set before the walk): the ways of the walk from each
+  // link that left nothing of the path beside its target, and, where a
+  // listing came one of them before, what it found (see LinkTargets).
+  bool listing = false;
+  std::vector<LinkTargets::Way> ways;
+  std::optional<bool> listed;
+
   bool exists() const { return fd.get() >= 0; }
   std::string shown() const { return JoinPathWith(shown_folder, name, "/"); }
   void EnterFolder(int fd_of_folder, const struct stat& st_of_folder) {
@@ -392,6 +399,21 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
         if (known_links != nullptr) known_links->Add(st, known);
       }
       if (known.absolute && !enter_root()) return errno;
+      if (out->listing && known_links != nullptr && todo.empty()) {
+        LinkTargets::Way way{LinkTargets::KeyOf(st),
+                             out->folder_st.st_dev,
+                             out->folder_st.st_ino,
+                             links,
+                             steps,
+                             out->others_bound,
+                             out->link_owners};
+        bool listed;
+        if (known_links->FindListed(way, &listed)) {
+          out->listed = listed;
+          return 0;
+        }
+        out->ways.push_back(std::move(way));
+      }
       todo.insert(todo.end(), known.names.begin(), known.names.end());
       continue;
     }
@@ -538,15 +560,22 @@ bool LeadsToOrdinaryFile(int dir_fd, const struct stat& dir_st,
                          const std::string& directory, std::string_view name,
                          LinkTargets* known_links) {
   Resolved resolved;
+  resolved.listing = true;
+  bool leads = true;
   try {
     std::string shown = JoinPathWith(directory, name, "/");
-    return Resolve(
-               dir_fd, &dir_st, directory, name, [&shown] { return shown; },
-               known_links, &resolved) == 0 &&
-           resolved.exists() && S_ISREG(resolved.st.st_mode);
+    int error_number = Resolve(
+        dir_fd, &dir_st, directory, name, [&shown] { return shown; },
+        known_links, &resolved);
+    if (resolved.listed) return *resolved.listed;
+    leads =
+        error_number == 0 && resolved.exists() && S_ISREG(resolved.st.st_mode);
   } catch (const Error&) {
-    return true;
   }
+  for (const LinkTargets::Way& way : resolved.ways) {
+    known_links->AddListed(way, leads);
+  }
+  return leads;
 }
 
 // Opens the folder held as `path_fd` (O_PATH) for reading, listing or

@@ -22,14 +22,36 @@ void LinkTargets::Add(const struct stat& link, const Target& target) {
     bytes += sizeof(std::string) + name.size();
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (bytes_ + bytes > kMostBytes) return;
-  if (targets_.emplace(KeyOf(link), target).second) bytes_ += bytes;
+  if (!targets_.contains(KeyOf(link)) && Hold(bytes)) {
+    targets_.emplace(KeyOf(link), target);
+  }
+}
+
+bool LinkTargets::FindListed(const Way& way, bool* listed) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = listed_.find(way);
+  if (found == listed_.end()) return false;
+  *listed = found->second;
+  return true;
+}
+
+void LinkTargets::AddListed(const Way& way, bool listed) {
+  size_t bytes = sizeof(Way) + 64 + way.link_owners.size() * sizeof(uid_t);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!listed_.contains(way) && Hold(bytes)) listed_.emplace(way, listed);
 }
 
 void LinkTargets::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   targets_.clear();
+  listed_.clear();
   bytes_ = 0;
+}
+
+bool LinkTargets::Hold(size_t bytes) {
+  if (bytes_ + bytes > kMostBytes) return false;
+  bytes_ += bytes;
+  return true;
 }
 
 }  // namespace tevgen

@@ -13,9 +13,16 @@
 // it opened (its owner, its folder); only the target's text comes from
 // here.
 //
-// Safe to use from several threads. Holds at most kMostBytes of names; a
-// link seen past that is read again each time: a slower walk, never a
-// different one.
+// A listing asks of each link only whether it leads to a file to list,
+// and many names may lead through one link: it also keeps what a listing
+// found the rest of a walk from a link to be (Listed), by the link and the
+// walk's state there (its folder, links and names so far, whose rights
+// bind it), which with the files decide the rest. That answer is at worst
+// the one an instant ago, as any listing's is; the file's open walks its
+// way anew.
+//
+// Safe to use from several threads. Holds at most kMostBytes; a link seen
+// past that is read again each time: a slower walk, never a different one.
 #ifndef TEVGEN_PLATFORM_LINK_TARGETS_H_
 #define TEVGEN_PLATFORM_LINK_TARGETS_H_
 
@@ -52,13 +59,38 @@ class LinkTargets {
   // Forgets every link: a new run reads them again.
   void Clear();
 
- private:
   using Key = std::tuple<dev_t, ino_t, uid_t, off_t, time_t,
                          decltype(timespec{}.tv_nsec)>;
   static Key KeyOf(const struct stat& link);
 
+  // A walk's state right after it followed a link, when nothing of the
+  // path was left beside the link's target.
+  struct Way {
+    Key link;
+    dev_t folder_device;
+    ino_t folder_inode;
+    int links;
+    size_t names;
+    bool others_bound;
+    std::vector<uid_t> link_owners;
+    auto operator<=>(const Way&) const = default;
+  };
+
+  // Sets `*listed` to whether a listing found the walk from `way` to lead
+  // to a file to list, and returns true, when one did.
+  bool FindListed(const Way& way, bool* listed) const;
+
+  // Keeps what a listing found the walk from `way` to lead to, within
+  // kMostBytes.
+  void AddListed(const Way& way, bool listed);
+
+ private:
+  // Adds `bytes` to what is held, unless that would pass kMostBytes.
+  bool Hold(size_t bytes);
+
   mutable std::mutex mutex_;
   std::map<Key, Target> targets_;
+  std::map<Way, bool> listed_;
   size_t bytes_ = 0;
 };
 
