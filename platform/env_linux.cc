@@ -570,6 +570,12 @@ bool LeadsToOrdinaryFile(int dir_fd, const struct stat& dir_st,
     if (resolved.listed) return *resolved.listed;
     leads =
         error_number == 0 && resolved.exists() && S_ISREG(resolved.st.st_mode);
+    // A failure that may pass (too many open files, say) is not kept for
+    // the names after this one.
+    if (error_number != 0 && error_number != ENOENT &&
+        error_number != ENOTDIR && error_number != ELOOP) {
+      return leads;
+    }
   } catch (const Error&) {
   }
   for (const LinkTargets::Way& way : resolved.ways) {
