@@ -28,6 +28,7 @@
 
 #include <sys/stat.h>
 
+#include <compare>
 #include <cstddef>
 #include <map>
 #include <mutex>
