@@ -399,6 +399,9 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
         if (known_links != nullptr) known_links->Add(st, known);
       }
       if (known.absolute && !enter_root()) return errno;
+      // All that is left is the link's target: for a listing, the rest of
+      // the walk is what a listing found past this link in this state, if
+      // one came this way (see LinkTargets).
       if (out->listing && known_links != nullptr && todo.empty()) {
         LinkTargets::Way way{LinkTargets::KeyOf(st),
                              out->folder_st.st_dev,
