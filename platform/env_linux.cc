@@ -37,6 +37,7 @@
 
 #include "platform/env.h"
 #include "platform/error.h"
+#include "platform/link_targets.h"
 #include "platform/sharing_rule.h"
 
 namespace tevgen {
@@ -90,18 +91,27 @@ class ScopedFd {
   int fd_;
 };
 
+// The program never changes who it runs as: asked once, not at every name
+// of every walk.
+uid_t RunningUser() {
+  static const uid_t user = ::geteuid();
+  return user;
+}
+
 // Who decides what a path reaches. Root and the running user are trusted;
 // a folder is shared when anybody else may change its entries: it belongs
 // to another user, or its group, others or users its access control list
 // names may write it. Every path is resolved here one name at a time, each
 // name opened with O_PATH and O_NOFOLLOW relative to the folder held open
-// before it, and every decision is taken on what was opened (fstat), never
-// on a path looked up again. A link binds the rest of its way to the rights
+// before it (a link followed before in the run is only looked at, its
+// target known: see LinkTargets), and every decision is taken on what was
+// opened or looked at (fstat, fstatat), never on a path looked up again.
+// A link binds the rest of its way to the rights
 // of whoever could have put it there (Resolved::link_owners); from another
 // user's folder the way goes on only into theirs; a file with more than one
 // name in a shared folder is used only when its writers could read it.
 bool IsTrustedUser(uid_t user) {
-  return tevgen::IsTrustedUser(user, ::geteuid());
+  return tevgen::IsTrustedUser(user, RunningUser());
 }
 
 Observed ObservedOf(const struct stat& st) {
@@ -119,11 +129,11 @@ bool OthersMayWrite(int fd, const struct stat& st) {
   }
   return tevgen::OthersMayWrite(
       st.st_mode, st.st_uid, std::string_view(acl, size > 0 ? size_t(size) : 0),
-      ::geteuid());
+      RunningUser());
 }
 
 Sharing FolderSharing(int fd, const struct stat& st) {
-  return SharingOf(ObservedOf(st), OthersMayWrite(fd, st), ::geteuid());
+  return SharingOf(ObservedOf(st), OthersMayWrite(fd, st), RunningUser());
 }
 
 // What a link or a path reached, as refusals name it.
@@ -203,6 +213,13 @@ struct Resolved {
 
   bool bound() const { return others_bound || !link_owners.empty(); }
 
+  // For a listing (set before the walk): the ways of the walk from each
+  // link that left nothing of the path beside its target, and, where a
+  // listing came one of them before, what it found (see LinkTargets).
+  bool listing = false;
+  std::vector<LinkTargets::Way> ways;
+  std::optional<bool> listed;
+
   bool exists() const { return fd.get() >= 0; }
   std::string shown() const { return JoinPathWith(shown_folder, name, "/"); }
   void EnterFolder(int fd_of_folder, const struct stat& st_of_folder) {
@@ -275,11 +292,12 @@ void CheckBoundMay(const Resolved& resolved, const struct stat& st, mode_t own,
 // absolute path, from "/", shown in messages as `shown_start`. Returns 0
 // with `*out` filled, or the errno of the step that failed; the last name
 // may be missing. Throws Error naming `error_path()` for a hard-linked link
-// in a folder others may write.
+// in a folder others may write. Takes the targets of links seen before
+// from `known_links`, and adds those it reads, when it is not null.
 template <typename PathFunction>
 int Resolve(int start, const struct stat* start_st, std::string shown_start,
             std::string_view path, const PathFunction& error_path,
-            Resolved* out) {
+            LinkTargets* known_links, Resolved* out) {
   // Holds the folder `name` of `dir` open as the one to go on from.
   auto enter = [out](int dir, const char* name) {
     int fd = ::openat(dir, name, kPathFlags | O_DIRECTORY);
@@ -335,17 +353,28 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
         (out->folder_st.st_mode & S_ISVTX) == 0) {
       out->others_bound = true;
     }
-    ScopedFd fd(::openat(out->folder, name.c_str(), kPathFlags));
-    if (fd.get() < 0) {
-      int error_number = errno;
-      // The name that is missing, for the message: "nope" of nope/tev.xml,
-      // not the folder it is missing from.
-      out->name = std::move(name);
-      if (error_number != ENOENT || !todo.empty()) return error_number;
-      return 0;
-    }
+    // A link followed before in this run is taken as its status shows it,
+    // with the target it had then: it needs no descriptor to read it by.
+    // ("." and ".." are never links.)
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return errno;
+    LinkTargets::Target known;
+    bool link_known =
+        known_links != nullptr && name != "." && name != ".." &&
+        ::fstatat(out->folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode) && known_links->Find(st, &known);
+    ScopedFd fd(-1);
+    if (!link_known) {
+      fd.Reset(::openat(out->folder, name.c_str(), kPathFlags));
+      if (fd.get() < 0) {
+        int error_number = errno;
+        // The name that is missing, for the message: "nope" of
+        // nope/tev.xml, not the folder it is missing from.
+        out->name = std::move(name);
+        if (error_number != ENOENT || !todo.empty()) return error_number;
+        return 0;
+      }
+      if (::fstat(fd.get(), &st) != 0) return errno;
+    }
     if (S_ISLNK(st.st_mode)) {
       if (++links > kMaxLinks) return ELOOP;
       if (!IsTrustedUser(st.st_uid)) {
@@ -364,14 +393,38 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
                  st.st_uid != out->folder_st.st_uid) {
         out->link_owners.push_back(out->folder_st.st_uid);
       }
-      std::string target(PATH_MAX, '\0');
-      ssize_t length = ::readlinkat(fd.get(), "", target.data(), target.size());
-      if (length < 0) return errno;
-      if (length == 0) return ENOENT;
-      if (static_cast<size_t>(length) >= target.size()) return ENAMETOOLONG;
-      target.resize(static_cast<size_t>(length));
-      if (target[0] == '/' && !enter_root()) return errno;
-      PushNames(target, &todo);
+      if (!link_known) {
+        std::string target(PATH_MAX, '\0');
+        ssize_t length =
+            ::readlinkat(fd.get(), "", target.data(), target.size());
+        if (length < 0) return errno;
+        if (length == 0) return ENOENT;
+        if (static_cast<size_t>(length) >= target.size()) return ENAMETOOLONG;
+        target.resize(static_cast<size_t>(length));
+        known.absolute = target[0] == '/';
+        PushNames(target, &known.names);
+        if (known_links != nullptr) known_links->Add(st, known);
+      }
+      if (known.absolute && !enter_root()) return errno;
+      // All that is left is the link's target: for a listing, the rest of
+      // the walk is what a listing found past this link in this state, if
+      // one came this way (see LinkTargets).
+      if (out->listing && known_links != nullptr && todo.empty()) {
+        LinkTargets::Way way{LinkTargets::KeyOf(st),
+                             out->folder_st.st_dev,
+                             out->folder_st.st_ino,
+                             links,
+                             steps,
+                             out->others_bound,
+                             out->link_owners};
+        bool listed;
+        if (known_links->FindListed(way, &listed)) {
+          out->listed = listed;
+          return 0;
+        }
+        out->ways.push_back(std::move(way));
+      }
+      todo.insert(todo.end(), known.names.begin(), known.names.end());
       continue;
     }
     // Whoever owns a folder may put any folder there, by a rename too (a
@@ -451,7 +504,7 @@ int OpenResolvedFile(const Resolved& resolved, const std::string& path,
   // In a shared folder its writers may have moved in a file they cannot
   // read themselves, or given it a name (see sharing_rule.h).
   switch (JudgeRead(resolved.folder_sharing, ObservedOf(resolved.folder_st),
-                    ObservedOf(resolved.st), ::geteuid())) {
+                    ObservedOf(resolved.st), RunningUser())) {
     case ReadVerdict::kRead:
       break;
     case ReadVerdict::kRefuseHardLink:
@@ -473,10 +526,12 @@ int OpenResolvedFile(const Resolved& resolved, const std::string& path,
 // the file by `shown`.
 int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
                      const std::string& shown_dir, std::string_view path,
-                     const std::string& shown, struct stat* opened) {
+                     const std::string& shown, LinkTargets* known_links,
+                     struct stat* opened) {
   Resolved resolved;
   int error_number = Resolve(
-      dir_fd, dir_st, shown_dir, path, [&] { return shown; }, &resolved);
+      dir_fd, dir_st, shown_dir, path, [&] { return shown; }, known_links,
+      &resolved);
   if (error_number == ENOENT || error_number == ENOTDIR ||
       error_number == ELOOP) {
     return -1;
@@ -494,7 +549,8 @@ int ResolveFolder(const std::string& directory, FileAction action,
                   struct stat* st) {
   Resolved resolved;
   int error_number = Resolve(
-      AT_FDCWD, nullptr, "", directory, [&] { return directory; }, &resolved);
+      AT_FDCWD, nullptr, "", directory, [&] { return directory; }, nullptr,
+      &resolved);
   if (error_number == 0 && !resolved.exists()) error_number = ENOENT;
   if (error_number == 0 && !S_ISDIR(resolved.st.st_mode)) {
     error_number = ENOTDIR;
@@ -511,17 +567,31 @@ int ResolveFolder(const std::string& directory, FileAction action,
 // it out only where it leads to a file would tell the link's owner what
 // lies in folders they cannot see.
 bool LeadsToOrdinaryFile(int dir_fd, const struct stat& dir_st,
-                         const std::string& directory, std::string_view name) {
+                         const std::string& directory, std::string_view name,
+                         LinkTargets* known_links) {
   Resolved resolved;
+  resolved.listing = true;
+  bool leads = true;
   try {
     std::string shown = JoinPathWith(directory, name, "/");
-    return Resolve(
-               dir_fd, &dir_st, directory, name, [&shown] { return shown; },
-               &resolved) == 0 &&
-           resolved.exists() && S_ISREG(resolved.st.st_mode);
+    int error_number = Resolve(
+        dir_fd, &dir_st, directory, name, [&shown] { return shown; },
+        known_links, &resolved);
+    if (resolved.listed) return *resolved.listed;
+    leads =
+        error_number == 0 && resolved.exists() && S_ISREG(resolved.st.st_mode);
+    // A failure that may pass (too many open files, say) is not kept for
+    // the names after this one.
+    if (error_number != 0 && error_number != ENOENT &&
+        error_number != ENOTDIR && error_number != ELOOP) {
+      return leads;
+    }
   } catch (const Error&) {
-    return true;
   }
+  for (const LinkTargets::Way& way : resolved.ways) {
+    known_links->AddListed(way, leads);
+  }
+  return leads;
 }
 
 // Opens the folder held as `path_fd` (O_PATH) for reading, listing or
@@ -530,14 +600,17 @@ int ReopenFolder(int path_fd) {
   return ::openat(path_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-// A folder held open, its files opened relative to it.
+// A folder held open, its files opened relative to it; the targets of the
+// links on their way taken from, and added to, `known_links`.
 class PosixFolder : public Folder {
  public:
-  PosixFolder(std::string directory, int fd, const struct stat& st)
+  PosixFolder(std::string directory, int fd, const struct stat& st,
+              LinkTargets* known_links)
       : directory_(std::move(directory)),
         fd_(fd),
         st_(st),
-        shared_(FolderSharing(fd, st) != Sharing::kPrivate) {}
+        shared_(FolderSharing(fd, st) != Sharing::kPrivate),
+        known_links_(known_links) {}
 
   std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override;
 
@@ -546,6 +619,7 @@ class PosixFolder : public Folder {
   ScopedFd fd_;  // O_PATH
   struct stat st_;
   bool shared_;
+  LinkTargets* known_links_;
 };
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
@@ -651,7 +725,8 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
     // ELOOP (a link) and the rest go the careful way, which also tells an
     // unreadable FIFO (not an ordinary file) from an unreadable file.
   }
-  fd = OpenOrdinaryFile(fd_.get(), &st_, directory_, name, path, &opened);
+  fd = OpenOrdinaryFile(fd_.get(), &st_, directory_, name, path, known_links_,
+                        &opened);
   if (fd < 0) return nullptr;
   return std::make_unique<PosixRandomAccessFile>(path, fd, opened);
 }
@@ -1089,6 +1164,8 @@ class PosixEnv : public Env {
     }
     std::vector<std::string> names;
     std::vector<std::string> staged;
+    // A run reads each link's target once: from its listing on.
+    known_links_.Clear();
     for (;;) {
       errno = 0;
       const struct dirent* entry = ::readdir(dir);
@@ -1099,7 +1176,8 @@ class PosixEnv : public Env {
       if (name.empty() || name[0] == '.' || !keep(name)) continue;
       if (entry->d_type == DT_REG ||
           (entry->d_type != DT_DIR &&
-           LeadsToOrdinaryFile(::dirfd(dir), folder_st, directory, name))) {
+           LeadsToOrdinaryFile(::dirfd(dir), folder_st, directory, name,
+                               &known_links_))) {
         names.emplace_back(name);
       }
     }
@@ -1117,7 +1195,8 @@ class PosixEnv : public Env {
   std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
     struct stat st;
     int fd = ResolveFolder(directory, FileAction::kOpenFolder, &st);
-    auto folder = std::make_unique<PosixFolder>(directory, fd, st);
+    auto folder =
+        std::make_unique<PosixFolder>(directory, fd, st, &known_links_);
     CheckStillListed(directory, st);
     return folder;
   }
@@ -1134,7 +1213,8 @@ class PosixEnv : public Env {
 
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
     struct stat opened;
-    int fd = OpenOrdinaryFile(AT_FDCWD, nullptr, "", path, path, &opened);
+    int fd =
+        OpenOrdinaryFile(AT_FDCWD, nullptr, "", path, path, nullptr, &opened);
     if (fd < 0) return nullptr;
     return std::make_unique<PosixRandomAccessFile>(path, fd, opened);
   }
@@ -1152,7 +1232,7 @@ class PosixEnv : public Env {
     Resolved target;
     int error_number = Resolve(
         folder.get(), &folder_st, directory, name, [&] { return path; },
-        &target);
+        nullptr, &target);
     if (error_number != 0) {
       throw PosixError(
           error_number == ENOENT ? target.shown() : path,
@@ -1279,6 +1359,8 @@ class PosixEnv : public Env {
   };
   std::mutex listed_mutex_;
   Listed listed_;  // guarded by listed_mutex_
+  // The links followed since the last listing: the run's.
+  LinkTargets known_links_;
 
   // A folder is looked up by its path again for its images and its new
   // file: throws when another folder now stands where the listing found

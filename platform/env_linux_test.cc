@@ -82,6 +82,34 @@ TEST(EnvLinuxTest, ListingFollowsLinksAndLeavesOutWhatIsNotAFile) {
   EXPECT_EQ(names, (std::vector<std::string>{"1.svg", "2.svg"}));
 }
 
+// Names whose ways meet at one link are listed by the whole of their way:
+// through a chain of 39 links to a file, a link to the chain makes 40 links
+// (the most followed, listed) and a link to that link 41 (not listed),
+// whichever the listing came to first.
+TEST(EnvLinuxTest, ListingTellsApartNamesThatMeetAtOneLink) {
+  TempDir dir;
+  WriteBytes(dir / "f", "<svg/>");
+  std::string before = "f";
+  for (int i = 1; i <= 39; ++i) {
+    std::string link = std::to_string(i).insert(0, 1, 'k');
+    fs::create_symlink(before, dir / link);
+    before = link;
+  }
+  fs::create_symlink("k39", dir / "x");
+  std::vector<std::string> expected;
+  for (int i = 0; i < 20; ++i) {
+    fs::create_symlink("k39", dir / (std::to_string(i) + "a.svg"));
+    fs::create_symlink("x", dir / (std::to_string(i) + "b.svg"));
+    expected.push_back(std::to_string(i) + "a.svg");
+  }
+  std::vector<std::string> names = Env::Default().ListFiles(
+      dir.path().string(),
+      [](std::string_view n) { return n.ends_with(".svg"); });
+  std::sort(names.begin(), names.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
+}
+
 TEST(EnvLinuxTest, ReadersTreatSpecialFilesAsMissing) {
   TempDir dir;
   ASSERT_EQ(::mkfifo((dir / "fifo.svg").c_str(), 0600), 0);
