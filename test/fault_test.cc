@@ -1083,7 +1083,10 @@ TEST_F(FaultTest, AnotherUsersUploadsCannotStallOrFloodARootRun) {
     auto waited = std::chrono::steady_clock::now() - started;
     std::printf("%s: %.3f s of processor time, %.1f times %s\n",
                 row.what.c_str(), cost, cost / baseline, plain_run_of.c_str());
-    EXPECT_LE(cost, row.most_cost * std::max(baseline, 0.01));
+    // A sanitizer slows the reading more than the start it shares with
+    // the baseline; the faults it must catch cost hundreds of times more.
+    const double slack = kSanitized ? 4 : 1;
+    EXPECT_LE(cost, slack * row.most_cost * std::max(baseline, 0.01));
     if (row.err.empty()) {
       EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
       EXPECT_NE(ReadBytes(catalogue()).find(testing::kCatalogueTail),
