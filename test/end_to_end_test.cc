@@ -134,48 +134,53 @@ TEST_F(EndToEndTest, NamedFolderIsCataloguedInstead) {
 // folder that holds it (a drop-in); a program found through PATH, the
 // working folder, never the folder of programs it was found in.
 TEST_F(EndToEndTest, FolderWithoutArgumentIsTheDropInsOrTheWorkingOne) {
-  TempDir bin;   // a folder of programs, on PATH
-  TempDir work;  // images where the user stands, without the program
-  for (const TempDir* folder : {&bin, &work}) OpenToEveryone(folder->path());
+  TempDir bin;     // a folder of programs, on PATH
+  TempDir work;    // images where the user stands, without the program
+  TempDir linked;  // a link to the program in bin, as installers make them
+  for (const TempDir* folder : {&bin, &work, &linked}) {
+    OpenToEveryone(folder->path());
+  }
   fs::copy_file(Program().path, bin / Program().file_name());
   AddImage("5.svg", "<svg width=\"5.5\"/>");
   WriteBytes(work / "5.svg", "<svg width=\"5.5\"/>");
   const std::string name = Program().file_name();
-  const std::string shown_bin = Shown(bin.path().string());
+  fs::create_symlink(bin / name, linked / name);
   const std::string dot = Program().windows() ? ".\\" : "./";
   const struct {
     std::string_view what;
     std::string typed;
-    bool bin_on_path;
+    const fs::path* on_path;  // none: the working folder alone
     const fs::path& cwd;
     const fs::path& catalogued;
   } kCases[] = {
-      {"found through PATH", name, true, work.path(), work.path()},
+      {"found through PATH", name, &bin.path(), work.path(), work.path()},
       {"its path typed, its folder on PATH",
-       Shown((bin.path() / name).string()), true, work.path(), work.path()},
-      {"a drop-in typed by name in its folder", name, false, images_.path(),
+       Shown((bin.path() / name).string()), &bin.path(), work.path(),
+       work.path()},
+      {"a link on PATH typed by its path, to a folder off PATH",
+       Shown((linked.path() / name).string()), &linked.path(), work.path(),
+       work.path()},
+      {"a drop-in typed by name in its folder", name, nullptr, images_.path(),
        images_.path()},
-      {"a drop-in started by its path", dot + name, false, images_.path(),
+      {"a drop-in started by its path", dot + name, nullptr, images_.path(),
        images_.path()},
-      {"a drop-in started from elsewhere", Shown(program()), true, work.path(),
-       images_.path()},
+      {"a drop-in started from elsewhere", Shown(program()), &bin.path(),
+       work.path(), images_.path()},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
+    std::string on_path = c.on_path ? Shown(c.on_path->string()) : "";
     std::vector<std::string> argv;
     if (Program().windows()) {
+      if (c.on_path == &linked.path()) continue;  // links are POSIX's
       // As typed in cmd; Wine adds WINEPATH to the PATH programs see.
       WriteBytes(elsewhere_ / "run.bat", "cd /d \"" + Shown(c.cwd.string()) +
                                              "\"\r\n" + c.typed + "\r\n");
-      argv = {"env",
-              "WINEPATH=" + (c.bin_on_path ? shown_bin : ""),
-              Program().launcher,
-              "cmd",
-              "/c",
-              Shown(elsewhere_ / "run.bat")};
+      argv = {"env", "WINEPATH=" + on_path,        Program().launcher, "cmd",
+              "/c",  Shown(elsewhere_ / "run.bat")};
     } else {
       // "." stands for cmd's search of the working folder.
-      argv = {"env", "PATH=" + (c.bin_on_path ? shown_bin : ".") + ":/usr/bin",
+      argv = {"env", "PATH=" + (c.on_path ? on_path : ".") + ":/usr/bin",
               c.typed};
     }
     Outcome outcome = testing::RunProgram(argv, c.cwd);
