@@ -280,6 +280,11 @@ std::string UserLanguageTag();
 // the user's German locale, else English), never in a third.
 void PrepareProcess();
 
+// Makes the system's error texts from here on English, whatever the user's
+// language: for output that must read the same in every language (the
+// check's JSON lines). Call it before any thread starts.
+void SystemTextsInEnglish();
+
 // Starts a thread running `work`, as std::thread does (and throws as it
 // does), on another processor than the calling thread's where the thread
 // may run on one. Linux puts a new thread on its parent's processor, and

@@ -628,6 +628,45 @@ TEST_F(EndToEndTest, CheckForScripts) {
                             "e: 1)\n"),
             std::string::npos)
       << german.out;
+  // The system's words too are English in JSON, for a German user on a
+  // machine that speaks German (a locale of the test's own): an image the
+  // system refuses, in a folder of the user who checks.
+  if (Program().windows()) return;  // Windows' words: WindowsConventions
+  TempDir locales;
+  TempDir refused;
+  if (std::system(("localedef -i de_DE -f UTF-8 " + (locales / "de_DE") +
+                   ".UTF-8 2>/dev/null")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "localedef cannot make de_DE.UTF-8 here";
+  }
+  WriteBytes(refused / "13.svg", "");
+  fs::permissions(refused / "13.svg", fs::perms::none);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(
+        ::chown(refused.path().c_str(), testing::kNobody, testing::kNobody), 0);
+  }
+  fs::permissions(refused.path(), fs::perms(0755));
+  for (const std::string& dir : {refused.path().string(), refused / "gone"}) {
+    std::vector<std::string> argv = {"env", "LC_ALL=de_DE.UTF-8",
+                                     "LOCPATH=" + locales.path().string()};
+    for (const std::string& arg :
+         CommandLine({"--check", "--format=json", dir})) {
+      argv.push_back(arg);
+    }
+    Outcome json = testing::RunProgram(argv, elsewhere_.path(), true);
+    EXPECT_EQ(json.out + json.err,
+              dir == refused.path().string()
+                  ? "{\"kind\":\"cannot-open-file\",\"stops_run\":true,"
+                    "\"path\":\"" +
+                        dir +
+                        "/13.svg\",\"detail\":\"cannot "
+                        "open the file: Permission denied\"}\n"
+                        "{\"kind\":\"summary\",\"images\":1,\"findings\":1,"
+                        "\"by_kind\":{\"cannot-open-file\":1}}\n"
+                  : "tevgen: " + dir +
+                        ": cannot list the folder: No such "
+                        "file or directory\n");
+  }
 }
 
 // tevgen.com --check in cmd, redirected to a file: CR LF, in the OEM code
