@@ -93,7 +93,15 @@ void SizeValue::Add(std::string_view piece) {
 
 std::string SizeValue::Shown() const {
   if (first_.size() <= kShownBytes) return QuotedName(first_);
-  return QuotedName(std::string_view(first_).substr(0, kShownBytes)) + "...";
+  // Cut before a character, not inside it, which would show as bytes that
+  // are not the value's.
+  size_t cut = kShownBytes;
+  for (int back = 0;
+       back < 3 && (static_cast<unsigned char>(first_[cut]) & 0xC0) == 0x80;
+       ++back) {
+    --cut;
+  }
+  return QuotedName(std::string_view(first_).substr(0, cut)) + "...";
 }
 
 std::optional<Problem> SizeProblem(std::string_view attribute, SizeScan scan,

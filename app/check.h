@@ -6,11 +6,12 @@
 // the same listing, reader, -j and memory) and never opens the catalogue.
 // Where a run would stop at an image, the check takes the very Error the
 // run would report as a finding of kind kStopsRun and goes on, so every
-// rule a run stops on is a finding, and the first such finding in list
-// order is the error a run reports. Findings come in list order, those of
-// one image in the order of its record: the number, then the width, then
-// the height. The rules for what a run lets pass are pure functions below,
-// each tested alone.
+// rule a run stops on at an image is a finding, and the first such finding
+// in list order is the error a run reports, unless the run fails on the
+// catalogue (which it opens before any image) first. Findings come in list
+// order, those of one image in the order of its record: the number, then the
+// width, then the height. The rules for what a run lets pass are pure functions
+// below, each tested alone.
 #ifndef TEVGEN_APP_CHECK_H_
 #define TEVGEN_APP_CHECK_H_
 

@@ -67,6 +67,13 @@ TEST(CheckTest, SizeProblems) {
        MessageId::kCheckSizeNotANumber,
        "the width is not a plain number once cut at its \".\": \"" +
            std::string(40, 'a') + "\"..."},
+      // ...cut before a character, not inside it (U+00E4 at bytes 40, 41).
+      {SizeScan::kFound,
+       {std::string(39, 'a') + "\xC3\xA4 and more"},
+       MessageId::kCheckSizeRanOn,
+       "the width has no \".\" of its own, so its value runs on into the "
+       "text: \"" +
+           std::string(39, 'a') + "\"..."},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.pieces));

@@ -76,6 +76,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       } else if (i + 1 < args.size()) {
         value = args[++i];
       }
+      if (value.empty()) {
+        return UsageError(MessageId::kFormatMissing);
+      }
       if (value != "text" && value != "json") {
         return UsageError(Message(MessageId::kFormatOutOfRange,
                                   {{"value", DisplayName(value)}}));

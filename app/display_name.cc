@@ -32,14 +32,18 @@ namespace {
 // can make the rest of a message read backwards; and characters a terminal
 // shows as nothing, with which two names look alike ("7\u200B.svg" and
 // "7.svg"): zero-width spaces and joiners, the word joiner and invisible
-// operators, the byte-order mark, the soft hyphen, fillers and the tags.
+// operators, the byte-order mark, the soft hyphen, fillers and the tags:
+// what Unicode calls default ignorable (but for the variation selectors,
+// IsCombining), and the interlinear annotation marks.
 bool IsUnsafe(uint32_t c) {
   return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x00AD || c == 0x061C ||
-         c == 0x115F || c == 0x1160 || c == 0x180E ||
-         (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
-         (c >= 0x2060 && c <= 0x206F) || c == 0x3164 || c == 0xFEFF ||
-         c == 0xFFA0 || (c >= 0xFFF9 && c <= 0xFFFB) ||
-         (c >= 0xE0000 && c <= 0xE007F);
+         c == 0x115F || c == 0x1160 || c == 0x17B4 || c == 0x17B5 ||
+         (c >= 0x180B && c <= 0x180F) || (c >= 0x200B && c <= 0x200F) ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F) ||
+         c == 0x3164 || c == 0xFEFF || c == 0xFFA0 ||
+         (c >= 0xFFF0 && c <= 0xFFFB) || (c >= 0x1BCA0 && c <= 0x1BCA3) ||
+         (c >= 0x1D173 && c <= 0x1D17A) ||
+         (c >= 0xE0000 && c <= 0xE0FFF && !(c >= 0xE0100 && c <= 0xE01EF));
 }
 
 // Marks that combine with the character before them: drawn over it, they

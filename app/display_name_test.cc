@@ -53,6 +53,13 @@ TEST(DisplayNameTest, UnsafeCharactersAreEscapedAndNothingElse) {
       {"1\xC2\xAD"
        "2",
        "\"1\\302\\2552\""},  // soft hyphen
+      // The rest of what Unicode calls default ignorable.
+      {"7\xE1\x9E\xB4.svg", "\"7\\341\\236\\264.svg\""},   // U+17B4
+      {"7\xE1\xA0\x8B", "\"7\\341\\240\\213\""},           // U+180B
+      {"7\xF0\x9D\x85\xB3", "\"7\\360\\235\\205\\263\""},  // U+1D173
+      {"7\xF0\x9B\xB2\xA0", "\"7\\360\\233\\262\\240\""},  // U+1BCA0
+      {"7\xEF\xBF\xB0", "\"7\\357\\277\\260\""},           // U+FFF0
+      {"7\xF3\xA0\x82\x80", "\"7\\363\\240\\202\\200\""},  // U+E0080
       // A combining mark over a digit, first, or after an escape.
       {"1\xCC\xB8.svg", "\"1\\314\\270.svg\""},  // U+0338 over 1
       {"\xCC\x81", "\"\\314\\201\""},

@@ -44,7 +44,9 @@ std::chrono::steady_clock::duration ImageReader::Read(const std::string& name,
       *result = ImageRecord();
       // The first recent read waits until a write that began with the
       // change would be done, and costs no attempt; the next is a change.
-      if (reading == Reading::kRecent && !waited) {
+      if (reading == Reading::kRecent && !waited &&
+          MayWait(last_changed, last_changed + kSettleTime -
+                                    std::chrono::system_clock::now())) {
         waited = true;
         std::this_thread::sleep_until(last_changed + kSettleTime);
         continue;
@@ -57,6 +59,12 @@ std::chrono::steady_clock::duration ImageReader::Read(const std::string& name,
     result->error = std::current_exception();
   }
   return first_data - started;
+}
+
+bool ImageReader::MayWait(std::chrono::system_clock::time_point last_changed,
+                          std::chrono::system_clock::duration wait) const {
+  if (last_changed < began_ || wait.count() <= 0) return true;
+  return budget_left_.fetch_sub(wait.count()) >= wait.count();
 }
 
 void ImageReader::ReadAgainIfChanged(const std::string& name,

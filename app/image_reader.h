@@ -30,10 +30,12 @@
 // a file changed within their timestamp's grain). An image whose last
 // change is less than kSettleTime older than its read (MayHaveMetAWrite) is
 // read again once that time has passed; a write that lasts longer than that
-// is not seen.
+// is not seen. Waits for changes made while the reader reads come from a
+// budget (kSettleBudget) shared by all images.
 #ifndef TEVGEN_APP_IMAGE_READER_H_
 #define TEVGEN_APP_IMAGE_READER_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -79,6 +81,10 @@ class ImageReader {
   // Longer than a write into the cache takes, with its waits on a busy
   // machine; longer than the grain of the system's times (a clock tick).
   static constexpr std::chrono::milliseconds kSettleTime{100};
+  // The most a reader's waits for changes made while it reads add up to,
+  // all images together. A change from before then needs no budget: those
+  // waits end kSettleTime after it.
+  static constexpr std::chrono::milliseconds kSettleBudget{1000};
 
   // Whether a read that began at `began` may have met a write under way on
   // an image last changed at `last_changed`. A change further in the future
@@ -126,9 +132,22 @@ class ImageReader {
                    std::chrono::steady_clock::time_point* first_data,
                    std::chrono::system_clock::time_point* last_changed) const;
 
+  // Whether a reading that may have met a write waits `wait` for it: always
+  // for a change from before the reader began, else from kSettleBudget.
+  // Past the budget it counts as a change at once, so that an uploader who
+  // keeps changing images costs each one reading more, not a wait.
+  bool MayWait(std::chrono::system_clock::time_point last_changed,
+               std::chrono::system_clock::duration wait) const;
+
   Env& env_;
   Folder& folder_;
   std::string directory_;
+  const std::chrono::system_clock::time_point began_ =
+      std::chrono::system_clock::now();
+  mutable std::atomic<std::chrono::system_clock::rep> budget_left_{
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          kSettleBudget)
+          .count()};
 };
 
 // Appends the size `span` of `image` to `*out` as the catalogue writes it

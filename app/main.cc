@@ -28,6 +28,12 @@ void ReportFailure(std::string_view name, const Message& reason,
 int RunProgram(const std::vector<std::string>& args, std::string_view invoked) {
   CommandLine command = ParseCommandLine(args);
   Language language = LanguageOf(UserLanguageTag());
+  // JSON lines read the same in every language, the system's words in them
+  // too; and a failure beside them speaks as they do, never a mix.
+  if (command.check && command.json) {
+    language = Language::kEnglish;
+    SystemTextsInEnglish();
+  }
   Env& env = Env::Default();
   // Every failure is caught here, so that the stack unwinds and a staged
   // catalogue is removed before the program ends.

@@ -47,10 +47,15 @@ bool FoundThroughPath(
     const std::vector<std::string>& path_folders,
     const std::function<bool(const std::string&, const std::string&)>&
         same_folder) {
-  if (invoked.find_first_of(separators) == std::string_view::npos) return true;
+  size_t last = invoked.find_last_of(separators);
+  if (last == std::string_view::npos) return true;
+  // Typed by its path, a link in a folder of PATH (/usr/local/bin/tevgen ->
+  // /opt/tevgen/bin/tevgen) is as installed as the program it leads to.
+  std::string typed_folder(invoked.substr(0, last == 0 ? 1 : last));
   return std::any_of(path_folders.begin(), path_folders.end(),
                      [&](const std::string& folder) {
-                       return same_folder(folder, program_folder);
+                       return same_folder(folder, program_folder) ||
+                              same_folder(folder, typed_folder);
                      });
 }
 

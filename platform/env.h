@@ -237,11 +237,11 @@ std::string FolderOf(std::string_view path);
 // installed program, rather than started by its path as a copy dropped
 // into a folder is (double-clicked, ./tevgen, /srv/clipart/tevgen):
 // `invoked`, the name it was started by (argv[0]), holds none of
-// `separators`, or `program_folder` is one of `path_folders` by
-// `same_folder`. A name alone is how a shell starts what it found through
-// PATH (and cmd what it found in the working folder, which is then the
-// program's folder too); PowerShell gives the whole path of what it found,
-// hence the folders.
+// `separators`, or `program_folder` or the folder `invoked` names is one of
+// `path_folders` by `same_folder`. A name alone is how a shell starts what it
+// found through PATH (and cmd what it found in the working folder, which is
+// then the program's folder too); PowerShell gives the whole path of what it
+// found, hence the folders.
 bool FoundThroughPath(
     std::string_view invoked, std::string_view separators,
     const std::string& program_folder,
@@ -279,6 +279,11 @@ std::string UserLanguageTag();
 // error texts come in the language of the program's messages (German from
 // the user's German locale, else English), never in a third.
 void PrepareProcess();
+
+// Makes the system's error texts from here on English, whatever the user's
+// language: for output that must read the same in every language (the
+// check's JSON lines). Call it before any thread starts.
+void SystemTextsInEnglish();
 
 // Starts a thread running `work`, as std::thread does (and throws as it
 // does), on another processor than the calling thread's where the thread

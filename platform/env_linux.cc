@@ -1462,6 +1462,8 @@ void PrepareProcess() {
   ::unsetenv("LANGUAGE");
 }
 
+void SystemTextsInEnglish() { std::setlocale(LC_MESSAGES, "C"); }
+
 namespace {
 
 // Moves the calling thread off processor `cpu` where it may run on

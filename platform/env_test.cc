@@ -16,7 +16,8 @@ TEST(FoundThroughPathTest, ANameAloneOrAFolderOfPath) {
       {"tevgen", "/usr/bin", true},           // typed at a prompt
       {"tevgen", "/srv/clipart", true},       // PATH holds "." or the folder
       {"/usr/bin/tevgen", "/usr/bin", true},  // its path typed all the same
-      {"./tevgen", "/srv/clipart", false},    // a drop-in, started by its path
+      {"/usr/local/bin/tevgen", "/opt/tevgen/bin", true},  // a link on PATH
+      {"./tevgen", "/srv/clipart", false},  // a drop-in, started by its path
       {"/srv/clipart/tevgen", "/srv/clipart", false},
       {"../clipart/tevgen", "/srv/clipart", false},
   };

@@ -59,10 +59,15 @@ std::wstring SystemPath(std::string_view utf8) {
   return L"\\\\?\\" + full;
 }
 
+// Set by SystemTextsInEnglish before any thread starts.
+bool english_system_texts = false;
+
 // The language of the system's words: the user's where the program speaks
 // it too (German, English), else English, so that a message never mixes two
-// languages. 0 lets FormatMessageW take the user's.
+// languages; English after SystemTextsInEnglish. 0 lets FormatMessageW take
+// the user's.
 DWORD SystemTextLanguage() {
+  if (english_system_texts) return MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
   switch (PRIMARYLANGID(::GetUserDefaultUILanguage())) {
     case LANG_GERMAN:
     case LANG_ENGLISH:
@@ -908,6 +913,8 @@ std::string UserLanguageTag() {
 }
 
 void PrepareProcess() {}
+
+void SystemTextsInEnglish() { english_system_texts = true; }
 
 // Windows starts a thread on an idle processor where there is one.
 std::thread StartThread(std::function<void()> work) {

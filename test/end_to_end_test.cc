@@ -4,6 +4,7 @@
 //
 // The same tests run the Windows build under Wine (see program_fixture.h).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -134,48 +135,53 @@ TEST_F(EndToEndTest, NamedFolderIsCataloguedInstead) {
 // folder that holds it (a drop-in); a program found through PATH, the
 // working folder, never the folder of programs it was found in.
 TEST_F(EndToEndTest, FolderWithoutArgumentIsTheDropInsOrTheWorkingOne) {
-  TempDir bin;   // a folder of programs, on PATH
-  TempDir work;  // images where the user stands, without the program
-  for (const TempDir* folder : {&bin, &work}) OpenToEveryone(folder->path());
+  TempDir bin;     // a folder of programs, on PATH
+  TempDir work;    // images where the user stands, without the program
+  TempDir linked;  // a link to the program in bin, as installers make them
+  for (const TempDir* folder : {&bin, &work, &linked}) {
+    OpenToEveryone(folder->path());
+  }
   fs::copy_file(Program().path, bin / Program().file_name());
   AddImage("5.svg", "<svg width=\"5.5\"/>");
   WriteBytes(work / "5.svg", "<svg width=\"5.5\"/>");
   const std::string name = Program().file_name();
-  const std::string shown_bin = Shown(bin.path().string());
+  fs::create_symlink(bin / name, linked / name);
   const std::string dot = Program().windows() ? ".\\" : "./";
   const struct {
     std::string_view what;
     std::string typed;
-    bool bin_on_path;
+    const fs::path* on_path;  // none: the working folder alone
     const fs::path& cwd;
     const fs::path& catalogued;
   } kCases[] = {
-      {"found through PATH", name, true, work.path(), work.path()},
+      {"found through PATH", name, &bin.path(), work.path(), work.path()},
       {"its path typed, its folder on PATH",
-       Shown((bin.path() / name).string()), true, work.path(), work.path()},
-      {"a drop-in typed by name in its folder", name, false, images_.path(),
+       Shown((bin.path() / name).string()), &bin.path(), work.path(),
+       work.path()},
+      {"a link on PATH typed by its path, to a folder off PATH",
+       Shown((linked.path() / name).string()), &linked.path(), work.path(),
+       work.path()},
+      {"a drop-in typed by name in its folder", name, nullptr, images_.path(),
        images_.path()},
-      {"a drop-in started by its path", dot + name, false, images_.path(),
+      {"a drop-in started by its path", dot + name, nullptr, images_.path(),
        images_.path()},
-      {"a drop-in started from elsewhere", Shown(program()), true, work.path(),
-       images_.path()},
+      {"a drop-in started from elsewhere", Shown(program()), &bin.path(),
+       work.path(), images_.path()},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
+    std::string on_path = c.on_path ? Shown(c.on_path->string()) : "";
     std::vector<std::string> argv;
     if (Program().windows()) {
+      if (c.on_path == &linked.path()) continue;  // links are POSIX's
       // As typed in cmd; Wine adds WINEPATH to the PATH programs see.
       WriteBytes(elsewhere_ / "run.bat", "cd /d \"" + Shown(c.cwd.string()) +
                                              "\"\r\n" + c.typed + "\r\n");
-      argv = {"env",
-              "WINEPATH=" + (c.bin_on_path ? shown_bin : ""),
-              Program().launcher,
-              "cmd",
-              "/c",
-              Shown(elsewhere_ / "run.bat")};
+      argv = {"env", "WINEPATH=" + on_path,        Program().launcher, "cmd",
+              "/c",  Shown(elsewhere_ / "run.bat")};
     } else {
       // "." stands for cmd's search of the working folder.
-      argv = {"env", "PATH=" + (c.bin_on_path ? shown_bin : ".") + ":/usr/bin",
+      argv = {"env", "PATH=" + (c.on_path ? on_path : ".") + ":/usr/bin",
               c.typed};
     }
     Outcome outcome = testing::RunProgram(argv, c.cwd);
@@ -526,6 +532,15 @@ TEST_F(EndToEndTest, CheckFindsEveryProblemAndAgreesWithTheRun) {
     if (c.unreadable_13) {
       WriteBytes(folder / "13.svg", sizes);
       fs::permissions(folder / "13.svg", fs::perms::none);
+      // The folder of the user who runs the program, whoever runs the
+      // test, so that the system refuses the image, not the rule for a
+      // folder others write.
+      if (::geteuid() == 0) {
+        ASSERT_EQ(
+            ::chown(folder.path().c_str(), testing::kNobody, testing::kNobody),
+            0);
+      }
+      fs::permissions(folder.path(), fs::perms(0755));
     }
     WriteBytes(folder / "tev.xml", "old");
     fs::permissions(folder / "tev.xml", fs::perms(0666));
@@ -613,6 +628,45 @@ TEST_F(EndToEndTest, CheckForScripts) {
                             "e: 1)\n"),
             std::string::npos)
       << german.out;
+  // The system's words too are English in JSON, for a German user on a
+  // machine that speaks German (a locale of the test's own): an image the
+  // system refuses, in a folder of the user who checks.
+  if (Program().windows()) return;  // Windows' words: WindowsConventions
+  TempDir locales;
+  TempDir refused;
+  if (std::system(("localedef -i de_DE -f UTF-8 " + (locales / "de_DE") +
+                   ".UTF-8 2>/dev/null")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "localedef cannot make de_DE.UTF-8 here";
+  }
+  WriteBytes(refused / "13.svg", "");
+  fs::permissions(refused / "13.svg", fs::perms::none);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(
+        ::chown(refused.path().c_str(), testing::kNobody, testing::kNobody), 0);
+  }
+  fs::permissions(refused.path(), fs::perms(0755));
+  for (const std::string& dir : {refused.path().string(), refused / "gone"}) {
+    std::vector<std::string> argv = {"env", "LC_ALL=de_DE.UTF-8",
+                                     "LOCPATH=" + locales.path().string()};
+    for (const std::string& arg :
+         CommandLine({"--check", "--format=json", dir})) {
+      argv.push_back(arg);
+    }
+    Outcome json = testing::RunProgram(argv, elsewhere_.path(), true);
+    EXPECT_EQ(json.out + json.err,
+              dir == refused.path().string()
+                  ? "{\"kind\":\"cannot-open-file\",\"stops_run\":true,"
+                    "\"path\":\"" +
+                        dir +
+                        "/13.svg\",\"detail\":\"cannot "
+                        "open the file: Permission denied\"}\n"
+                        "{\"kind\":\"summary\",\"images\":1,\"findings\":1,"
+                        "\"by_kind\":{\"cannot-open-file\":1}}\n"
+                  : "tevgen: " + dir +
+                        ": cannot list the folder: No such "
+                        "file or directory\n");
+  }
 }
 
 // tevgen.com --check in cmd, redirected to a file: CR LF, in the OEM code

@@ -1110,6 +1110,48 @@ TEST_F(FaultTest, AnotherUsersUploadsCannotStallOrFloodARootRun) {
   }
 }
 
+// Images an uploader keeps changing, their change times always within the
+// time a write may take: each costs a check (which goes on past them) no
+// wait of its own, so four times the images cost about the same time, not
+// four times as much.
+TEST_F(FaultTest, ImagesKeptChangingCostACheckABoundedWait) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> images{0};
+  std::thread toucher([&] {
+    while (!stop.load()) {
+      for (int i = 0; i < images.load(); ++i) {
+        std::string name = images_ / (std::to_string(i) + ".svg");
+        ::utimensat(AT_FDCWD, name.c_str(), nullptr, 0);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  auto check_of = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      AddImage(std::to_string(i) + ".svg",
+               "<svg width=\"3.5\" height=\"4.5\">");
+    }
+    images.store(count);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto started = std::chrono::steady_clock::now();
+    Outcome outcome = StartWith({"--check", "-j1", folder()});
+    std::chrono::duration<double> took =
+        std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(outcome.exit_status, 1);
+    EXPECT_NE(outcome.out.find("the image changed while it was read"),
+              std::string::npos)
+        << outcome.out;
+    std::printf("%d images kept changing: the check took %.2f s\n", count,
+                took.count());
+    return took.count();
+  };
+  double few = check_of(25);
+  double many = check_of(100);
+  stop.store(true);
+  toucher.join();
+  EXPECT_LT(many, 2 * few);
+}
+
 // An image rewritten in place (the same size, one pwrite a version) while
 // runs read it: each run catalogues one of its versions or stops with "the
 // image changed while it was read", never a width of both. The kernel sets
