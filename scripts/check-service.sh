@@ -35,13 +35,16 @@ trap cleanup EXIT
 root=$work/root
 mkdir "$root"
 
-booted=$cache/bookworm-booted.tar
+# The booted root's packages name its cache, so a new package makes a new one.
+packages="systemd systemd-sysv dbus rsync"
+booted=$cache/bookworm-booted-$(echo "$packages" | sha256sum | cut -c1-8).tar
 if [ ! -f "$booted" ]; then
   tar -C "$root" -xf "$cache/bookworm-root.tar"
   cp /etc/resolv.conf "$root/etc/resolv.conf"
   chroot "$root" apt-get update -qq
+  # shellcheck disable=SC2086 # the words are package names
   DEBIAN_FRONTEND=noninteractive chroot "$root" apt-get install -y -qq \
-    --no-install-recommends systemd systemd-sysv dbus >/dev/null ||
+    --no-install-recommends $packages >/dev/null ||
     skip "systemd could not be added to the Debian root"
   tar -C "$root" -cf "$booted" .
 else
@@ -174,13 +177,12 @@ svg 51 >"$root/srv/clipart/51.svg"
 lists $((images + 2)) || fail "the watch stopped after chmod 500"
 inside chmod 755 /srv/clipart
 images=$((images + 2))
-if inside sh -c 'command -v rsync' >/dev/null; then
-  inside sh -c 'mkdir /root/up && chmod 700 /root/up &&
-    printf "<svg width=\"1\" height=\"2\"/>" >/root/up/52.svg &&
-    rsync -a /root/up/ /srv/clipart/'
-  lists $((images + 1)) || fail "the watch stopped after rsync -a"
-  images=$((images + 1))
-fi
+inside sh -c 'mkdir /root/up && chmod 700 /root/up &&
+  printf "<svg width=\"1\" height=\"2\"/>" >/root/up/52.svg &&
+  rsync -a /root/up/ /srv/clipart/'
+[ "$(stat -c %a "$root/srv/clipart")" = 700 ] || fail "rsync did not set the mode"
+lists $((images + 1)) || fail "the watch stopped after rsync -a"
+images=$((images + 1))
 echo "still current: $images images"
 
 echo "== a private upload by another user"
