@@ -662,9 +662,10 @@ std::string InCodePage(std::wstring_view wide, UINT code_page, bool* held) {
 }
 
 // UTF-8 `text` as Windows programs read text from a file or a pipe: CR LF
-// line ends, in `code_page`. A character the code page lacks is shown with
-// a C escape, "\uFF11" (or "\U0001F600"), as the Linux program shows bytes
-// that are not text: so the name shown is the one that is there.
+// line ends, in `code_page`. A character the code page lacks is shown as
+// "<U+FF11>", never as a look-alike: "<" and ">" cannot stand in a Windows
+// file name, so the escape cannot be read as a name that is there too (a
+// C escape would: "\u0142" is also a file "u0142" after a separator).
 std::string RedirectedText(std::string_view text, UINT code_page) {
   std::wstring wide;
   for (wchar_t c : Widen(text)) {
@@ -690,8 +691,7 @@ std::string RedirectedText(std::string_view text, UINT code_page) {
                                    (wide[i + 1] - 0xDC00u)
                              : wide[i];
       char escape[16];
-      std::snprintf(escape, sizeof escape,
-                    code > 0xFFFF ? "\\U%08X" : "\\u%04X", code);
+      std::snprintf(escape, sizeof escape, "<U+%04X>", code);
       bytes += escape;
     }
     i += n;

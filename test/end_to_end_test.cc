@@ -801,8 +801,8 @@ TEST_F(EndToEndTest, WindowsConventions) {
     argv.push_back(arg);
   }
   std::string err = testing::RunProgram(argv, elsewhere_.path()).err;
-  EXPECT_NE(err.find("\\Zdj\\u0119cia \\u0142\xC3\xB3"
-                     "d\\u017A\\\\uFF11\\uFF12.svg: the file name"),
+  EXPECT_NE(err.find("\\Zdj<U+0119>cia <U+0142>\xC3\xB3"
+                     "d<U+017A>\\<U+FF11><U+FF12>.svg: the file name"),
             std::string::npos)
       << err;
   EXPECT_EQ(err.find("\\12.svg"), std::string::npos) << err;
