@@ -162,7 +162,7 @@ TEST(AttributeScanTest, ValueLongerThanTheLongestIsAnError) {
     ADD_FAILURE() << "not refused";
   } catch (const RecordError& e) {
     EXPECT_EQ(std::string(e.what()),
-              "the height attribute's value runs on for more than 65536 "
+              "the height attribute's value runs on for more than 4096 "
               "bytes before its \".\"");
   }
 }

@@ -77,7 +77,10 @@ class ImageReader {
   // piece copies little, larger later ones make few reads.
   static constexpr size_t kFirstPieceSize = 4 * 1024;
   static constexpr size_t kPieceSize = 64 * 1024;
-  static constexpr size_t kValueInMemoryLimit = 16 * 1024;
+  // Real sizes are a few bytes; a longer one, up to
+  // AttributeScan::kLongestValue, is copied from the image instead.
+  static constexpr size_t kValueInMemoryLimit = 1024;
+  static_assert(kValueInMemoryLimit < AttributeScan::kLongestValue);
   // Longer than a write into the cache takes, with its waits on a busy
   // machine; longer than the grain of the system's times (a clock tick).
   static constexpr std::chrono::milliseconds kSettleTime{100};

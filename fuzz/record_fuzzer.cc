@@ -10,6 +10,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -75,7 +76,8 @@ void Check(bool condition, const char* what) {
 }
 
 // The size scan written the plain way, on the whole text; none for the
-// error of a "." right after the pattern.
+// errors of a "." right after the pattern and of a value longer than the
+// longest, NUL left out.
 std::optional<std::string> PlainScan(std::string_view text,
                                      std::string_view pattern) {
   size_t found = text.find(pattern);
@@ -84,7 +86,12 @@ std::optional<std::string> PlainScan(std::string_view text,
   if (dot == std::string_view::npos) return "";
   size_t start = found + pattern.size() + 1;
   if (dot < start) return std::nullopt;
-  return std::string(text.substr(start, dot - start));
+  std::string_view value = text.substr(start, dot - start);
+  if (value.size() - std::count(value.begin(), value.end(), '\0') >
+      tevgen::AttributeScan::kLongestValue) {
+    return std::nullopt;
+  }
+  return std::string(value);
 }
 
 // The scanner fed `text` in pieces of `piece` bytes, values longer than
