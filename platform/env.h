@@ -127,10 +127,14 @@ class Env {
   // separator (except at a root, which keeps its own).
   virtual std::string ProgramDirectory() = 0;
 
-  // `directory` and `name` joined with the platform's separator, without
-  // doubling one that `directory` already ends with.
-  virtual std::string JoinPath(std::string_view directory,
-                               std::string_view name) = 0;
+  // `directory` and `name` joined with the Env's first separator, without
+  // doubling one that `directory` already ends with. The one join of every
+  // Env: each says only its separators.
+  std::string JoinPath(std::string_view directory, std::string_view name);
+
+  // The characters that end a folder's name in a path, the one joined with
+  // first: "/" on Linux and in MemoryEnv, "\\/" on Windows.
+  virtual std::string_view Separators() const = 0;
 
   // The names (without folder) of the ordinary files in `directory` that
   // `keep` accepts, in no particular order; hidden files are left out. On

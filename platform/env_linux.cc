@@ -180,10 +180,7 @@ class PosixEnv : public Env {
     return FolderOf(path);
   }
 
-  std::string JoinPath(std::string_view directory,
-                       std::string_view name) override {
-    return JoinPathWith(directory, name, kSeparators);
-  }
+  std::string_view Separators() const override { return kSeparators; }
 
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override {

@@ -390,10 +390,7 @@ class WindowsEnv : public Env {
     return Narrow(path.substr(0, at_root ? separator + 1 : separator));
   }
 
-  std::string JoinPath(std::string_view directory,
-                       std::string_view name) override {
-    return JoinPathWith(directory, name, kSeparators);
-  }
+  std::string_view Separators() const override { return kSeparators; }
 
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override {
