@@ -15,7 +15,9 @@
 #include <limits>
 
 #include "platform/env.h"
+#include "platform/env_windows_internal.h"
 #include "platform/error.h"
+#include "platform/staged_file_windows.h"
 
 namespace tevgen {
 
@@ -40,12 +42,8 @@ std::string Narrow(std::wstring_view wide) {
   return narrow;
 }
 
-namespace {
+namespace win {
 
-// `utf8` as a path for the file system calls. A path near or over MAX_PATH
-// characters is made absolute and given the "\\?\" prefix, which lifts the
-// limit where the system does not (Windows before 10, or without the
-// long-path setting).
 std::wstring SystemPath(std::string_view utf8) {
   constexpr size_t kShortEnough = 240;  // leaves room for a file name
   std::wstring wide = Widen(utf8);
@@ -58,6 +56,11 @@ std::wstring SystemPath(std::string_view utf8) {
   if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }
+
+}  // namespace win
+
+namespace {
+using namespace win;
 
 // Set by SystemTextsInEnglish before any thread starts.
 bool english_system_texts = false;
@@ -103,18 +106,16 @@ Message ErrorCause(DWORD error) {
   return Message(MessageId::kUnworded, {{"what", Narrow(text)}});
 }
 
-// The one way this Env turns a failed system call into an Error. `path` is
-// taken by reference so that nothing runs between the failed call and
-// GetLastError that could change the error.
-Error WindowsError(const std::string& path, FileAction action,
-                   DWORD error = ::GetLastError()) {
+}  // namespace
+
+Error win::WindowsError(const std::string& path, FileAction action,
+                        DWORD error) {
   return Error(path, action, ErrorCause(error));
 }
 
-constexpr std::string_view kSeparators = "\\/";
+namespace {
 
-// The most one ReadFile or WriteFile call is given: well within a DWORD.
-constexpr DWORD kMaxTransfer = DWORD{1} << 30;
+constexpr std::string_view kSeparators = "\\/";
 
 bool IsMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
@@ -124,50 +125,6 @@ bool IsMissing(DWORD error) {
 
 constexpr DWORD kNotListed =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-bool IsInUse(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-}
-
-// A viewer or a virus scanner often holds a file for a moment, right after
-// it was copied or written: `attempt` (which returns ERROR_SUCCESS or the
-// error) is tried again while the file is in use, for about two seconds.
-template <typename Attempt>
-DWORD WithPatience(Attempt attempt) {
-  constexpr DWORD kPatienceMs = 2000;
-  DWORD waited = 0;
-  for (DWORD pause = 10;; pause = std::min<DWORD>(2 * pause, 250)) {
-    DWORD error = attempt();
-    if (!IsInUse(error) || waited >= kPatienceMs) return error;
-    ::Sleep(pause);
-    waited += pause;
-  }
-}
-
-// Closes a handle on every path out of a scope.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() {
-    if (valid()) ::CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // Closes now and reports whether the close succeeded.
-  bool Close() { return ::CloseHandle(Release()) != 0; }
-  // Gives the handle up to the caller.
-  HANDLE Release() {
-    HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return handle;
-  }
-
- private:
-  HANDLE handle_;
-};
-
 // Opens `path` for reading if it names an ordinary file (not a folder or a
 // device) that is not marked hidden or system. Returns an invalid handle
 // when it does not; throws when it does but cannot be opened.
@@ -244,129 +201,6 @@ class WindowsRandomAccessFile : public RandomAccessFile {
   std::string path_;
   ScopedHandle handle_;
   BY_HANDLE_FILE_INFORMATION opened_;
-};
-
-// Throws when a file of `attributes` at `path` may not be replaced: a
-// folder or a device (not an ordinary file, as on Linux), or a file marked
-// read-only.
-void RefuseToReplace(const std::string& path, DWORD attributes) {
-  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
-    throw Error(path, FileAction::kReplaceNonFile);
-  }
-  if (attributes & FILE_ATTRIBUTE_READONLY) {
-    throw Error(path, FileAction::kReplace, MessageId::kReadOnly);
-  }
-}
-
-// Opens the existing file `target` (`path` in messages) as ReplaceFileW
-// will, and throws when it may not be replaced: a device, or a file whose
-// access control list does not let the running user replace it. Returns
-// the error when another program holds the file, which Commit waits for;
-// else ERROR_SUCCESS.
-DWORD CheckReplaceable(const std::string& path, const std::wstring& target) {
-  HANDLE probe =
-      ::CreateFileW(target.c_str(), GENERIC_READ | DELETE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-  if (probe == INVALID_HANDLE_VALUE) {
-    DWORD error = ::GetLastError();
-    if (error == ERROR_ACCESS_DENIED) {
-      throw WindowsError(path, FileAction::kReplace, error);
-    }
-    return IsInUse(error) ? error : ERROR_SUCCESS;
-  }
-  bool disk_file = ::GetFileType(probe) == FILE_TYPE_DISK;
-  ::CloseHandle(probe);
-  if (!disk_file) RefuseToReplace(path, FILE_ATTRIBUTE_DEVICE);
-  return ERROR_SUCCESS;
-}
-
-class WindowsReplacementFile : public ReplacementFile {
- public:
-  WindowsReplacementFile(std::string target, std::string staged, HANDLE handle)
-      : target_(std::move(target)),
-        staged_(std::move(staged)),
-        handle_(handle) {}
-
-  ~WindowsReplacementFile() override {
-    if (!committed_) {
-      if (handle_.valid()) handle_.Close();
-      ::DeleteFileW(SystemPath(staged_).c_str());
-    }
-  }
-
-  void Append(std::string_view data) override {
-    while (!data.empty()) {
-      DWORD chunk =
-          static_cast<DWORD>(std::min<size_t>(data.size(), kMaxTransfer));
-      DWORD written = 0;
-      if (!::WriteFile(handle_.get(), data.data(), chunk, &written, nullptr)) {
-        throw WindowsError(target_, FileAction::kWrite);
-      }
-      data.remove_prefix(written);
-    }
-  }
-
-  void Commit() override {
-    if (!::FlushFileBuffers(handle_.get())) {
-      throw WindowsError(target_, FileAction::kSync);
-    }
-    if (!handle_.Close()) throw WindowsError(target_, FileAction::kWrite);
-    DWORD error = WithPatience([this] { return ReplaceTarget(); });
-    if (error != ERROR_SUCCESS) {
-      throw WindowsError(target_, FileAction::kReplace, error);
-    }
-    committed_ = true;
-  }
-
- private:
-  // Puts the staged file in place of the target and returns the error, or
-  // ERROR_SUCCESS; throws when the target may not be replaced at all.
-  // ReplaceFileW keeps what the old file carries beside its bytes
-  // (attributes such as hidden, the access control list, the creation
-  // time); the first file of its name, or a replacement that ReplaceFileW
-  // cannot do, is moved into place instead. The staged file stays hidden
-  // while the run waits.
-  DWORD ReplaceTarget() {
-    std::wstring target = SystemPath(target_);
-    std::wstring staged = SystemPath(staged_);
-    DWORD old_attributes = ::GetFileAttributesW(target.c_str());
-    if (old_attributes != INVALID_FILE_ATTRIBUTES) {
-      RefuseToReplace(target_, old_attributes);
-      // Asked first whether another program holds the file: a failing
-      // ReplaceFileW may leave a temporary file behind (Wine's does).
-      DWORD in_use = CheckReplaceable(target_, target);
-      if (in_use != ERROR_SUCCESS) return in_use;
-      ::SetFileAttributesW(staged.c_str(),
-                           old_attributes & ~FILE_ATTRIBUTE_READONLY);
-      if (::ReplaceFileW(
-              target.c_str(), staged.c_str(), nullptr,
-              REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
-              nullptr, nullptr)) {
-        return ERROR_SUCCESS;
-      }
-      DWORD error = ::GetLastError();
-      ::SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_HIDDEN);
-      if (IsInUse(error) || error == ERROR_ACCESS_DENIED) return error;
-    }
-    // The new file is not hidden, unless the old one was.
-    ::SetFileAttributesW(staged.c_str(),
-                         old_attributes == INVALID_FILE_ATTRIBUTES
-                             ? FILE_ATTRIBUTE_NORMAL
-                             : old_attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (::MoveFileExW(staged.c_str(), target.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return ERROR_SUCCESS;
-    }
-    DWORD error = ::GetLastError();
-    ::SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_HIDDEN);
-    return error;
-  }
-
-  std::string target_;
-  std::string staged_;
-  ScopedHandle handle_;
-  bool committed_ = false;
 };
 
 class WindowsEnv : public Env {
@@ -477,8 +311,7 @@ class WindowsEnv : public Env {
           ::CreateFileW(SystemPath(staged).c_str(), GENERIC_WRITE, 0, nullptr,
                         CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
       if (handle != INVALID_HANDLE_VALUE) {
-        auto file =
-            std::make_unique<WindowsReplacementFile>(target, staged, handle);
+        auto file = StagedReplacement(target, staged, handle);
         RemoveStaleStaged(directory, prefix);
         return file;
       }
