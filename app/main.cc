@@ -18,13 +18,6 @@ namespace {
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
-// Reports a failure in the user's language (report.h).
-void ReportFailure(std::string_view name, const Message& reason,
-                   Language language) {
-  Report report = FailureReport(name, reason, language);
-  WriteStandardError(report.console, Form1::kCaption, report.box);
-}
-
 int RunProgram(const std::vector<std::string>& args, std::string_view invoked) {
   CommandLine command = ParseCommandLine(args);
   Language language = LanguageOf(UserLanguageTag());
@@ -71,14 +64,10 @@ int RunProgram(const std::vector<std::string>& args, std::string_view invoked) {
     Form1 form(env, directory, command.jobs.value_or(Form1::kDefaultJobs));
     form.Form_Load();
     return 0;
-  } catch (const Error& e) {
-    ReportFailure(e.path(), e.message(), language);
-  } catch (const std::bad_alloc&) {
-    ReportFailure(directory, MessageId::kOutOfMemory, language);
-  } catch (const std::exception& e) {
-    ReportFailure(directory,
-                  Message(MessageId::kUnworded, {{"what", e.what()}}),
-                  language);
+  } catch (const std::exception&) {
+    // In the user's language (report.h).
+    Report report = CaughtFailureReport(directory, language);
+    WriteStandardError(report.console, Form1::kCaption, report.box);
   }
   return kExitError;
 }

@@ -1,6 +1,10 @@
 #include "app/report.h"
 
+#include <exception>
+#include <new>
+
 #include "app/display_name.h"
+#include "platform/error.h"
 
 namespace tevgen {
 namespace {
@@ -45,6 +49,20 @@ Report FailureReport(std::string_view name, const Message& reason,
   if (!shown.empty()) report.box += shown + "\n\n";
   report.box += FormOf(Advice(reason), language);
   return report;
+}
+
+Report CaughtFailureReport(const std::string& directory, Language language) {
+  try {
+    throw;
+  } catch (const Error& e) {
+    return FailureReport(e.path(), e.message(), language);
+  } catch (const std::bad_alloc&) {
+    return FailureReport(directory, MessageId::kOutOfMemory, language);
+  } catch (const std::exception& e) {
+    return FailureReport(directory,
+                         Message(MessageId::kUnworded, {{"what", e.what()}}),
+                         language);
+  }
 }
 
 Report UsageReport(const Message& problem, Language language) {

@@ -24,6 +24,12 @@ struct Report {
 Report FailureReport(std::string_view name, const Message& reason,
                      Language language);
 
+// The failure being handled, for a run on `directory`: the one way the run
+// and the watch word what a run threw. An Error names its own path and
+// reason; running out of memory and any other exception name the folder.
+// Call only within a handler of std::exception (Error is one).
+Report CaughtFailureReport(const std::string& directory, Language language);
+
 // Wrong usage: `problem`, then on a console a hint to ask for the help, in
 // the box the help itself.
 Report UsageReport(const Message& problem, Language language);

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
+#include <stdexcept>
+
+#include "platform/error.h"
+
 namespace tevgen {
 namespace {
 
@@ -64,6 +70,30 @@ TEST(ReportTest, FailureForConsoleAndBox) {
 
 // A console gets the problem and where the help is; the box, whose user
 // cannot ask for it, the help itself.
+// What a run threw, as the run and the watch both tell it: an Error by its
+// own path, anything else by the folder.
+TEST(ReportTest, CaughtFailureNamesTheErrorsPathElseTheFolder) {
+  const struct {
+    std::function<void()> fail;
+    std::string_view console;
+  } kCases[] = {
+      {[] { throw Error("/pics/7.svg", MessageId::kImageChanged); },
+       "tevgen: /pics/7.svg: the image changed while it was read\n"},
+      {[] { throw std::bad_alloc(); },
+       "tevgen: /pics: not enough memory to catalogue the folder\n"},
+      {[] { throw std::runtime_error("odd"); }, "tevgen: /pics: odd\n"},
+  };
+  for (const auto& c : kCases) {
+    std::string console;
+    try {
+      c.fail();
+    } catch (const std::exception&) {
+      console = CaughtFailureReport("/pics", Language::kEnglish).console;
+    }
+    EXPECT_EQ(console, c.console);
+  }
+}
+
 TEST(ReportTest, UsageErrorForConsoleAndBox) {
   Message problem(MessageId::kUnknownOption, {{"option", "-x"}});
   const struct {

@@ -32,14 +32,8 @@ std::string RunOnce(Env& env, const std::string& directory, unsigned jobs,
     form.Form_Load();
     *images = form.ImageCount();
     return "";
-  } catch (const Error& e) {
-    return FailureLine(e.path(), e.message(), language);
-  } catch (const std::bad_alloc&) {
-    return FailureLine(directory, MessageId::kOutOfMemory, language);
-  } catch (const std::exception& e) {
-    return FailureLine(directory,
-                       Message(MessageId::kUnworded, {{"what", e.what()}}),
-                       language);
+  } catch (const std::exception&) {
+    return CaughtFailureReport(directory, language).console;
   }
 }
 

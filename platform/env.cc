@@ -25,6 +25,10 @@ std::unique_ptr<Folder> Env::OpenFolder(const std::string& directory) {
   return std::make_unique<JoinedPathFolder>(this, directory);
 }
 
+std::string Env::JoinPath(std::string_view directory, std::string_view name) {
+  return JoinPathWith(directory, name, Separators());
+}
+
 std::string JoinPathWith(std::string_view directory, std::string_view name,
                          std::string_view separators) {
   std::string path(directory);

@@ -27,8 +27,25 @@
 // Thread safety: the methods of an Env, and OpenFile of a Folder, may be
 // called from several threads at once (readers open images while the run
 // goes on). A RandomAccessFile or a ReplacementFile is used by one thread
-// at a time, which may change between calls. Nothing that an Env opened
-// may outlive it.
+// at a time. Nothing that an Env opened may outlive it.
+//
+// Files and the threads StartThread starts: a file opened on such a thread
+// is used only on that thread, and closed there; what was read from it is
+// handed over, never the file (as ImageReader does for a reader that is
+// not the run's own thread). A file opened before the thread started may
+// be used on it too. On Linux each started thread has its own table of
+// open files, a copy of its starter's as it starts: a file it opens does
+// not exist on the other threads, and the same number there may be another
+// file. Elsewhere a file may pass between threads, but the program keeps
+// the rule everywhere, so that code above Env holds on every system.
+//
+// A Folder and its folder moved: on Linux a Folder holds the folder it
+// opened, and its files are opened from that folder wherever it is moved
+// or renamed to; a folder put at its path afterwards is never read through
+// it (the run also refuses one found there instead of the folder it
+// listed: "swapped"). A replacement is staged and renamed in the folder
+// held open too. Elsewhere (Windows, MemoryEnv) a Folder joins each name to
+// its path, and a file is opened from whatever folder stands there then.
 #ifndef TEVGEN_PLATFORM_ENV_H_
 #define TEVGEN_PLATFORM_ENV_H_
 
@@ -127,10 +144,14 @@ class Env {
   // separator (except at a root, which keeps its own).
   virtual std::string ProgramDirectory() = 0;
 
-  // `directory` and `name` joined with the platform's separator, without
-  // doubling one that `directory` already ends with.
-  virtual std::string JoinPath(std::string_view directory,
-                               std::string_view name) = 0;
+  // `directory` and `name` joined with the Env's first separator, without
+  // doubling one that `directory` already ends with. The one join of every
+  // Env: each says only its separators.
+  std::string JoinPath(std::string_view directory, std::string_view name);
+
+  // The characters that end a folder's name in a path, the one joined with
+  // first: "/" on Linux and in MemoryEnv, "\\/" on Windows.
+  virtual std::string_view Separators() const = 0;
 
   // The names (without folder) of the ordinary files in `directory` that
   // `keep` accepts, in no particular order; hidden files are left out. On
@@ -294,7 +315,7 @@ void SystemTextsInEnglish();
 // it may run on. On Linux it also gets a table of open files of its own, a
 // copy of the caller's as it starts, so that threads that open and close
 // files do not contend for one table: a file it opens is not open in other
-// threads, which must never be handed it.
+// threads, which must never be handed it (see the rule at the top).
 std::thread StartThread(std::function<void()> work);
 
 // Console output: `text` for a console, a file or a pipe. On Windows, text

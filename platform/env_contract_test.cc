@@ -218,6 +218,35 @@ TEST_P(EnvContractTest, FilesAreReadFromSeveralThreadsAtOnce) {
   EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
+// The rule for a thread that StartThread started: it reads what it opens
+// itself, and what was open before it started. That its files are not
+// open on other threads holds on Linux only (elsewhere one handle serves
+// every thread), so only the using side is checked on every Env.
+TEST_P(EnvContractTest, StartedThreadReadsItsOwnFilesAndThoseOpenBefore) {
+  files().Write(In("before.svg"), "open before");
+  files().Write(In("own.svg"), "opened on the thread");
+  std::unique_ptr<Folder> folder = env().OpenFolder(files().folder());
+  std::unique_ptr<RandomAccessFile> before = folder->OpenFile("before.svg");
+  ASSERT_NE(before, nullptr);
+  std::string read_before;
+  std::string read_own;
+  std::thread thread = StartThread([&] {
+    try {
+      read_before = ReadInPieces(*before);
+      std::unique_ptr<RandomAccessFile> own = folder->OpenFile("own.svg");
+      read_own = own ? ReadInPieces(*own) : "none";
+      std::unique_ptr<RandomAccessFile> by_path = env().OpenFile(In("own.svg"));
+      read_own += by_path ? "+" + ReadInPieces(*by_path) : "+none";
+    } catch (const Error& e) {
+      read_own = e.what();
+    }
+  });
+  thread.join();
+  EXPECT_EQ(read_before, "open before");
+  EXPECT_EQ(read_own, "opened on the thread+opened on the thread");
+  EXPECT_EQ(ReadInPieces(*before), "open before");
+}
+
 TEST_P(EnvContractTest, CommittedReplacementTakesThePlaceOfTheOldFile) {
   files().Write(In("tev.xml"), "old");
   auto file = env().NewReplacementFile(files().folder(), "tev.xml");

@@ -15,7 +15,9 @@
 #include <limits>
 
 #include "platform/env.h"
+#include "platform/env_windows_internal.h"
 #include "platform/error.h"
+#include "platform/staged_file_windows.h"
 
 namespace tevgen {
 
@@ -40,12 +42,8 @@ std::string Narrow(std::wstring_view wide) {
   return narrow;
 }
 
-namespace {
+namespace win {
 
-// `utf8` as a path for the file system calls. A path near or over MAX_PATH
-// characters is made absolute and given the "\\?\" prefix, which lifts the
-// limit where the system does not (Windows before 10, or without the
-// long-path setting).
 std::wstring SystemPath(std::string_view utf8) {
   constexpr size_t kShortEnough = 240;  // leaves room for a file name
   std::wstring wide = Widen(utf8);
@@ -58,6 +56,11 @@ std::wstring SystemPath(std::string_view utf8) {
   if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }
+
+}  // namespace win
+
+namespace {
+using namespace win;
 
 // Set by SystemTextsInEnglish before any thread starts.
 bool english_system_texts = false;
@@ -103,18 +106,16 @@ Message ErrorCause(DWORD error) {
   return Message(MessageId::kUnworded, {{"what", Narrow(text)}});
 }
 
-// The one way this Env turns a failed system call into an Error. `path` is
-// taken by reference so that nothing runs between the failed call and
-// GetLastError that could change the error.
-Error WindowsError(const std::string& path, FileAction action,
-                   DWORD error = ::GetLastError()) {
+}  // namespace
+
+Error win::WindowsError(const std::string& path, FileAction action,
+                        DWORD error) {
   return Error(path, action, ErrorCause(error));
 }
 
-constexpr std::string_view kSeparators = "\\/";
+namespace {
 
-// The most one ReadFile or WriteFile call is given: well within a DWORD.
-constexpr DWORD kMaxTransfer = DWORD{1} << 30;
+constexpr std::string_view kSeparators = "\\/";
 
 bool IsMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
@@ -124,50 +125,6 @@ bool IsMissing(DWORD error) {
 
 constexpr DWORD kNotListed =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-bool IsInUse(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-}
-
-// A viewer or a virus scanner often holds a file for a moment, right after
-// it was copied or written: `attempt` (which returns ERROR_SUCCESS or the
-// error) is tried again while the file is in use, for about two seconds.
-template <typename Attempt>
-DWORD WithPatience(Attempt attempt) {
-  constexpr DWORD kPatienceMs = 2000;
-  DWORD waited = 0;
-  for (DWORD pause = 10;; pause = std::min<DWORD>(2 * pause, 250)) {
-    DWORD error = attempt();
-    if (!IsInUse(error) || waited >= kPatienceMs) return error;
-    ::Sleep(pause);
-    waited += pause;
-  }
-}
-
-// Closes a handle on every path out of a scope.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() {
-    if (valid()) ::CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // Closes now and reports whether the close succeeded.
-  bool Close() { return ::CloseHandle(Release()) != 0; }
-  // Gives the handle up to the caller.
-  HANDLE Release() {
-    HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return handle;
-  }
-
- private:
-  HANDLE handle_;
-};
-
 // Opens `path` for reading if it names an ordinary file (not a folder or a
 // device) that is not marked hidden or system. Returns an invalid handle
 // when it does not; throws when it does but cannot be opened.
@@ -246,129 +203,6 @@ class WindowsRandomAccessFile : public RandomAccessFile {
   BY_HANDLE_FILE_INFORMATION opened_;
 };
 
-// Throws when a file of `attributes` at `path` may not be replaced: a
-// folder or a device (not an ordinary file, as on Linux), or a file marked
-// read-only.
-void RefuseToReplace(const std::string& path, DWORD attributes) {
-  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
-    throw Error(path, FileAction::kReplaceNonFile);
-  }
-  if (attributes & FILE_ATTRIBUTE_READONLY) {
-    throw Error(path, FileAction::kReplace, MessageId::kReadOnly);
-  }
-}
-
-// Opens the existing file `target` (`path` in messages) as ReplaceFileW
-// will, and throws when it may not be replaced: a device, or a file whose
-// access control list does not let the running user replace it. Returns
-// the error when another program holds the file, which Commit waits for;
-// else ERROR_SUCCESS.
-DWORD CheckReplaceable(const std::string& path, const std::wstring& target) {
-  HANDLE probe =
-      ::CreateFileW(target.c_str(), GENERIC_READ | DELETE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-  if (probe == INVALID_HANDLE_VALUE) {
-    DWORD error = ::GetLastError();
-    if (error == ERROR_ACCESS_DENIED) {
-      throw WindowsError(path, FileAction::kReplace, error);
-    }
-    return IsInUse(error) ? error : ERROR_SUCCESS;
-  }
-  bool disk_file = ::GetFileType(probe) == FILE_TYPE_DISK;
-  ::CloseHandle(probe);
-  if (!disk_file) RefuseToReplace(path, FILE_ATTRIBUTE_DEVICE);
-  return ERROR_SUCCESS;
-}
-
-class WindowsReplacementFile : public ReplacementFile {
- public:
-  WindowsReplacementFile(std::string target, std::string staged, HANDLE handle)
-      : target_(std::move(target)),
-        staged_(std::move(staged)),
-        handle_(handle) {}
-
-  ~WindowsReplacementFile() override {
-    if (!committed_) {
-      if (handle_.valid()) handle_.Close();
-      ::DeleteFileW(SystemPath(staged_).c_str());
-    }
-  }
-
-  void Append(std::string_view data) override {
-    while (!data.empty()) {
-      DWORD chunk =
-          static_cast<DWORD>(std::min<size_t>(data.size(), kMaxTransfer));
-      DWORD written = 0;
-      if (!::WriteFile(handle_.get(), data.data(), chunk, &written, nullptr)) {
-        throw WindowsError(target_, FileAction::kWrite);
-      }
-      data.remove_prefix(written);
-    }
-  }
-
-  void Commit() override {
-    if (!::FlushFileBuffers(handle_.get())) {
-      throw WindowsError(target_, FileAction::kSync);
-    }
-    if (!handle_.Close()) throw WindowsError(target_, FileAction::kWrite);
-    DWORD error = WithPatience([this] { return ReplaceTarget(); });
-    if (error != ERROR_SUCCESS) {
-      throw WindowsError(target_, FileAction::kReplace, error);
-    }
-    committed_ = true;
-  }
-
- private:
-  // Puts the staged file in place of the target and returns the error, or
-  // ERROR_SUCCESS; throws when the target may not be replaced at all.
-  // ReplaceFileW keeps what the old file carries beside its bytes
-  // (attributes such as hidden, the access control list, the creation
-  // time); the first file of its name, or a replacement that ReplaceFileW
-  // cannot do, is moved into place instead. The staged file stays hidden
-  // while the run waits.
-  DWORD ReplaceTarget() {
-    std::wstring target = SystemPath(target_);
-    std::wstring staged = SystemPath(staged_);
-    DWORD old_attributes = ::GetFileAttributesW(target.c_str());
-    if (old_attributes != INVALID_FILE_ATTRIBUTES) {
-      RefuseToReplace(target_, old_attributes);
-      // Asked first whether another program holds the file: a failing
-      // ReplaceFileW may leave a temporary file behind (Wine's does).
-      DWORD in_use = CheckReplaceable(target_, target);
-      if (in_use != ERROR_SUCCESS) return in_use;
-      ::SetFileAttributesW(staged.c_str(),
-                           old_attributes & ~FILE_ATTRIBUTE_READONLY);
-      if (::ReplaceFileW(
-              target.c_str(), staged.c_str(), nullptr,
-              REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
-              nullptr, nullptr)) {
-        return ERROR_SUCCESS;
-      }
-      DWORD error = ::GetLastError();
-      ::SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_HIDDEN);
-      if (IsInUse(error) || error == ERROR_ACCESS_DENIED) return error;
-    }
-    // The new file is not hidden, unless the old one was.
-    ::SetFileAttributesW(staged.c_str(),
-                         old_attributes == INVALID_FILE_ATTRIBUTES
-                             ? FILE_ATTRIBUTE_NORMAL
-                             : old_attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (::MoveFileExW(staged.c_str(), target.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return ERROR_SUCCESS;
-    }
-    DWORD error = ::GetLastError();
-    ::SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_HIDDEN);
-    return error;
-  }
-
-  std::string target_;
-  std::string staged_;
-  ScopedHandle handle_;
-  bool committed_ = false;
-};
-
 class WindowsEnv : public Env {
  public:
   std::string ProgramDirectory() override {
@@ -390,10 +224,7 @@ class WindowsEnv : public Env {
     return Narrow(path.substr(0, at_root ? separator + 1 : separator));
   }
 
-  std::string JoinPath(std::string_view directory,
-                       std::string_view name) override {
-    return JoinPathWith(directory, name, kSeparators);
-  }
+  std::string_view Separators() const override { return kSeparators; }
 
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override {
@@ -480,8 +311,7 @@ class WindowsEnv : public Env {
           ::CreateFileW(SystemPath(staged).c_str(), GENERIC_WRITE, 0, nullptr,
                         CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
       if (handle != INVALID_HANDLE_VALUE) {
-        auto file =
-            std::make_unique<WindowsReplacementFile>(target, staged, handle);
+        auto file = StagedReplacement(target, staged, handle);
         RemoveStaleStaged(directory, prefix);
         return file;
       }
@@ -586,270 +416,11 @@ class WindowsEnv : public Env {
   std::atomic<unsigned> staged_count_ = 0;
 };
 
-// The console of the parent process (the prompt the program was started
-// from), opened once and held until the process ends; nullptr when there
-// is none, as for a program of the GUI subsystem that was double-clicked.
-HANDLE ParentConsole() {
-  static const HANDLE console = []() -> HANDLE {
-    if (::AttachConsole(ATTACH_PARENT_PROCESS) ||
-        ::GetLastError() == ERROR_ACCESS_DENIED) {  // Attached already.
-      HANDLE handle = ::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
-      if (handle != INVALID_HANDLE_VALUE) return handle;
-    }
-    return nullptr;
-  }();
-  return console;
-}
-
-// Where console text goes: the standard handle when there is one (started
-// from a console, or redirected), else the parent's console, else nullptr.
-HANDLE OutputHandle(DWORD which) {
-  HANDLE handle = ::GetStdHandle(which);
-  if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
-      ::GetFileType(handle) != FILE_TYPE_UNKNOWN) {
-    return handle;
-  }
-  return ParentConsole();
-}
-
-// Shows `text` in a message box titled `title`, for a program that has no
-// console to write to.
-void ShowBox(std::string_view text, std::string_view title, UINT icon) {
-  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(title).c_str(),
-                MB_OK | icon);
-}
-
-// The code page of text written to a file or a pipe: that of the console
-// the program runs in, with which `more`, `findstr` and `type` there read
-// it; without a console, the system's OEM code page. (The manifest's UTF-8
-// is the process's own code page, which these programs do not know.)
-UINT RedirectedCodePage() {
-  UINT console = ::GetConsoleOutputCP();
-  if (console != 0) return console;
-  DWORD oem = 0;
-  if (::GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT,
-                       LOCALE_IDEFAULTCODEPAGE | LOCALE_RETURN_NUMBER,
-                       reinterpret_cast<wchar_t*>(&oem),
-                       sizeof oem / sizeof(wchar_t)) == 0 ||
-      oem == 0) {
-    return CP_UTF8;
-  }
-  return oem;
-}
-
-// `wide` in `code_page`, and whether every character was held. Never a
-// look-alike ("best fit"): that would turn the name "\uFF11\uFF12.svg"
-// (fullwidth digits) into "12.svg", a name that is not there.
-std::string InCodePage(std::wstring_view wide, UINT code_page, bool* held) {
-  // These hold every character and take neither flag nor question.
-  bool whole = code_page == CP_UTF8 || code_page == CP_UTF7 ||
-               code_page == 54936;  // GB 18030
-  DWORD flags = whole ? 0 : WC_NO_BEST_FIT_CHARS;
-  BOOL defaulted = FALSE;
-  BOOL* ask = whole ? nullptr : &defaulted;
-  int size = static_cast<int>(wide.size());
-  int length = ::WideCharToMultiByte(code_page, flags, wide.data(), size,
-                                     nullptr, 0, nullptr, ask);
-  std::string bytes(static_cast<size_t>(std::max(length, 0)), '\0');
-  if (length > 0) {
-    ::WideCharToMultiByte(code_page, flags, wide.data(), size, bytes.data(),
-                          length, nullptr, ask);
-  }
-  *held = length > 0 && !defaulted;
-  return bytes;
-}
-
-// UTF-8 `text` as Windows programs read text from a file or a pipe: CR LF
-// line ends, in `code_page`. A character the code page lacks is shown as
-// "<U+FF11>", never as a look-alike: "<" and ">" cannot stand in a Windows
-// file name, so the escape cannot be read as a name that is there too (a
-// C escape would: "\u0142" is also a file "u0142" after a separator).
-std::string RedirectedText(std::string_view text, UINT code_page) {
-  std::wstring wide;
-  for (wchar_t c : Widen(text)) {
-    if (c == L'\n') wide.push_back(L'\r');
-    wide.push_back(c);
-  }
-  if (wide.empty()) return "";
-  bool held = false;
-  std::string bytes = InCodePage(wide, code_page, &held);
-  if (held) return bytes;
-  // One character at a time (a surrogate pair is one).
-  bytes.clear();
-  for (size_t i = 0; i < wide.size();) {
-    size_t n = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() &&
-                       IS_LOW_SURROGATE(wide[i + 1])
-                   ? 2
-                   : 1;
-    std::string one = InCodePage(wide.substr(i, n), code_page, &held);
-    if (held) {
-      bytes += one;
-    } else {
-      unsigned code = n == 2 ? 0x10000 + ((wide[i] - 0xD800u) << 10) +
-                                   (wide[i + 1] - 0xDC00u)
-                             : wide[i];
-      char escape[16];
-      std::snprintf(escape, sizeof escape, "<U+%04X>", code);
-      bytes += escape;
-    }
-    i += n;
-  }
-  return bytes;
-}
-
-// Writes UTF-8 `text`: as UTF-16 to a console, as RedirectedText to a file
-// or pipe. Sets `to_console` to whether it went to a console.
-bool WriteText(HANDLE handle, std::string_view text, bool& to_console) {
-  DWORD mode;
-  to_console = ::GetConsoleMode(handle, &mode);
-  if (to_console) {
-    std::wstring wide = Widen(text);
-    DWORD written;
-    return ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()),
-                           &written, nullptr);
-  }
-  std::string bytes = RedirectedText(text, RedirectedCodePage());
-  std::string_view rest = bytes;
-  while (!rest.empty()) {
-    DWORD written = 0;
-    if (!::WriteFile(handle, rest.data(), static_cast<DWORD>(rest.size()),
-                     &written, nullptr)) {
-      return false;
-    }
-    rest.remove_prefix(written);
-  }
-  return true;
-}
-
-}  // namespace
-
-bool AloneOnConsole() {
-  DWORD processes[2];
-  return ::GetConsoleProcessList(processes, 2) == 1;
-}
-
-bool WriteToConsoleOrFile(std::string_view text) {
-  HANDLE handle = OutputHandle(STD_ERROR_HANDLE);
-  bool to_console = false;
-  return handle != nullptr && WriteText(handle, text, to_console);
-}
-
-namespace {
-
-// Writes `text` where console text goes and returns the error, or
-// ERROR_SUCCESS. Shows `box` (or `text`) in a message box where nobody would
-// read it otherwise: without a console, or on a console that closes when
-// the program ends (tevgen.com double-clicked is alone on the console that
-// Windows made for it). A box rather than a "press a key" prompt: the
-// double-clicked tevgen.exe speaks the same way, and a prompt would read
-// from whatever input the program was given.
-DWORD WriteOrShow(DWORD which, std::string_view text, std::string_view title,
-                  std::string_view box, UINT icon) {
-  if (box.empty()) box = text;
-  HANDLE handle = OutputHandle(which);
-  if (handle == nullptr) {
-    ShowBox(box, title, icon);
-    return ERROR_SUCCESS;
-  }
-  bool to_console = false;
-  DWORD error =
-      WriteText(handle, text, to_console) ? ERROR_SUCCESS : ::GetLastError();
-  if (to_console && AloneOnConsole()) ShowBox(box, title, icon);
-  return error;
-}
-
 }  // namespace
 
 Env& Env::Default() {
   static WindowsEnv env;
   return env;
-}
-
-namespace {
-
-// The arguments of the whole command line `line` (the program's name first,
-// which is left out), split as Windows programs split them but for one
-// thing: no argument of this program can hold a quote, so a backslash
-// before a quote is never its escape. "C:\my clips\" (as cmd and
-// PowerShell complete a folder) is the folder C:\my clips\, and what
-// follows its closing quote are further arguments.
-std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
-  constexpr std::wstring_view kBlanks = L" \t";
-  size_t i = 0;
-  // The program's name: up to its closing quote or the first blank.
-  if (!line.empty() && line[0] == L'"') {
-    i = std::min(line.find(L'"', 1), line.size() - 1) + 1;
-  } else {
-    i = std::min(line.find_first_of(kBlanks), line.size());
-  }
-  std::vector<std::wstring> args;
-  std::wstring arg;
-  bool started = false;
-  bool quoted = false;
-  while (i < line.size()) {
-    wchar_t c = line[i];
-    if (c == L'\\') {
-      size_t end = std::min(line.find_first_not_of(L'\\', i), line.size());
-      size_t count = end - i;
-      i = end;
-      // Before a quote, as everywhere: two backslashes stand for one, and
-      // a lone one for itself.
-      bool before_quote = i < line.size() && line[i] == L'"';
-      arg.append(before_quote ? (count + 1) / 2 : count, L'\\');
-      started = true;
-    } else if (c == L'"') {
-      quoted = !quoted;
-      started = true;
-      ++i;
-    } else if (!quoted && kBlanks.find(c) != std::wstring_view::npos) {
-      if (started) args.push_back(std::move(arg));
-      arg.clear();
-      started = false;
-      ++i;
-    } else {
-      arg.push_back(c);
-      started = true;
-      ++i;
-    }
-  }
-  if (started) args.push_back(std::move(arg));
-  return args;
-}
-
-// Windows's own spellings of the help option.
-bool IsHelpOption(std::wstring_view arg) {
-  return arg == L"/?" || arg == L"-?" || arg == L"/h" || arg == L"/H";
-}
-
-// "Y:" alone means the current folder on drive Y:, which the program's
-// own path joining would take for the drive's root: it is made full here.
-std::wstring WithoutBareDrive(std::wstring arg) {
-  if (arg.size() != 2 || arg[1] != L':' || !std::iswalpha(arg[0])) return arg;
-  DWORD length = ::GetFullPathNameW(arg.c_str(), 0, nullptr, nullptr);
-  if (length == 0) return arg;
-  std::wstring full(length, L'\0');
-  length = ::GetFullPathNameW(arg.c_str(), length, full.data(), nullptr);
-  full.resize(length);
-  return full;
-}
-
-}  // namespace
-
-std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
-  std::vector<std::string> args;
-  bool options_ended = false;
-  for (std::wstring& arg : SplitCommandLine(::GetCommandLineW())) {
-    if (!options_ended && IsHelpOption(arg)) {
-      arg = L"--help";
-    } else {
-      options_ended = options_ended || arg == L"--";
-      arg = WithoutBareDrive(std::move(arg));
-    }
-    args.push_back(Narrow(arg));
-  }
-  return args;
 }
 
 namespace {
@@ -919,31 +490,6 @@ void SystemTextsInEnglish() { english_system_texts = true; }
 // Windows starts a thread on an idle processor where there is one.
 std::thread StartThread(std::function<void()> work) {
   return std::thread(std::move(work));
-}
-
-void WriteStandardOutput(std::string_view text, std::string_view title,
-                         std::string_view box) {
-  DWORD error =
-      WriteOrShow(STD_OUTPUT_HANDLE, text, title, box, MB_ICONINFORMATION);
-  if (error != ERROR_SUCCESS) {
-    throw Error(
-        "", Message(MessageId::kWriteError, {{"cause", ErrorCause(error)}}));
-  }
-}
-
-void WriteStandardError(std::string_view text, std::string_view title,
-                        std::string_view box) {
-  if (WriteOrShow(STD_ERROR_HANDLE, text, title, box, MB_ICONERROR) !=
-      ERROR_SUCCESS) {
-    ShowBox(box.empty() ? text : box, title, MB_ICONERROR);
-  }
-}
-
-bool StandardOutputIsBox() {
-  HANDLE handle = OutputHandle(STD_OUTPUT_HANDLE);
-  DWORD mode;
-  return handle == nullptr ||
-         (::GetConsoleMode(handle, &mode) && AloneOnConsole());
 }
 
 Message WindowsErrorCause(DWORD error) { return ErrorCause(error); }

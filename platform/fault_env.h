@@ -44,10 +44,7 @@ class FaultEnv : public Env {
   int temp_directory_lookups() const { return temp_directory_lookups_; }
 
   std::string ProgramDirectory() override { return target_.ProgramDirectory(); }
-  std::string JoinPath(std::string_view directory,
-                       std::string_view name) override {
-    return target_.JoinPath(directory, name);
-  }
+  std::string_view Separators() const override { return target_.Separators(); }
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override {
     return target_.ListFiles(directory, keep);

@@ -1,6 +1,6 @@
 // FolderWatch on Linux: inotify on the folder, on the folder above it and
 // on every folder (and link) on the path's way to it. The program's stop
-// signals keep their usual handling (env_linux.cc): a signal during a run
+// signals keep their usual handling (staged_file.cc): a signal during a run
 // removes the staged file and ends the process, and one between runs ends
 // it with nothing staged, so the wait needs no signal of its own.
 //

@@ -134,11 +134,6 @@ bool MemoryEnv::HasDirectory(std::string_view directory) const {
   return directories_.find(Unslashed(directory)) != directories_.end();
 }
 
-std::string MemoryEnv::JoinPath(std::string_view directory,
-                                std::string_view name) {
-  return JoinPathWith(directory, name, "/");
-}
-
 std::vector<std::string> MemoryEnv::ListFiles(const std::string& directory,
                                               const NameFilter& keep) {
   std::vector<std::string> files;

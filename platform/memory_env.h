@@ -42,8 +42,7 @@ class MemoryEnv : public Env {
   std::vector<std::string> AllNames(const std::string& directory) const;
 
   std::string ProgramDirectory() override { return "/prog"; }
-  std::string JoinPath(std::string_view directory,
-                       std::string_view name) override;
+  std::string_view Separators() const override { return "/"; }
   std::vector<std::string> ListFiles(const std::string& directory,
                                      const NameFilter& keep) override;
   std::unique_ptr<Folder> OpenFolder(const std::string& directory) override;

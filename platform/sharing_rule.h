@@ -1,6 +1,6 @@
 // The rule for a file found in a folder that other users may change, as
 // pure decisions on what was observed (owners, modes, the folder's access
-// control list), so that each can be tested alone; env_linux.cc observes
+// control list), so that each can be tested alone; path_walk.cc observes
 // and acts on them.
 //
 // A folder is shared when anybody beside root and the running user may

@@ -1,0 +1,407 @@
+#include "platform/path_walk.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/error.h"
+
+namespace tevgen::posix {
+namespace {
+
+// What a link or a path reached, as refusals name it.
+enum class Kind { kFile, kFolder };
+
+Message LinkRefusal(uid_t link_owner, uid_t target_owner, Kind kind) {
+  return Message(
+      kind == Kind::kFile ? MessageId::kLinkToFile : MessageId::kLinkToFolder,
+      {{"link_owner", std::to_string(link_owner)},
+       {"owner", std::to_string(target_owner)}});
+}
+
+Message FolderRefusal(uid_t folder_owner, uid_t inner_owner) {
+  return Message(MessageId::kFolderOfOtherUser,
+                 {{"owner", std::to_string(inner_owner)},
+                  {"folder_owner", std::to_string(folder_owner)}});
+}
+
+Message SharedLinkRefusal(Kind kind, uid_t target_owner) {
+  return Message(kind == Kind::kFile ? MessageId::kSharedLinkToFile
+                                     : MessageId::kSharedLinkToFolder,
+                 {{"owner", std::to_string(target_owner)}});
+}
+
+Message UnreadableForWritersRefusal(uid_t owner) {
+  return Message(MessageId::kUnreadableForWriters,
+                 {{"owner", std::to_string(owner)}});
+}
+
+Message HardLinkRefusal(uid_t owner) {
+  return Message(MessageId::kHardLink, {{"owner", std::to_string(owner)}});
+}
+
+// The most names one path's walk resolves, its links' targets included:
+// deeper than any real folder, and about what the kernel walks for a path
+// of PATH_MAX bytes of short names.
+constexpr size_t kMostNamesWalked = 1024;
+
+// Puts the names of `path` on `todo`, the next one last. A "." stays in
+// the folder it is in: it costs no step, and is kept only where it ends the
+// path (after a file, "name/." fails as it should). A link's target of
+// thousands of "./" costs its walk nothing.
+void PushNames(std::string_view path, std::vector<std::string>* todo) {
+  const size_t first = todo->size();
+  const char* at = path.data();
+  const char* const end = at + path.size();
+  while (at < end) {
+    // One byte at a time: a call per name (memchr) cost twenty times more
+    // for names of one letter.
+    if (end - at >= 8 && std::memcmp(at, "./././././", 8) == 0) {
+      at += 8;
+      continue;
+    }
+    if (*at == '/' || (*at == '.' && end - at >= 2 && at[1] == '/')) {
+      ++at;
+      continue;
+    }
+    const char* name_end = at;
+    while (name_end < end && *name_end != '/') ++name_end;
+    if (name_end - at != 1 || *at != '.') todo->emplace_back(at, name_end);
+    at = name_end;
+  }
+  std::string_view trimmed = path.substr(0, path.find_last_not_of('/') + 1);
+  if ((trimmed == "." || trimmed.ends_with("/.")) && todo->size() > first) {
+    todo->emplace_back(".");
+  }
+  std::reverse(todo->begin() + static_cast<std::ptrdiff_t>(first), todo->end());
+}
+
+// Appends `name` to the shown path `*shown` in place: joined anew for every
+// name, a path of n names would cost n * n.
+void AppendShownName(std::string_view name, std::string* shown) {
+  if (!shown->empty() && shown->back() != '/') *shown += '/';
+  *shown += name;
+}
+
+// Throws unless every user that bounds `resolved` may do to `st` what the
+// owner's bits `own` (when it is theirs) or the others' bits `others` allow.
+// Group rights are not counted: the stricter reading.
+template <typename PathFunction>
+void CheckBoundMay(const Resolved& resolved, const struct stat& st, mode_t own,
+                   mode_t others, Kind kind, const PathFunction& error_path) {
+  auto may = [&](uid_t user) {
+    return (st.st_mode & (st.st_uid == user ? own : others)) != 0;
+  };
+  if (resolved.others_bound && (st.st_mode & others) == 0) {
+    throw Error(error_path(), SharedLinkRefusal(kind, st.st_uid));
+  }
+  for (uid_t user : resolved.link_owners) {
+    if (!may(user)) {
+      throw Error(error_path(), LinkRefusal(user, st.st_uid, kind));
+    }
+  }
+}
+
+// Resolves `path` from the folder `start` (whose stat is `start_st`; a null
+// `start_st` opens `start` itself, AT_FDCWD the working folder) or, for an
+// absolute path, from "/", shown in messages as `shown_start`. Returns 0
+// with `*out` filled, or the errno of the step that failed; the last name
+// may be missing. Throws Error naming `error_path()` for a hard-linked link
+// in a folder others may write. Takes the targets of links seen before
+// from `known_links`, and adds those it reads, when it is not null.
+template <typename PathFunction>
+int Resolve(int start, const struct stat* start_st, std::string shown_start,
+            std::string_view path, const PathFunction& error_path,
+            LinkTargets* known_links, Resolved* out) {
+  // Holds the folder `name` of `dir` open as the one to go on from.
+  auto enter = [out](int dir, const char* name) {
+    int fd = ::openat(dir, name, kPathFlags | O_DIRECTORY);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) != 0) {
+      int error_number = errno;
+      ::close(fd);
+      errno = error_number;
+      fd = -1;
+    }
+    if (fd < 0) return false;
+    out->EnterFolder(fd, st);
+    return true;
+  };
+  auto enter_root = [out, &enter, &error_path] {
+    out->shown_folder.assign(1, '/');
+    if (!enter(AT_FDCWD, "/")) return false;
+    CheckBoundMay(*out, out->folder_st, S_IXUSR, S_IXOTH, Kind::kFolder,
+                  error_path);
+    return true;
+  };
+  out->shown_folder = std::move(shown_start);
+  if (!path.empty() && path[0] == '/') {
+    if (!enter_root()) return errno;
+  } else if (start_st == nullptr) {
+    if (!enter(start, ".")) return errno;
+  } else {
+    out->folder = start;
+    out->folder_st = *start_st;
+    out->folder_sharing = FolderSharing(start, *start_st);
+  }
+  std::vector<std::string> todo;
+  PushNames(path, &todo);
+  constexpr int kMaxLinks = 40;  // the kernel's own limit
+  int links = 0;
+  size_t steps = 0;
+  while (!todo.empty()) {
+    std::string name = std::move(todo.back());
+    todo.pop_back();
+    // Each name costs system calls, and a link's target may hold two
+    // thousand of them: a budget bounds the walk, as the kernel bounds its
+    // own by kMaxLinks and PATH_MAX. Past it the path is refused, with the
+    // link rule's refusals.
+    if (++steps > kMostNamesWalked) {
+      throw Error(error_path(),
+                  Message(MessageId::kTooManyNames,
+                          {{"limit", std::to_string(kMostNamesWalked)}}));
+    }
+    // Past a link, a name in a folder that others write and that is not
+    // sticky may be another of the same owner's, swapped in by them (two
+    // folders of root's in a team folder, say): the way binds to them.
+    if (links > 0 && out->folder_sharing == Sharing::kMany &&
+        (out->folder_st.st_mode & S_ISVTX) == 0) {
+      out->others_bound = true;
+    }
+    // A link followed before in this run is taken as its status shows it,
+    // with the target it had then: it needs no descriptor to read it by.
+    // ("." and ".." are never links.)
+    struct stat st;
+    LinkTargets::Target known;
+    bool link_known =
+        known_links != nullptr && name != "." && name != ".." &&
+        ::fstatat(out->folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode) && known_links->Find(st, &known);
+    ScopedFd fd(-1);
+    if (!link_known) {
+      fd.Reset(::openat(out->folder, name.c_str(), kPathFlags));
+      if (fd.get() < 0) {
+        int error_number = errno;
+        // The name that is missing, for the message: "nope" of
+        // nope/tev.xml, not the folder it is missing from.
+        out->name = std::move(name);
+        if (error_number != ENOENT || !todo.empty()) return error_number;
+        return 0;
+      }
+      if (::fstat(fd.get(), &st) != 0) return errno;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (++links > kMaxLinks) return ELOOP;
+      if (!IsTrustedUser(st.st_uid)) {
+        out->link_owners.push_back(st.st_uid);
+      }
+      // Whoever writes the folder may have moved the link there, anybody's
+      // (from a folder of theirs, or one everybody writes), or given it a
+      // second name: it counts as theirs too. In a sticky folder that
+      // root or the running user owns (an upload folder like /tmp) only a
+      // link's owner may have put it there.
+      bool owner_only = (out->folder_st.st_mode & S_ISVTX) != 0 &&
+                        IsTrustedUser(out->folder_st.st_uid);
+      if (out->folder_sharing == Sharing::kMany && !owner_only) {
+        out->others_bound = true;
+      } else if (out->folder_sharing == Sharing::kOwner &&
+                 st.st_uid != out->folder_st.st_uid) {
+        out->link_owners.push_back(out->folder_st.st_uid);
+      }
+      if (!link_known) {
+        std::string target(PATH_MAX, '\0');
+        ssize_t length =
+            ::readlinkat(fd.get(), "", target.data(), target.size());
+        if (length < 0) return errno;
+        if (length == 0) return ENOENT;
+        if (static_cast<size_t>(length) >= target.size()) return ENAMETOOLONG;
+        target.resize(static_cast<size_t>(length));
+        known.absolute = target[0] == '/';
+        PushNames(target, &known.names);
+        if (known_links != nullptr) known_links->Add(st, known);
+      }
+      if (known.absolute && !enter_root()) return errno;
+      // All that is left is the link's target: for a listing, the rest of
+      // the walk is what a listing found past this link in this state, if
+      // one came this way (see LinkTargets).
+      if (out->listing && known_links != nullptr && todo.empty()) {
+        LinkTargets::Way way{LinkTargets::KeyOf(st),
+                             out->folder_st.st_dev,
+                             out->folder_st.st_ino,
+                             links,
+                             steps,
+                             out->others_bound,
+                             out->link_owners};
+        bool listed;
+        if (known_links->FindListed(way, &listed)) {
+          out->listed = listed;
+          return 0;
+        }
+        out->ways.push_back(std::move(way));
+      }
+      todo.insert(todo.end(), known.names.begin(), known.names.end());
+      continue;
+    }
+    // Whoever owns a folder may put any folder there, by a rename too (a
+    // folder of root's they were given, say), and so choose what root's
+    // links inside lead to: from another user's folder the way goes on only
+    // into that user's folders.
+    if (S_ISDIR(st.st_mode) && name != ".." &&
+        !IsTrustedUser(out->folder_st.st_uid) &&
+        st.st_uid != out->folder_st.st_uid) {
+      throw Error(error_path(),
+                  FolderRefusal(out->folder_st.st_uid, st.st_uid));
+    }
+    // Past a link of another user, only through folders they could search
+    // themselves: what lies in others would tell them what they may not
+    // know (whether a file exists there, say).
+    if (S_ISDIR(st.st_mode) && !todo.empty()) {
+      CheckBoundMay(*out, st, S_IXUSR, S_IXOTH, Kind::kFolder, error_path);
+    }
+    if (todo.empty()) {
+      out->name = std::move(name);
+      out->st = st;
+      out->fd.Reset(fd.Release());
+      return 0;
+    }
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    out->EnterFolder(fd.Release(), st);
+    AppendShownName(name, &out->shown_folder);
+  }
+  // The path ends in a folder ("/", or a link to one): the folder itself.
+  out->name.assign(1, '.');
+  out->st = out->folder_st;
+  out->fd.Reset(::openat(out->folder, ".", kPathFlags));
+  return out->exists() ? 0 : errno;
+}
+
+// Opens for reading the ordinary file that `resolved` reached, once its
+// links and names are found acceptable: through its descriptor, so that the
+// file opened is the one judged. Returns -1 when it is not an ordinary
+// file; nothing else is ever opened.
+int OpenResolvedFile(const Resolved& resolved, const std::string& path,
+                     struct stat* opened) {
+  if (!resolved.exists() || !S_ISREG(resolved.st.st_mode)) return -1;
+  CheckReachedFor(resolved, path, Use::kRead);
+  // In a shared folder its writers may have moved in a file they cannot
+  // read themselves, or given it a name (see sharing_rule.h).
+  switch (JudgeRead(resolved.folder_sharing, ObservedOf(resolved.folder_st),
+                    ObservedOf(resolved.st), RunningUser())) {
+    case ReadVerdict::kRead:
+      break;
+    case ReadVerdict::kRefuseHardLink:
+      throw Error(path, HardLinkRefusal(resolved.st.st_uid));
+    case ReadVerdict::kRefuseUnreadableForWriters:
+      throw Error(path, UnreadableForWritersRefusal(resolved.st.st_uid));
+  }
+  int fd = ::open(DescriptorPath(resolved.fd.get()).c_str(), kReadFlags);
+  if (fd < 0) throw OpenError(path, errno);
+  *opened = resolved.st;
+  return fd;
+}
+
+}  // namespace
+
+int ResolvePath(int start, const struct stat* start_st, std::string shown_start,
+                std::string_view path, const std::string& error_path,
+                LinkTargets* known_links, Resolved* out) {
+  return Resolve(
+      start, start_st, std::move(shown_start), path,
+      [&error_path] { return error_path; }, known_links, out);
+}
+
+void CheckReachedFor(const Resolved& resolved, const std::string& path,
+                     Use use) {
+  auto shown = [&path] { return path; };
+  switch (use) {
+    case Use::kRead:
+      CheckBoundMay(resolved, resolved.st, S_IRUSR, S_IROTH, Kind::kFile,
+                    shown);
+      return;
+    case Use::kList:
+    case Use::kReplace:
+      break;
+  }
+  const struct stat& reached =
+      resolved.exists() ? resolved.st : resolved.folder_st;
+  Kind kind = resolved.exists() && !S_ISDIR(reached.st_mode) ? Kind::kFile
+                                                             : Kind::kFolder;
+  if (resolved.others_bound) {
+    throw Error(path, SharedLinkRefusal(kind, reached.st_uid));
+  }
+  for (uid_t link_owner : resolved.link_owners) {
+    if (link_owner != reached.st_uid) {
+      throw Error(path, LinkRefusal(link_owner, reached.st_uid, kind));
+    }
+  }
+}
+
+int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
+                     const std::string& shown_dir, std::string_view path,
+                     const std::string& shown, LinkTargets* known_links,
+                     struct stat* opened) {
+  Resolved resolved;
+  int error_number = Resolve(
+      dir_fd, dir_st, shown_dir, path, [&] { return shown; }, known_links,
+      &resolved);
+  if (error_number == ENOENT || error_number == ENOTDIR ||
+      error_number == ELOOP) {
+    return -1;
+  }
+  if (error_number != 0) {
+    throw PosixError(shown, FileAction::kOpen, error_number);
+  }
+  return OpenResolvedFile(resolved, shown, opened);
+}
+
+int ResolveFolder(const std::string& directory, FileAction action,
+                  struct stat* st) {
+  Resolved resolved;
+  int error_number = Resolve(
+      AT_FDCWD, nullptr, "", directory, [&] { return directory; }, nullptr,
+      &resolved);
+  if (error_number == 0 && !resolved.exists()) error_number = ENOENT;
+  if (error_number == 0 && !S_ISDIR(resolved.st.st_mode)) {
+    error_number = ENOTDIR;
+  }
+  if (error_number != 0) throw PosixError(directory, action, error_number);
+  CheckReachedFor(resolved, directory, Use::kList);
+  *st = resolved.st;
+  return resolved.fd.Release();
+}
+
+bool LeadsToOrdinaryFile(int dir_fd, const struct stat& dir_st,
+                         const std::string& directory, std::string_view name,
+                         LinkTargets* known_links) {
+  Resolved resolved;
+  resolved.listing = true;
+  bool leads = true;
+  try {
+    std::string shown = JoinPathWith(directory, name, "/");
+    int error_number = Resolve(
+        dir_fd, &dir_st, directory, name, [&shown] { return shown; },
+        known_links, &resolved);
+    if (resolved.listed) return *resolved.listed;
+    leads =
+        error_number == 0 && resolved.exists() && S_ISREG(resolved.st.st_mode);
+    // A failure that may pass (too many open files, say) is not kept for
+    // the names after this one.
+    if (error_number != 0 && error_number != ENOENT &&
+        error_number != ENOTDIR && error_number != ELOOP) {
+      return leads;
+    }
+  } catch (const Error&) {
+  }
+  for (const LinkTargets::Way& way : resolved.ways) {
+    known_links->AddListed(way, leads);
+  }
+  return leads;
+}
+
+int ReopenFolder(int path_fd) {
+  return ::openat(path_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+}  // namespace tevgen::posix

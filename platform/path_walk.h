@@ -1,0 +1,125 @@
+// The path walk of the Linux Env: every path resolved one name at a time
+// from a folder held open, each name opened with O_PATH and O_NOFOLLOW, the
+// link rule for shared folders applied on what was opened, never on a path
+// looked up again. What a walk reached (Resolved), the walk itself, and the
+// ways the Env opens files and folders through it. Linux only.
+#ifndef TEVGEN_PLATFORM_PATH_WALK_H_
+#define TEVGEN_PLATFORM_PATH_WALK_H_
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/env.h"
+#include "platform/env_linux_internal.h"
+#include "platform/folder_owners.h"
+#include "platform/link_targets.h"
+
+namespace tevgen::posix {
+
+// Who decides what a path reaches. Root and the running user are trusted;
+// a folder is shared when anybody else may change its entries: it belongs
+// to another user, or its group, others or users its access control list
+// names may write it. Every path is resolved here one name at a time, each
+// name opened with O_PATH and O_NOFOLLOW relative to the folder held open
+// before it (a link followed before in the run is only looked at, its
+// target known: see LinkTargets), and every decision is taken on what was
+// opened or looked at (fstat, fstatat), never on a path looked up again.
+// A link binds the rest of its way to the rights
+// of whoever could have put it there (Resolved::link_owners); from another
+// user's folder the way goes on only into theirs; a file with more than one
+// name in a shared folder is used only when its writers could read it.
+//
+// What a path resolved to: the folder that holds its last name, held open,
+// and what that name holds (none when nothing is there).
+struct Resolved {
+  ScopedFd folder_fd{-1};  // O_PATH
+  int folder = -1;         // folder_fd, or the folder the walk began in
+  struct stat folder_st {};
+  Sharing folder_sharing = Sharing::kPrivate;
+  std::string shown_folder;  // the folder as messages name it
+  std::string name;
+  ScopedFd fd{-1};  // O_PATH
+  struct stat st {};
+  // Whose rights bound what the path may reach: the owners of the links
+  // followed that are neither root nor the running user, and the owner of a
+  // folder of another user for root's and the running user's links there
+  // (that owner may have moved them in). Everything after such a link must
+  // be within their rights: the folders searchable, the file readable (or,
+  // to be replaced, theirs).
+  std::vector<uid_t> link_owners;
+  // Set by a link in a folder that users beside its owner may write (group
+  // or others): whoever moved it there; bound to what everybody may do.
+  bool others_bound = false;
+
+  bool bound() const { return others_bound || !link_owners.empty(); }
+
+  // For a listing (set before the walk): the ways of the walk from each
+  // link that left nothing of the path beside its target, and, where a
+  // listing came one of them before, what it found (see LinkTargets).
+  bool listing = false;
+  std::vector<LinkTargets::Way> ways;
+  std::optional<bool> listed;
+
+  bool exists() const { return fd.get() >= 0; }
+  std::string shown() const { return JoinPathWith(shown_folder, name, "/"); }
+  void EnterFolder(int fd_of_folder, const struct stat& st_of_folder) {
+    folder_fd.Reset(fd_of_folder);
+    folder = fd_of_folder;
+    folder_st = st_of_folder;
+    folder_sharing = FolderSharing(fd_of_folder, st_of_folder);
+  }
+};
+
+// Resolve (see path_walk.cc) with the path messages name `error_path`.
+int ResolvePath(int start, const struct stat* start_st, std::string shown_start,
+                std::string_view path, const std::string& error_path,
+                LinkTargets* known_links, Resolved* out);
+
+// What the run does with what a path reached.
+enum class Use { kRead, kList, kReplace };
+
+// Throws unless the users that bound `resolved` (see Resolved) could do
+// `use` with what it reached themselves: read the file. A folder to list
+// and a file to replace (or, when there is none, its folder) must be
+// theirs: all that the run does in the folder after it rests on that.
+void CheckReachedFor(const Resolved& resolved, const std::string& path,
+                     Use use);
+
+// Opens `path` (relative to the folder `dir_fd` with stat `dir_st`, or to
+// the working folder with AT_FDCWD and a null `dir_st`) for reading if it
+// leads to an ordinary file, and stores its status in `*opened`. Returns -1
+// when it does not (missing, a dangling link, a folder, FIFO or device);
+// throws when it does but cannot be opened or may not be followed, naming
+// the file by `shown`.
+int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
+                     const std::string& shown_dir, std::string_view path,
+                     const std::string& shown, LinkTargets* known_links,
+                     struct stat* opened);
+
+// Resolves the folder `directory` and returns it held open (O_PATH) with
+// its stat; throws Error with `action` when it cannot be, or when a link on
+// the way may not lead to it.
+int ResolveFolder(const std::string& directory, FileAction action,
+                  struct stat* st);
+
+// Whether `name` of the folder `dir_fd` leads to an ordinary file, looked
+// at the way Folder::OpenFile reaches it, never opened. One that may not be
+// followed is listed, so that reading it reports why: a listing that left
+// it out only where it leads to a file would tell the link's owner what
+// lies in folders they cannot see.
+bool LeadsToOrdinaryFile(int dir_fd, const struct stat& dir_st,
+                         const std::string& directory, std::string_view name,
+                         LinkTargets* known_links);
+
+// Opens the folder held as `path_fd` (O_PATH) for reading, listing or
+// syncing.
+int ReopenFolder(int path_fd);
+
+}  // namespace tevgen::posix
+
+#endif  // TEVGEN_PLATFORM_PATH_WALK_H_
