@@ -48,7 +48,7 @@ unzipped=$work/zip
 unzip -q "$one"/dist/*.zip -d "$unzipped"
 (cd "$unzipped" && ls) | tr '\n' ' ' | tee "$work/zip-contents"
 echo
-[ "$(cat "$work/zip-contents")" = "LICENSE-mingw-w64.txt LICENSE.txt LIESMICH.txt README.txt tevgen.com tevgen.exe " ] ||
+[ "$(cat "$work/zip-contents")" = "LICENSE-mingw-w64.txt LICENSE.txt LIESMICH.txt README.txt tevgen-watch.xml tevgen.com tevgen.exe " ] ||
   { echo "the zip holds other files"; exit 1; }
 for program in tevgen.exe tevgen.com; do
   cmp "$unzipped/$program" "$one/build-release-windows/$program" ||
@@ -70,7 +70,9 @@ if ! grep -q $'unver\xc3\xa4ndert' "$work/liesmich" ||
    LC_ALL=C grep -q $'[^\r]$' "$work/liesmich"; then
   echo "LIESMICH.txt: not UTF-16 with CR LF"; exit 1
 fi
-echo "zip: the built programs, Windows text"
+/usr/bin/python3 test/check_task.py "$unzipped/tevgen-watch.xml" ||
+  { echo "tevgen-watch.xml: not the logon task that lasts"; exit 1; }
+echo "zip: the built programs, Windows text, the logon task"
 
 echo "== Package"
 deb=$(echo "$one"/dist/*.deb)

@@ -2,7 +2,8 @@
 """Checks the logon task shipped for Windows (packaging/tevgen-watch.xml):
 well-formed as Task Scheduler reads it (UTF-16, as it is packaged), and
 the settings that keep a watch running: no time limit, on battery, at
-logon, the program with --watch. Usage: check_task.py TASK.xml"""
+logon, the program with --watch. Usage: check_task.py TASK.xml, the source
+(ASCII) or the packaged copy (UTF-16 with a byte-order mark)."""
 import sys
 import xml.etree.ElementTree as ET
 
@@ -25,12 +26,15 @@ EXPECTED = {
 def main(path):
     text = open(path, "rb").read()
     problems = []
-    try:
-        text.decode("ascii")
-    except UnicodeDecodeError:
-        problems.append("not ASCII: the packaged UTF-16 copy would differ")
-    # As packaged: a byte-order mark, then UTF-16LE.
-    packaged = b"\xff\xfe" + text.decode("ascii", "replace").encode("utf-16-le")
+    if text.startswith(b"\xff\xfe"):
+        packaged = text  # the copy in the zip
+    else:
+        try:
+            text.decode("ascii")
+        except UnicodeDecodeError:
+            problems.append("not ASCII: the packaged UTF-16 copy would differ")
+        # As packaged: a byte-order mark, then UTF-16LE.
+        packaged = b"\xff\xfe" + text.decode("ascii", "replace").encode("utf-16-le")
     try:
         task = ET.fromstring(packaged)
     except ET.ParseError as e:
