@@ -114,7 +114,8 @@ TEST(ReportTest, UsageErrorForConsoleAndBox) {
 }
 
 TEST(ReportTest, HelpInTheBoxShowsWindowsOptionWithoutExitStatus) {
-  for (Language language : {Language::kEnglish, Language::kGerman}) {
+  for (const LanguageRow& row : kLanguages) {
+    Language language = row.language;
     Report help = HelpReport(language);
     EXPECT_EQ(help.console, FormOf(MessageId::kUsage, language));
     EXPECT_NE(help.box.find("/?"), std::string::npos);

@@ -1,5 +1,6 @@
 #include "messages/messages.h"
 
+#include <algorithm>
 #include <array>
 
 namespace tevgen {
@@ -34,11 +35,29 @@ constexpr ActionMessages kActions[] = {
 }  // namespace
 
 Language LanguageOf(std::string_view tag) {
-  bool german = tag.size() >= 2 && (tag[0] == 'd' || tag[0] == 'D') &&
-                (tag[1] == 'e' || tag[1] == 'E') &&
-                (tag.size() == 2 || tag[2] == '_' || tag[2] == '-' ||
-                 tag[2] == '.' || tag[2] == '@');
-  return german ? Language::kGerman : Language::kEnglish;
+  auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+  };
+  for (const LanguageRow& row : kLanguages) {
+    if (tag.size() < row.code.size() ||
+        (tag.size() > row.code.size() &&
+         std::string_view("_-.@").find(tag[row.code.size()]) ==
+             std::string_view::npos)) {
+      continue;
+    }
+    if (std::equal(row.code.begin(), row.code.end(), tag.begin(),
+                   [&](char a, char b) { return a == lower(b); })) {
+      return row.language;
+    }
+  }
+  return kLanguages[0].language;
+}
+
+const LanguageRow* LanguageOfWindowsId(uint16_t windows_id) {
+  for (const LanguageRow& row : kLanguages) {
+    if (row.windows_id == windows_id) return &row;
+  }
+  return nullptr;
 }
 
 MessageId FileMessage(FileAction action) {

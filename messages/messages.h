@@ -1,7 +1,7 @@
-// What tevgen says to its user, in English or German: German to a user
-// whose language is German (on Windows the user interface language; on
-// POSIX LC_ALL, LC_MESSAGES or LANG beginning with "de"), English to
-// everyone else.
+// What tevgen says to its user, in the user's language where the program
+// speaks it (the rows of kLanguages: English, German), else in English; on
+// Windows that of the user interface, on POSIX LC_ALL, LC_MESSAGES or LANG
+// beginning with the language's code ("de").
 //
 // Every message is a row of messages.def: an id, its form in each language
 // and named holes ("{path}") for what varies. Code raises a Message (an id
@@ -15,7 +15,8 @@
 // raises its errors by id too. The platform uses only the rows that speak
 // of files and folders; the rows that speak of catalogues and images are
 // the program's. One table, so that a translator finds every message in
-// one place and a language is added in one place.
+// one place and a language is added in one place (its column and its
+// row of languages).
 //
 // The system's own error texts are left as the system gave them, in the
 // user's language where it has one (on Windows, in English for a language
@@ -27,6 +28,8 @@
 #define TEVGEN_MESSAGES_MESSAGES_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,12 +38,34 @@
 namespace tevgen {
 
 // The languages, in the order of messages.def's columns.
-enum class Language { kEnglish, kGerman };
-inline constexpr size_t kLanguageCount = 2;
+enum class Language {
+#define TEVGEN_LANGUAGE(value, code, windows_id) value,
+#include "messages/messages.def"
+};
+
+// A language as the systems name it (see TEVGEN_LANGUAGE in messages.def).
+struct LanguageRow {
+  Language language;
+  std::string_view code;  // "de": a POSIX locale's prefix, Windows' tag
+  uint16_t windows_id;    // a primary language id (PRIMARYLANGID)
+};
+
+// Every language, in the order of messages.def's columns.
+inline constexpr LanguageRow kLanguages[] = {
+#define TEVGEN_LANGUAGE(value, code, windows_id) \
+  {Language::value, code, windows_id},
+#include "messages/messages.def"
+};
+inline constexpr size_t kLanguageCount = std::size(kLanguages);
 
 // The language of a user whose language tag (as the platform gives it:
-// "de", "de_DE.UTF-8", "en-US", ...) is `tag`.
+// "de", "de_DE.UTF-8", "en-US", ...) is `tag`: the one whose code begins
+// it, followed by nothing or by "_", "-", "." or "@"; else the first.
 Language LanguageOf(std::string_view tag);
+
+// The language of a Windows user whose interface language has the primary
+// id `windows_id`; null where the program does not speak it.
+const LanguageRow* LanguageOfWindowsId(uint16_t windows_id);
 
 enum class MessageId {
 #define TEVGEN_MESSAGE(id, ...) id,

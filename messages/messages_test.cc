@@ -27,6 +27,37 @@ TEST(MessagesTest, LanguageComesFromTheTag) {
     SCOPED_TRACE(c.tag);
     EXPECT_EQ(LanguageOf(c.tag), c.language);
   }
+  // Every language by the names of its locales and by its Windows id.
+  for (const LanguageRow& row : kLanguages) {
+    std::string code(row.code);
+    std::string upper = code;
+    for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
+    for (const std::string& tag :
+         {code, code + "_XX.UTF-8", upper + "-" + upper, code + "@euro",
+          code + ".UTF-8"}) {
+      SCOPED_TRACE(tag);
+      EXPECT_EQ(LanguageOf(tag), row.language);
+    }
+    EXPECT_EQ(LanguageOf(code + "x"), kLanguages[0].language);
+    EXPECT_EQ(LanguageOfWindowsId(row.windows_id), &row);
+  }
+  EXPECT_EQ(LanguageOfWindowsId(0x00), nullptr);  // LANG_NEUTRAL
+}
+
+// The table of languages and the columns of messages.def agree: one value
+// of Language a row, in order, each code a distinct pair of small letters.
+TEST(MessagesTest, LanguagesAreTheColumnsInOrder) {
+  ASSERT_GE(kLanguageCount, 1u);
+  for (size_t i = 0; i < kLanguageCount; ++i) {
+    SCOPED_TRACE(kLanguages[i].code);
+    EXPECT_EQ(kLanguages[i].language, static_cast<Language>(i));
+    ASSERT_EQ(kLanguages[i].code.size(), 2u);
+    for (char c : kLanguages[i].code) EXPECT_TRUE(c >= 'a' && c <= 'z');
+    for (size_t j = 0; j < i; ++j) {
+      EXPECT_NE(kLanguages[j].code, kLanguages[i].code);
+      EXPECT_NE(kLanguages[j].windows_id, kLanguages[i].windows_id);
+    }
+  }
 }
 
 // The names of the holes of `id`'s form in `language`, sorted.
@@ -53,8 +84,8 @@ TEST(MessagesTest, EveryMessageHasEveryLanguage) {
   };
   for (MessageId id : kIds) {
     SCOPED_TRACE(FormOf(id, Language::kEnglish));
-    for (size_t i = 0; i < kLanguageCount; ++i) {
-      Language language = static_cast<Language>(i);
+    for (const LanguageRow& row : kLanguages) {
+      Language language = row.language;
       EXPECT_FALSE(FormOf(id, language).empty());
       EXPECT_EQ(SortedHoles(id, language), SortedHoles(id, Language::kEnglish));
     }
@@ -104,8 +135,8 @@ TEST(MessagesTest, HolesAreFilledInTheUsersLanguage) {
 
 // An 80-column console wraps a line of 80 characters.
 TEST(MessagesTest, UsageLinesFitAConsole) {
-  for (Language language : {Language::kEnglish, Language::kGerman}) {
-    std::string_view text = FormOf(MessageId::kUsage, language);
+  for (const LanguageRow& row : kLanguages) {
+    std::string_view text = FormOf(MessageId::kUsage, row.language);
     for (size_t start = 0; start < text.size();) {
       size_t end = text.find('\n', start);
       std::string_view line = text.substr(start, end - start);

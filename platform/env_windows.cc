@@ -66,18 +66,15 @@ using namespace win;
 bool english_system_texts = false;
 
 // The language of the system's words: the user's where the program speaks
-// it too (German, English), else English, so that a message never mixes two
+// it too (kLanguages), else English, so that a message never mixes two
 // languages; English after SystemTextsInEnglish. 0 lets FormatMessageW take
 // the user's.
 DWORD SystemTextLanguage() {
-  if (english_system_texts) return MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
-  switch (PRIMARYLANGID(::GetUserDefaultUILanguage())) {
-    case LANG_GERMAN:
-    case LANG_ENGLISH:
-      return 0;
-    default:
-      return MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  if (!english_system_texts && LanguageOfWindowsId(PRIMARYLANGID(
+                                   ::GetUserDefaultUILanguage())) != nullptr) {
+    return 0;
   }
+  return MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 }
 
 // Windows' own words for `error` (FormatMessageW), without the closing
@@ -479,8 +476,9 @@ std::string DefaultDirectory(Env& env, std::string_view invoked) {
 }
 
 std::string UserLanguageTag() {
-  return PRIMARYLANGID(::GetUserDefaultUILanguage()) == LANG_GERMAN ? "de"
-                                                                    : "en";
+  const LanguageRow* spoken =
+      LanguageOfWindowsId(PRIMARYLANGID(::GetUserDefaultUILanguage()));
+  return std::string(spoken != nullptr ? spoken->code : kLanguages[0].code);
 }
 
 void PrepareProcess() {}

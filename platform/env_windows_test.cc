@@ -37,6 +37,17 @@ TEST(EnvWindowsTest, JoinPathUsesBackslashAndNoDoubleAtARoot) {
   EXPECT_EQ(env.JoinPath("pics/", "tev.xml"), "pics/tev.xml");
 }
 
+// Each language's Windows id is the one Windows gives its code: the user
+// whose interface is in it is spoken to in it.
+TEST(EnvWindowsTest, LanguagesAreKnownByTheirWindowsIds) {
+  for (const LanguageRow& row : kLanguages) {
+    SCOPED_TRACE(row.code);
+    LCID locale = ::LocaleNameToLCID(Widen(row.code).c_str(), 0);
+    ASSERT_NE(locale, 0u);
+    EXPECT_EQ(PRIMARYLANGID(LANGIDFROMLCID(locale)), row.windows_id);
+  }
+}
+
 TEST(EnvWindowsTest, ProgramDirectoryHoldsTheExecutable) {
   wchar_t path[MAX_PATH];
   DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);

@@ -1,7 +1,7 @@
 // Who owns and who may write a folder held open, as the Linux Env reads it:
 // the running user, asked once; the owner, mode and link count of a status;
-// the folder's access control list. The decisions on what is read are
-// sharing_rule's; this file only gathers what they are decided on. Linux
+// the folder's access control list. The decisions are sharing_rule's and
+// walk_policy's; this file only gathers what they are decided on. Linux
 // only.
 #ifndef TEVGEN_PLATFORM_FOLDER_OWNERS_H_
 #define TEVGEN_PLATFORM_FOLDER_OWNERS_H_

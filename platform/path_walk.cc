@@ -11,37 +11,6 @@
 namespace tevgen::posix {
 namespace {
 
-// What a link or a path reached, as refusals name it.
-enum class Kind { kFile, kFolder };
-
-Message LinkRefusal(uid_t link_owner, uid_t target_owner, Kind kind) {
-  return Message(
-      kind == Kind::kFile ? MessageId::kLinkToFile : MessageId::kLinkToFolder,
-      {{"link_owner", std::to_string(link_owner)},
-       {"owner", std::to_string(target_owner)}});
-}
-
-Message FolderRefusal(uid_t folder_owner, uid_t inner_owner) {
-  return Message(MessageId::kFolderOfOtherUser,
-                 {{"owner", std::to_string(inner_owner)},
-                  {"folder_owner", std::to_string(folder_owner)}});
-}
-
-Message SharedLinkRefusal(Kind kind, uid_t target_owner) {
-  return Message(kind == Kind::kFile ? MessageId::kSharedLinkToFile
-                                     : MessageId::kSharedLinkToFolder,
-                 {{"owner", std::to_string(target_owner)}});
-}
-
-Message UnreadableForWritersRefusal(uid_t owner) {
-  return Message(MessageId::kUnreadableForWriters,
-                 {{"owner", std::to_string(owner)}});
-}
-
-Message HardLinkRefusal(uid_t owner) {
-  return Message(MessageId::kHardLink, {{"owner", std::to_string(owner)}});
-}
-
 // The most names one path's walk resolves, its links' targets included:
 // deeper than any real folder, and about what the kernel walks for a path
 // of PATH_MAX bytes of short names.
@@ -85,23 +54,11 @@ void AppendShownName(std::string_view name, std::string* shown) {
   *shown += name;
 }
 
-// Throws unless every user that bounds `resolved` may do to `st` what the
-// owner's bits `own` (when it is theirs) or the others' bits `others` allow.
-// Group rights are not counted: the stricter reading.
+// Throws the refusal of a rule, if it made one, naming `error_path()`.
 template <typename PathFunction>
-void CheckBoundMay(const Resolved& resolved, const struct stat& st, mode_t own,
-                   mode_t others, Kind kind, const PathFunction& error_path) {
-  auto may = [&](uid_t user) {
-    return (st.st_mode & (st.st_uid == user ? own : others)) != 0;
-  };
-  if (resolved.others_bound && (st.st_mode & others) == 0) {
-    throw Error(error_path(), SharedLinkRefusal(kind, st.st_uid));
-  }
-  for (uid_t user : resolved.link_owners) {
-    if (!may(user)) {
-      throw Error(error_path(), LinkRefusal(user, st.st_uid, kind));
-    }
-  }
+void ThrowIfRefused(const std::optional<Message>& refusal,
+                    const PathFunction& error_path) {
+  if (refusal) throw Error(error_path(), *refusal);
 }
 
 // Resolves `path` from the folder `start` (whose stat is `start_st`; a null
@@ -132,8 +89,9 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
   auto enter_root = [out, &enter, &error_path] {
     out->shown_folder.assign(1, '/');
     if (!enter(AT_FDCWD, "/")) return false;
-    CheckBoundMay(*out, out->folder_st, S_IXUSR, S_IXOTH, Kind::kFolder,
-                  error_path);
+    ThrowIfRefused(
+        JudgeBoundMay(*out, ObservedOf(out->folder_st), Access::kSearch),
+        error_path);
     return true;
   };
   out->shown_folder = std::move(shown_start);
@@ -163,13 +121,9 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
                   Message(MessageId::kTooManyNames,
                           {{"limit", std::to_string(kMostNamesWalked)}}));
     }
-    // Past a link, a name in a folder that others write and that is not
-    // sticky may be another of the same owner's, swapped in by them (two
-    // folders of root's in a team folder, say): the way binds to them.
-    if (links > 0 && out->folder_sharing == Sharing::kMany &&
-        (out->folder_st.st_mode & S_ISVTX) == 0) {
-      out->others_bound = true;
-    }
+    // Past a link, a name in a folder that others write may be swapped in
+    // by them (two folders of root's in a team folder, say).
+    BindName(out->folder_on_way(), links > 0, out);
     // A link followed before in this run is taken as its status shows it,
     // with the target it had then: it needs no descriptor to read it by.
     // ("." and ".." are never links.)
@@ -194,22 +148,9 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
     }
     if (S_ISLNK(st.st_mode)) {
       if (++links > kMaxLinks) return ELOOP;
-      if (!IsTrustedUser(st.st_uid)) {
-        out->link_owners.push_back(st.st_uid);
-      }
-      // Whoever writes the folder may have moved the link there, anybody's
-      // (from a folder of theirs, or one everybody writes), or given it a
-      // second name: it counts as theirs too. In a sticky folder that
-      // root or the running user owns (an upload folder like /tmp) only a
-      // link's owner may have put it there.
-      bool owner_only = (out->folder_st.st_mode & S_ISVTX) != 0 &&
-                        IsTrustedUser(out->folder_st.st_uid);
-      if (out->folder_sharing == Sharing::kMany && !owner_only) {
-        out->others_bound = true;
-      } else if (out->folder_sharing == Sharing::kOwner &&
-                 st.st_uid != out->folder_st.st_uid) {
-        out->link_owners.push_back(out->folder_st.st_uid);
-      }
+      // Its owner and whoever writes the folder (who may have moved it
+      // there) bind the rest of the way.
+      BindLink(out->folder_on_way(), st.st_uid, RunningUser(), out);
       if (!link_known) {
         std::string target(PATH_MAX, '\0');
         ssize_t length =
@@ -244,22 +185,11 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
       todo.insert(todo.end(), known.names.begin(), known.names.end());
       continue;
     }
-    // Whoever owns a folder may put any folder there, by a rename too (a
-    // folder of root's they were given, say), and so choose what root's
-    // links inside lead to: from another user's folder the way goes on only
-    // into that user's folders.
-    if (S_ISDIR(st.st_mode) && name != ".." &&
-        !IsTrustedUser(out->folder_st.st_uid) &&
-        st.st_uid != out->folder_st.st_uid) {
-      throw Error(error_path(),
-                  FolderRefusal(out->folder_st.st_uid, st.st_uid));
-    }
-    // Past a link of another user, only through folders they could search
-    // themselves: what lies in others would tell them what they may not
-    // know (whether a file exists there, say).
-    if (S_ISDIR(st.st_mode) && !todo.empty()) {
-      CheckBoundMay(*out, st, S_IXUSR, S_IXOTH, Kind::kFolder, error_path);
-    }
+    // From another user's folder only into theirs; past a binding link only
+    // through folders its binders could search.
+    ThrowIfRefused(JudgeEntry(*out, ObservedOf(out->folder_st), ObservedOf(st),
+                              name == "..", todo.empty(), RunningUser()),
+                   error_path);
     if (todo.empty()) {
       out->name = std::move(name);
       out->st = st;
@@ -314,27 +244,11 @@ int ResolvePath(int start, const struct stat* start_st, std::string shown_start,
 
 void CheckReachedFor(const Resolved& resolved, const std::string& path,
                      Use use) {
-  auto shown = [&path] { return path; };
-  switch (use) {
-    case Use::kRead:
-      CheckBoundMay(resolved, resolved.st, S_IRUSR, S_IROTH, Kind::kFile,
-                    shown);
-      return;
-    case Use::kList:
-    case Use::kReplace:
-      break;
-  }
-  const struct stat& reached =
-      resolved.exists() ? resolved.st : resolved.folder_st;
-  Kind kind = resolved.exists() && !S_ISDIR(reached.st_mode) ? Kind::kFile
-                                                             : Kind::kFolder;
-  if (resolved.others_bound) {
-    throw Error(path, SharedLinkRefusal(kind, reached.st_uid));
-  }
-  for (uid_t link_owner : resolved.link_owners) {
-    if (link_owner != reached.st_uid) {
-      throw Error(path, LinkRefusal(link_owner, reached.st_uid, kind));
-    }
+  Observed reached = ObservedOf(resolved.st);
+  if (auto refusal =
+          JudgeReachedFor(resolved, use, resolved.exists() ? &reached : nullptr,
+                          ObservedOf(resolved.folder_st))) {
+    throw Error(path, *refusal);
   }
 }
 

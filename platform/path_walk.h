@@ -18,25 +18,22 @@
 #include "platform/env_linux_internal.h"
 #include "platform/folder_owners.h"
 #include "platform/link_targets.h"
+#include "platform/walk_policy.h"
 
 namespace tevgen::posix {
 
-// Who decides what a path reaches. Root and the running user are trusted;
-// a folder is shared when anybody else may change its entries: it belongs
-// to another user, or its group, others or users its access control list
-// names may write it. Every path is resolved here one name at a time, each
-// name opened with O_PATH and O_NOFOLLOW relative to the folder held open
-// before it (a link followed before in the run is only looked at, its
-// target known: see LinkTargets), and every decision is taken on what was
-// opened or looked at (fstat, fstatat), never on a path looked up again.
-// A link binds the rest of its way to the rights
-// of whoever could have put it there (Resolved::link_owners); from another
-// user's folder the way goes on only into theirs; a file with more than one
-// name in a shared folder is used only when its writers could read it.
+// Every path is resolved here one name at a time, each name opened with
+// O_PATH and O_NOFOLLOW relative to the folder held open before it (a link
+// followed before in the run is only looked at, its target known: see
+// LinkTargets), and every decision is taken on what was opened or looked
+// at (fstat, fstatat), never on a path looked up again. The decisions
+// themselves are walk_policy's (links, folders of other users) and
+// sharing_rule's (a file in a shared folder).
 //
 // What a path resolved to: the folder that holds its last name, held open,
-// and what that name holds (none when nothing is there).
-struct Resolved {
+// and what that name holds (none when nothing is there); whose rights bound
+// the way there (WayBinding).
+struct Resolved : WayBinding {
   ScopedFd folder_fd{-1};  // O_PATH
   int folder = -1;         // folder_fd, or the folder the walk began in
   struct stat folder_st {};
@@ -45,19 +42,6 @@ struct Resolved {
   std::string name;
   ScopedFd fd{-1};  // O_PATH
   struct stat st {};
-  // Whose rights bound what the path may reach: the owners of the links
-  // followed that are neither root nor the running user, and the owner of a
-  // folder of another user for root's and the running user's links there
-  // (that owner may have moved them in). Everything after such a link must
-  // be within their rights: the folders searchable, the file readable (or,
-  // to be replaced, theirs).
-  std::vector<uid_t> link_owners;
-  // Set by a link in a folder that users beside its owner may write (group
-  // or others): whoever moved it there; bound to what everybody may do.
-  bool others_bound = false;
-
-  bool bound() const { return others_bound || !link_owners.empty(); }
-
   // For a listing (set before the walk): the ways of the walk from each
   // link that left nothing of the path beside its target, and, where a
   // listing came one of them before, what it found (see LinkTargets).
@@ -66,6 +50,9 @@ struct Resolved {
   std::optional<bool> listed;
 
   bool exists() const { return fd.get() >= 0; }
+  FolderOnWay folder_on_way() const {
+    return {ObservedOf(folder_st), folder_sharing};
+  }
   std::string shown() const { return JoinPathWith(shown_folder, name, "/"); }
   void EnterFolder(int fd_of_folder, const struct stat& st_of_folder) {
     folder_fd.Reset(fd_of_folder);
@@ -80,13 +67,8 @@ int ResolvePath(int start, const struct stat* start_st, std::string shown_start,
                 std::string_view path, const std::string& error_path,
                 LinkTargets* known_links, Resolved* out);
 
-// What the run does with what a path reached.
-enum class Use { kRead, kList, kReplace };
-
-// Throws unless the users that bound `resolved` (see Resolved) could do
-// `use` with what it reached themselves: read the file. A folder to list
-// and a file to replace (or, when there is none, its folder) must be
-// theirs: all that the run does in the folder after it rests on that.
+// Throws unless the users that bound `resolved` could do `use` with what
+// it reached (see JudgeReachedFor).
 void CheckReachedFor(const Resolved& resolved, const std::string& path,
                      Use use);
 
