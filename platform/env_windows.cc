@@ -203,6 +203,89 @@ class WindowsRandomAccessFile : public RandomAccessFile {
   BY_HANDLE_FILE_INFORMATION opened_;
 };
 
+// The ordinary files of `directory` that `keep` accepts, listed by its path.
+std::vector<std::string> ListByPath(const std::string& directory,
+                                    const NameFilter& keep) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = ::FindFirstFileExW(
+      SystemPath(JoinPathWith(directory, "*", kSeparators)).c_str(),
+      FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+      FIND_FIRST_EX_LARGE_FETCH);
+  std::vector<std::string> names;
+  if (find == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return names;  // An empty root.
+    DWORD attributes = ::GetFileAttributesW(SystemPath(directory).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      throw Error(directory, FileAction::kListFolder, MessageId::kNotAFolder);
+    }
+    throw WindowsError(directory, FileAction::kListFolder, error);
+  }
+  do {
+    if (entry.dwFileAttributes & kNotListed) continue;
+    // Names beginning with "." are hidden as on Linux: the "._<name>"
+    // files that copies from a Mac leave behind hold metadata, not content.
+    if (entry.cFileName[0] == L'.') continue;
+    std::string name = Narrow(entry.cFileName);
+    if (keep(name)) names.push_back(std::move(name));
+  } while (::FindNextFileW(find, &entry));
+  DWORD error = ::GetLastError();
+  ::FindClose(find);
+  if (error != ERROR_NO_MORE_FILES) {
+    throw WindowsError(directory, FileAction::kListFolder, error);
+  }
+  return names;
+}
+
+class WindowsEnv;
+
+// Whether the handles `a` and `b` hold the same file or folder.
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return ::GetFileInformationByHandle(a, &x) &&
+         ::GetFileInformationByHandle(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// The folder a run opened, held by a handle that does not share deletion
+// for as long as the Folder lives, so that the folder cannot be renamed or
+// removed meanwhile. Names are joined to its path, so listing and
+// replacing first check that the folder there is still the one held.
+class WindowsFolder : public Folder {
+ public:
+  WindowsFolder(WindowsEnv* env, std::string directory, HANDLE handle)
+      : env_(env), directory_(std::move(directory)), handle_(handle) {}
+
+  std::vector<std::string> ListFiles(const NameFilter& keep) override {
+    CheckStillHeld(FileAction::kListFolder);
+    return ListByPath(directory_, keep);
+  }
+  std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override;
+  std::unique_ptr<ReplacementFile> NewReplacementFile(
+      const std::string& name) override;
+
+ private:
+  // Throws unless the folder at the path is the one held: a folder above it
+  // may be renamed where the file system allows it.
+  void CheckStillHeld(FileAction action) {
+    ScopedHandle now(::CreateFileW(
+        SystemPath(directory_).c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!now.valid()) throw WindowsError(directory_, action);
+    if (!SameFile(now.get(), handle_.get())) {
+      throw Error(directory_, MessageId::kFolderSwapped);
+    }
+  }
+
+  WindowsEnv* env_;
+  std::string directory_;
+  ScopedHandle handle_;
+};
+
 class WindowsEnv : public Env {
  public:
   std::string ProgramDirectory() override {
@@ -226,51 +309,7 @@ class WindowsEnv : public Env {
 
   std::string_view Separators() const override { return kSeparators; }
 
-  std::vector<std::string> ListFiles(const std::string& directory,
-                                     const NameFilter& keep) override {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = ::FindFirstFileExW(
-        SystemPath(JoinPath(directory, "*")).c_str(), FindExInfoBasic, &entry,
-        FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    std::vector<std::string> names;
-    if (find == INVALID_HANDLE_VALUE) {
-      DWORD error = ::GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND) return names;  // An empty root.
-      DWORD attributes = ::GetFileAttributesW(SystemPath(directory).c_str());
-      if (attributes != INVALID_FILE_ATTRIBUTES &&
-          !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        throw Error(directory, FileAction::kListFolder, MessageId::kNotAFolder);
-      }
-      throw WindowsError(directory, FileAction::kListFolder, error);
-    }
-    do {
-      if (entry.dwFileAttributes & kNotListed) continue;
-      // Names beginning with "." are hidden as on Linux: the "._<name>"
-      // files that copies from a Mac leave behind hold metadata, not content.
-      if (entry.cFileName[0] == L'.') continue;
-      std::string name = Narrow(entry.cFileName);
-      if (keep(name)) names.push_back(std::move(name));
-    } while (::FindNextFileW(find, &entry));
-    DWORD error = ::GetLastError();
-    ::FindClose(find);
-    if (error != ERROR_NO_MORE_FILES) {
-      throw WindowsError(directory, FileAction::kListFolder, error);
-    }
-    return names;
-  }
-
-  // Only checks that `directory` is a folder: its files are opened by their
-  // joined paths.
-  std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
-    DWORD attributes = ::GetFileAttributesW(SystemPath(directory).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      throw WindowsError(directory, FileAction::kOpenFolder);
-    }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      throw Error(directory, FileAction::kOpenFolder, MessageId::kNotAFolder);
-    }
-    return Env::OpenFolder(directory);
-  }
+  std::unique_ptr<Folder> OpenFolder(const std::string& directory) override;
 
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
     ScopedHandle handle = OpenOrdinaryFile(path);
@@ -286,8 +325,9 @@ class WindowsEnv : public Env {
   // Handles are limited only by memory, to about sixteen million.
   size_t OpenFileRoom() override { return std::numeric_limits<size_t>::max(); }
 
-  std::unique_ptr<ReplacementFile> NewReplacementFile(
-      const std::string& directory, const std::string& name) override {
+  // The replacement of `name` in `directory`, joined: WindowsFolder's.
+  std::unique_ptr<ReplacementFile> NewReplacementFileIn(
+      const std::string& directory, const std::string& name) {
     std::string target = JoinPath(directory, name);
     std::wstring wide_target = SystemPath(target);
     DWORD attributes = ::GetFileAttributesW(wide_target.c_str());
@@ -415,6 +455,52 @@ class WindowsEnv : public Env {
   // Makes each staged name of this process new, from any thread.
   std::atomic<unsigned> staged_count_ = 0;
 };
+
+// The folder is opened for listing (which counts, unlike reading its
+// attributes only, for sharing), without FILE_SHARE_DELETE: nobody may
+// rename or remove it while it is held. Where another program holds it
+// with deletion allowed, it is held sharing that too, and only the checks
+// of the listing and the replacement find it moved.
+std::unique_ptr<Folder> WindowsEnv::OpenFolder(const std::string& directory) {
+  std::wstring wide = SystemPath(directory);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (DWORD share :
+       {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE},
+        DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+    handle = ::CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                           share, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE ||
+        ::GetLastError() != ERROR_SHARING_VIOLATION) {
+      break;
+    }
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    // The listing's own words for why (a missing path, a file), as a run
+    // told them before it held its folder.
+    ListByPath(directory, [](std::string_view) { return false; });
+    throw WindowsError(directory, FileAction::kListFolder, error);
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    ::CloseHandle(handle);
+    throw Error(directory, FileAction::kListFolder, MessageId::kNotAFolder);
+  }
+  return std::make_unique<WindowsFolder>(this, directory, handle);
+}
+
+std::unique_ptr<RandomAccessFile> WindowsFolder::OpenFile(
+    std::string_view name) {
+  return env_->OpenFile(env_->JoinPath(directory_, name));
+}
+
+std::unique_ptr<ReplacementFile> WindowsFolder::NewReplacementFile(
+    const std::string& name) {
+  CheckStillHeld(FileAction::kCreateIn);
+  return env_->NewReplacementFileIn(directory_, name);
+}
 
 }  // namespace
 
