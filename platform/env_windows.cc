@@ -8,8 +8,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cwctype>
 #include <limits>
@@ -325,102 +323,6 @@ class WindowsEnv : public Env {
   // Handles are limited only by memory, to about sixteen million.
   size_t OpenFileRoom() override { return std::numeric_limits<size_t>::max(); }
 
-  // The replacement of `name` in `directory`, joined: WindowsFolder's.
-  std::unique_ptr<ReplacementFile> NewReplacementFileIn(
-      const std::string& directory, const std::string& name) {
-    std::string target = JoinPath(directory, name);
-    std::wstring wide_target = SystemPath(target);
-    DWORD attributes = ::GetFileAttributesW(wide_target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-      // Checked now as at Commit, so that a file that may not be replaced
-      // stops the run before any image is read.
-      RefuseToReplace(target, attributes);
-      CheckReplaceable(target, wide_target);
-    }
-    // The staged name begins with "." and the file is marked hidden, so
-    // that no listing shows it, nor Explorer a killed process's leftover.
-    std::string prefix = "." + name + ".";
-    for (;;) {
-      char unique[64];
-      std::snprintf(unique, sizeof unique, "%lu.%u.tmp",
-                    static_cast<unsigned long>(::GetCurrentProcessId()),
-                    staged_count_++);
-      std::string staged = JoinPath(directory, prefix + unique);
-      // Not shared: while this process has it open, no other can delete it.
-      HANDLE handle =
-          ::CreateFileW(SystemPath(staged).c_str(), GENERIC_WRITE, 0, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-      if (handle != INVALID_HANDLE_VALUE) {
-        auto file = StagedReplacement(target, staged, handle);
-        RemoveStaleStaged(directory, prefix);
-        return file;
-      }
-      DWORD error = ::GetLastError();
-      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-        throw WindowsError(directory, FileAction::kCreateIn, error);
-      }
-    }
-  }
-
-  // Deletes the staged files (`prefix`, a process id, a count, ".tmp") that
-  // killed processes left in `directory`. Only a name of exactly that form
-  // whose process is provably gone: a live process's own is kept (and
-  // while it is open it cannot be deleted), and so is every other name.
-  void RemoveStaleStaged(const std::string& directory,
-                         const std::string& prefix) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = ::FindFirstFileExW(
-        SystemPath(JoinPath(directory, prefix + "*.tmp")).c_str(),
-        FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-      std::string name = Narrow(entry.cFileName);
-      if (!IsGone(StagedProcessId(name, prefix))) continue;
-      ::DeleteFileW(SystemPath(JoinPath(directory, name)).c_str());
-    } while (::FindNextFileW(find, &entry));
-    ::FindClose(find);
-  }
-
-  // The process id in `name` when it is `prefix`, a process id, ".", a
-  // count and ".tmp", in decimal without leading zeros; else 0.
-  static DWORD StagedProcessId(std::string_view name, std::string_view prefix) {
-    constexpr std::string_view kSuffix = ".tmp";
-    if (!name.starts_with(prefix) || !name.ends_with(kSuffix)) return 0;
-    name = name.substr(prefix.size(),
-                       name.size() - prefix.size() - kSuffix.size());
-    size_t dot = name.find('.');
-    if (dot == std::string_view::npos) return 0;
-    uint64_t numbers[2] = {};
-    std::string_view parts[2] = {name.substr(0, dot), name.substr(dot + 1)};
-    for (int i = 0; i < 2; ++i) {
-      std::string_view digits = parts[i];
-      if (digits.empty() || digits.size() > 10 ||
-          (digits[0] == '0' && digits.size() > 1)) {
-        return 0;
-      }
-      for (char c : digits) {
-        if (c < '0' || c > '9') return 0;
-        numbers[i] = numbers[i] * 10 + static_cast<uint64_t>(c - '0');
-      }
-      if (numbers[i] > MAXDWORD) return 0;
-    }
-    return static_cast<DWORD>(numbers[0]);
-  }
-
-  // Whether process `process_id` (never 0, the system's idle process) has
-  // provably ended: no process has the id, or its process has exited.
-  static bool IsGone(DWORD process_id) {
-    if (process_id == 0 || process_id == ::GetCurrentProcessId()) return false;
-    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, process_id);
-    if (process == nullptr) {
-      return ::GetLastError() == ERROR_INVALID_PARAMETER;
-    }
-    bool exited = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    ::CloseHandle(process);
-    return exited;
-  }
-
   std::string TempDirectory() override {
     char buffer[kTempBufferSize];
     DWORD length = ::GetTempPathA(sizeof buffer, buffer);
@@ -451,9 +353,6 @@ class WindowsEnv : public Env {
   // Both buffers of the ANSI temporary-file calls, in characters: a path
   // of up to 255 and its NUL.
   static constexpr DWORD kTempBufferSize = 256;
-
-  // Makes each staged name of this process new, from any thread.
-  std::atomic<unsigned> staged_count_ = 0;
 };
 
 // The folder is opened for listing (which counts, unlike reading its
@@ -499,7 +398,7 @@ std::unique_ptr<RandomAccessFile> WindowsFolder::OpenFile(
 std::unique_ptr<ReplacementFile> WindowsFolder::NewReplacementFile(
     const std::string& name) {
   CheckStillHeld(FileAction::kCreateIn);
-  return env_->NewReplacementFileIn(directory_, name);
+  return NewStagedReplacement(directory_, name);
 }
 
 }  // namespace
