@@ -26,8 +26,9 @@
 //
 // Thread safety: the methods of an Env, and OpenFile of a Folder, may be
 // called from several threads at once (readers open images while the run
-// goes on). A RandomAccessFile or a ReplacementFile is used by one thread
-// at a time. Nothing that an Env opened may outlive it.
+// goes on). ListFiles and NewReplacementFile of a Folder, a
+// RandomAccessFile and a ReplacementFile are used by one thread at a time.
+// Nothing that an Env opened may outlive it.
 //
 // Files and the threads StartThread starts: a file opened on such a thread
 // is used only on that thread, and closed there; what was read from it is
@@ -42,17 +43,21 @@
 // A Folder and its folder moved: a run opens its folder once and lists,
 // reads and replaces through that one Folder. On Linux the Folder holds
 // the folder it opened: it lists it, opens its files and stages and renames
-// a replacement in it wherever it is moved or renamed to, and a folder put
-// at its path afterwards is never touched through it. On Windows the
-// Folder holds a handle that does not share deletion, so that the folder
-// itself cannot be renamed or removed while it is open (a rename is
-// refused); NTFS also refuses to rename a folder above one with open
-// files, but not every file system does. Its names are still joined to its
-// path, so its listing and its replacement first check that the folder at
-// the path is the one held (volume and file index) and throw Error
-// ("another folder took the folder's place") where it is not; a file read
-// is opened from whatever folder stands at the path then. MemoryEnv has no
-// way to move a folder; its Folder joins names to its path.
+// a replacement in it (and in the folder a link named like the replaced
+// file leads to, reached from it) wherever it is moved or renamed to; a
+// folder put at its path afterwards is never touched through it. On
+// Windows the Folder holds a handle that does not share deletion, so that
+// the folder itself cannot be renamed or removed while it is open (the
+// rename is refused; where another program already has it open with the
+// right to rename it, the Folder must allow that too). A folder above it
+// may still be renamed where the file system allows that (Wine does; the
+// program does not rely on NTFS refusing it), and the Folder joins names
+// to its path: so its listing and its replacement first check that the
+// folder at the path is the one held (volume and file index) and throw
+// Error ("another folder took the folder's place during the run") where it
+// is not, while a file is read from whatever folder stands at the path
+// then. MemoryEnv has no way to move a folder; its Folder joins names to its
+// path.
 #ifndef TEVGEN_PLATFORM_ENV_H_
 #define TEVGEN_PLATFORM_ENV_H_
 
