@@ -159,8 +159,9 @@ size_t CheckSummary::findings() const {
 
 CheckSummary CheckFolder(Env& env, const std::string& directory, unsigned jobs,
                          const std::function<void(const Finding&)>& found) {
+  std::unique_ptr<Folder> folder = env.OpenFolder(directory);
   FileListBox list(kImageExtension);
-  list.SetPath(env, directory);
+  list.SetPath(*folder);
   CheckSummary summary;
   summary.images = list.ListCount();
   NumberRegistry numbers;
@@ -172,7 +173,8 @@ CheckSummary CheckFolder(Env& env, const std::string& directory, unsigned jobs,
     found(finding);
   };
   ReadListedImages(
-      env, directory, list, jobs, [&](size_t index, ImageRecord& image) {
+      env, *folder, directory, list, jobs,
+      [&](size_t index, ImageRecord& image) {
         std::string path = env.JoinPath(directory, list.List(index));
         struct Size {
           const char* attribute;

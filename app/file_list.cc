@@ -17,8 +17,11 @@ unsigned char FoldCase(char c) {
 }  // namespace
 
 void FileListBox::SetPath(Env& env, const std::string& directory) {
-  std::vector<std::string> names = env.ListFiles(
-      directory,
+  SetPath(*env.OpenFolder(directory));
+}
+
+void FileListBox::SetPath(Folder& folder) {
+  std::vector<std::string> names = folder.ListFiles(
       [this](std::string_view name) { return MatchesPattern(name); });
   SortNames(names);
   names_ = std::move(names);

@@ -20,8 +20,10 @@ class FileListBox {
   // outlive it: a constant.
   explicit FileListBox(std::string_view extension) : extension_(extension) {}
 
-  // Lists `directory` through `env`. Throws Error when it cannot be listed;
-  // the list is then left as it was.
+  // Lists `folder` (a run lists the Folder it reads and replaces through),
+  // or `directory` opened through `env`. Throws Error when it cannot be
+  // listed; the list is then left as it was.
+  void SetPath(Folder& folder);
   void SetPath(Env& env, const std::string& directory);
 
   size_t ListCount() const { return names_.size(); }

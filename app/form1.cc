@@ -33,10 +33,12 @@ Form1::Form1(Env& env, std::string directory, unsigned jobs)
     : env_(env), directory_(std::move(directory)), jobs_(jobs) {}
 
 void Form1::Form_Load() {
-  File1.SetPath(env_, directory_);
-  std::unique_ptr<ReplacementFile> catalogue = OnCatalogue([&] {
-    return env_.NewReplacementFile(directory_, std::string(kCatalogueName));
-  });
+  // The folder is resolved once: listed, read and replaced through
+  // `folder`, so that a folder put in its place meanwhile is never mixed in.
+  std::unique_ptr<Folder> folder = env_.OpenFolder(directory_);
+  File1.SetPath(*folder);
+  std::unique_ptr<ReplacementFile> catalogue = OnCatalogue(
+      [&] { return folder->NewReplacementFile(std::string(kCatalogueName)); });
 
   std::string pending;
   pending.reserve(kWriteChunk + kWriteChunk / 16);
@@ -58,7 +60,7 @@ void Form1::Form_Load() {
   // or of CopyValue: tevgen --check (check.h) takes the same two as its
   // findings, so a rule that stops the run belongs there, not here.
   ReadListedImages(
-      env_, directory_, File1, jobs_, [&](size_t, ImageRecord& image) {
+      env_, *folder, directory_, File1, jobs_, [&](size_t, ImageRecord& image) {
         if (image.error) std::rethrow_exception(image.error);
         // A size not in memory is copied from the image where `span` says.
         auto copy = [&](const ValueSpan& span) -> AppendSizeFunction {

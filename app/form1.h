@@ -37,9 +37,10 @@ class Form1 {
   // once; with 1, one after another on the calling thread.
   Form1(Env& env, std::string directory, unsigned jobs = kDefaultJobs);
 
-  // The load handler, the whole run: lists the folder's images into File1,
-  // builds one record per image in list order and replaces
-  // <directory>/tev.xml with the complete new catalogue in one atomic step.
+  // The load handler, the whole run: opens the folder once and, through
+  // that one Folder, lists the folder's images into File1, builds one
+  // record per image in list order and replaces <directory>/tev.xml with
+  // the complete new catalogue in one atomic step.
   // On an error the old catalogue stays exactly as it was and no temporary
   // file is left behind; errors of the catalogue's file say "catalogue"
   // where the platform says "file". Returning is the window's unload, after

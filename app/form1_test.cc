@@ -102,11 +102,31 @@ TEST_F(Form1Test, NegativeNumbersGetNoCategory) {
 class VanishingEnv : public MemoryEnv {
  public:
   explicit VanishingEnv(std::string doomed) : doomed_(std::move(doomed)) {}
-  std::vector<std::string> ListFiles(const std::string& directory,
-                                     const NameFilter& keep) override {
-    std::vector<std::string> names = MemoryEnv::ListFiles(directory, keep);
-    RemoveFile(doomed_);
-    return names;
+  std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
+    class VanishingFolder : public Folder {
+     public:
+      VanishingFolder(VanishingEnv* env, std::unique_ptr<Folder> folder)
+          : env_(env), folder_(std::move(folder)) {}
+      std::vector<std::string> ListFiles(const NameFilter& keep) override {
+        std::vector<std::string> names = folder_->ListFiles(keep);
+        env_->RemoveFile(env_->doomed_);
+        return names;
+      }
+      std::unique_ptr<RandomAccessFile> OpenFile(
+          std::string_view name) override {
+        return folder_->OpenFile(name);
+      }
+      std::unique_ptr<ReplacementFile> NewReplacementFile(
+          const std::string& name) override {
+        return folder_->NewReplacementFile(name);
+      }
+
+     private:
+      VanishingEnv* env_;
+      std::unique_ptr<Folder> folder_;
+    };
+    return std::make_unique<VanishingFolder>(this,
+                                             MemoryEnv::OpenFolder(directory));
   }
 
  private:

@@ -34,16 +34,15 @@ ReadBudget BudgetFor(unsigned jobs, size_t room) {
 }  // namespace
 
 void ReadListedImages(
-    Env& env, const std::string& directory, const FileListBox& list,
-    unsigned jobs,
+    Env& env, Folder& folder, const std::string& directory,
+    const FileListBox& list, unsigned jobs,
     const std::function<void(size_t index, ImageRecord& image)>& use) {
   // Lifetimes follow the declaration order here. `images` runs `read` on
   // its threads until it is destroyed, and those reads use `reader`,
   // `folder`, `list` and `env`, and the results in it hold open images. So
-  // `images` is declared after `folder` and `reader` and is destroyed, its
-  // threads joined, before them, also when `use` throws.
-  std::unique_ptr<Folder> folder = env.OpenFolder(directory);
-  ImageReader reader(env, *folder, directory);
+  // `images` is declared after `reader` and is destroyed, its threads
+  // joined, before it, also when `use` throws.
+  ImageReader reader(env, folder, directory);
   ReadBudget budget = BudgetFor(jobs, env.OpenFileRoom());
   // The files a thread beside this one opens are its own (StartThread): it
   // leaves an image whose file would stay open to this thread.

@@ -1,7 +1,7 @@
 // ReadListedImages reads the images of a listed folder as a catalogue run
-// reads them: the folder opened once, each image by ImageReader, several at
-// once within the files the process may still open, each read again where
-// it changed while it waited. The run and the check (check.h) both read
+// reads them: through the Folder the run listed, each image by ImageReader,
+// several at once within the files the process may still open, each read again
+// where it changed while it waited. The run and the check (check.h) both read
 // through it, so that the check sees exactly what a run would see, and a
 // rule a run stops on reaches the check as the same Error.
 #ifndef TEVGEN_APP_LISTED_IMAGES_H_
@@ -18,15 +18,14 @@
 namespace tevgen {
 
 // Calls use(index, image) for every image of `list` (the listing of
-// `directory`) in list order, up to `jobs` images read at once. A failed
-// image carries its Error in image.error: `use` decides whether it stops
-// the walk. An image whose size is too long to keep in memory has its file
-// open (image.file) for as long as `use` runs. Throws Error when the folder
-// cannot be opened; what `use` throws ends the walk, after the reads under
-// way have ended.
+// `folder`, opened from `directory`) in list order, up to `jobs` images
+// read at once. A failed image carries its Error in image.error: `use`
+// decides whether it stops the walk. An image whose size is too long to
+// keep in memory has its file open (image.file) for as long as `use` runs.
+// What `use` throws ends the walk, after the reads under way have ended.
 void ReadListedImages(
-    Env& env, const std::string& directory, const FileListBox& list,
-    unsigned jobs,
+    Env& env, Folder& folder, const std::string& directory,
+    const FileListBox& list, unsigned jobs,
     const std::function<void(size_t index, ImageRecord& image)>& use);
 
 }  // namespace tevgen

@@ -3,26 +3,14 @@
 #include <algorithm>
 
 namespace tevgen {
-namespace {
+std::vector<std::string> Env::ListFiles(const std::string& directory,
+                                        const NameFilter& keep) {
+  return OpenFolder(directory)->ListFiles(keep);
+}
 
-class JoinedPathFolder : public Folder {
- public:
-  JoinedPathFolder(Env* env, std::string directory)
-      : env_(env), directory_(std::move(directory)) {}
-
-  std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override {
-    return env_->OpenFile(env_->JoinPath(directory_, name));
-  }
-
- private:
-  Env* env_;
-  std::string directory_;
-};
-
-}  // namespace
-
-std::unique_ptr<Folder> Env::OpenFolder(const std::string& directory) {
-  return std::make_unique<JoinedPathFolder>(this, directory);
+std::unique_ptr<ReplacementFile> Env::NewReplacementFile(
+    const std::string& directory, const std::string& name) {
+  return OpenFolder(directory)->NewReplacementFile(name);
 }
 
 std::string Env::JoinPath(std::string_view directory, std::string_view name) {

@@ -26,8 +26,9 @@
 //
 // Thread safety: the methods of an Env, and OpenFile of a Folder, may be
 // called from several threads at once (readers open images while the run
-// goes on). A RandomAccessFile or a ReplacementFile is used by one thread
-// at a time. Nothing that an Env opened may outlive it.
+// goes on). ListFiles and NewReplacementFile of a Folder, a
+// RandomAccessFile and a ReplacementFile are used by one thread at a time.
+// Nothing that an Env opened may outlive it.
 //
 // Files and the threads StartThread starts: a file opened on such a thread
 // is used only on that thread, and closed there; what was read from it is
@@ -43,13 +44,24 @@
 // on one descriptor that both processors pass to and fro; a warm run cost
 // about 3% more processor time without it (doc/performance.md).
 //
-// A Folder and its folder moved: on Linux a Folder holds the folder it
-// opened, and its files are opened from that folder wherever it is moved
-// or renamed to; a folder put at its path afterwards is never read through
-// it (the run also refuses one found there instead of the folder it
-// listed: "swapped"). A replacement is staged and renamed in the folder
-// held open too. Elsewhere (Windows, MemoryEnv) a Folder joins each name to
-// its path, and a file is opened from whatever folder stands there then.
+// A Folder and its folder moved: a run opens its folder once and lists,
+// reads and replaces through that one Folder. On Linux the Folder holds
+// the folder it opened: it lists it, opens its files and stages and renames
+// a replacement in it (and in the folder a link named like the replaced
+// file leads to, reached from it) wherever it is moved or renamed to; a
+// folder put at its path afterwards is never touched through it. On
+// Windows the Folder holds a handle that does not share deletion, so that
+// the folder itself cannot be renamed or removed while it is open (the
+// rename is refused; where another program already has it open with the
+// right to rename it, the Folder must allow that too). A folder above it
+// may still be renamed where the file system allows that (Wine does; the
+// program does not rely on NTFS refusing it), and the Folder joins names
+// to its path: so its listing and its replacement first check that the
+// folder at the path is the one held (volume and file index) and throw
+// Error ("another folder took the folder's place during the run") where it
+// is not, while a file is read from whatever folder stands at the path
+// then. MemoryEnv has no way to move a folder; its Folder joins names to its
+// path.
 #ifndef TEVGEN_PLATFORM_ENV_H_
 #define TEVGEN_PLATFORM_ENV_H_
 
@@ -121,21 +133,58 @@ class ReplacementFile {
   virtual void Commit() = 0;
 };
 
-// A folder whose files are opened by name, many of them and possibly from
-// several threads at once. On Linux the folder's path is looked up once,
-// not again for every file; elsewhere each name is joined to it.
+// Decides whether a listed name is wanted; called before any other work is
+// spent on the entry.
+using NameFilter = std::function<bool(std::string_view name)>;
+
+// A folder opened once (Env::OpenFolder), through which a run lists it,
+// reads its files by name (many of them, possibly from several threads at
+// once) and replaces one. How it stays the folder it opened when the
+// folder is moved is said at the top. ListFiles and NewReplacementFile are
+// called by one thread at a time; a ReplacementFile may outlive its Folder.
 class Folder {
  public:
   virtual ~Folder() = default;
 
+  // The names (without folder) of the folder's ordinary files that `keep`
+  // accepts, in no particular order; hidden files are left out. On Linux
+  // links are followed and dangling ones left out, but a link that may not
+  // be followed (see Env::OpenFolder) is listed, so that reading it says
+  // why. Throws Error ("cannot list the folder") when it cannot be listed.
+  virtual std::vector<std::string> ListFiles(const NameFilter& keep) = 0;
+
   // Opens the file `name` of the folder as Env::OpenFile opens a path, with
   // the same results and errors (which name the file's full path).
   virtual std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) = 0;
-};
 
-// Decides whether a listed name is wanted; called before any other work is
-// spent on the entry.
-using NameFilter = std::function<bool(std::string_view name)>;
+  // Starts the replacement of the folder's file `name`. Throws Error when
+  // the folder does not allow a new file, or the existing file is not an
+  // ordinary one or may not be replaced: it is read-only, or its access
+  // control list denies it (on Linux writing it, on Windows reading and
+  // deleting it, as replacing it does). These are found here, before
+  // anything is written.
+  //
+  // The new file keeps what the old one carries beside its bytes: on Linux
+  // the permission bits (mode & 0777, never setuid, setgid or sticky) and,
+  // as far as the running user may set them, owner and group; on Windows
+  // its attributes (hidden, say), access control list and creation time.
+  //
+  // On Linux, where `name` is a symbolic link, the file it leads to is
+  // replaced (staged and renamed in that file's folder, held open) and the
+  // link stays, by the rule Env::OpenFolder gives (else Error). There the
+  // staged name fits wherever `name` fits; on Windows it is `name` with
+  // about twenty characters more (".", a process id, a count, ".tmp"),
+  // which must fit too. An existing file that is not an ordinary one is
+  // never replaced. On both systems, staged files that killed processes
+  // left beside the target are removed; a live process's one stays. On
+  // Linux only in this folder itself (not in a folder a link leads to), and
+  // only exact staged names of files of the running user (for root, also
+  // of the folder's owner); the staged names this Folder's listing saw are
+  // taken from it while the folder has not changed since, so that a large
+  // folder is not listed twice.
+  virtual std::unique_ptr<ReplacementFile> NewReplacementFile(
+      const std::string& name) = 0;
+};
 
 class Env {
  public:
@@ -157,18 +206,15 @@ class Env {
   // first: "/" on Linux and in MemoryEnv, "\\/" on Windows.
   virtual std::string_view Separators() const = 0;
 
-  // The names (without folder) of the ordinary files in `directory` that
-  // `keep` accepts, in no particular order; hidden files are left out. On
-  // Linux links are followed and dangling ones left out, but a link that
-  // may not be followed (see OpenFolder) is listed, so that reading it says
-  // why. Throws Error when the folder cannot be listed.
-  virtual std::vector<std::string> ListFiles(const std::string& directory,
-                                             const NameFilter& keep) = 0;
+  // `directory` opened (OpenFolder) and listed (Folder::ListFiles), for a
+  // caller that only lists it.
+  std::vector<std::string> ListFiles(const std::string& directory,
+                                     const NameFilter& keep);
 
-  // Opens `directory` for reading its files by name. Throws Error when it
-  // cannot be opened or is not a folder. Env::OpenFolder itself checks
-  // nothing: its Folder joins each name to the folder's path and opens
-  // that, for an Env that checked the folder first.
+  // Opens `directory`, resolved once, for listing, reading and replacing
+  // its files through the Folder. Throws Error ("cannot list the folder":
+  // the run's first use of it) when it cannot be opened, is not a folder,
+  // or on Linux may not be listed by the rule below.
   //
   // On Linux every path (this folder's, a file's, the replaced file's) is
   // resolved one name at a time from the folder held open before it, and
@@ -192,7 +238,7 @@ class Env {
   // the new file only in place of a file of the owner the old one had (or
   // under a name still free); a first file made by root in another user's
   // folder is given to that user.
-  virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory);
+  virtual std::unique_ptr<Folder> OpenFolder(const std::string& directory) = 0;
 
   // How many more files the process may hold open at once, beside those it
   // holds now: on Linux the open-file limit (RLIMIT_NOFILE) less the
@@ -209,31 +255,10 @@ class Env {
   virtual std::unique_ptr<RandomAccessFile> OpenFile(
       const std::string& path) = 0;
 
-  // Starts the replacement of `name` in `directory`. Throws Error when the
-  // folder does not allow a new file, or the existing file is not an
-  // ordinary one or may not be replaced: it is read-only, or its access
-  // control list denies it (on Linux writing it, on Windows reading and
-  // deleting it, as replacing it does). These are found here, before
-  // anything is written.
-  //
-  // The new file keeps what the old one carries beside its bytes: on Linux
-  // the permission bits (mode & 0777, never setuid, setgid or sticky) and,
-  // as far as the running user may set them, owner and group; on Windows
-  // its attributes (hidden, say), access control list and creation time.
-  //
-  // On Linux, where `name` is a symbolic link, the file it leads to is
-  // replaced (staged and renamed in that file's folder, held open) and the
-  // link stays, by the rule OpenFolder gives (else Error). There the staged
-  // name fits wherever `name` fits; on Windows it is `name` with about
-  // twenty characters more (".", a process id, a count, ".tmp"), which must
-  // fit too. An existing file that is not an ordinary one is never
-  // replaced. On both systems, staged files that killed processes left
-  // beside the target are removed; a live process's one stays. On Linux
-  // only in `directory` itself (not in a folder a link leads to), and only
-  // exact staged names of files of the running user (for root, also of the
-  // folder's owner).
-  virtual std::unique_ptr<ReplacementFile> NewReplacementFile(
-      const std::string& directory, const std::string& name) = 0;
+  // `directory` opened (OpenFolder) and the replacement of its file `name`
+  // started (Folder::NewReplacementFile), for a caller that only replaces.
+  std::unique_ptr<ReplacementFile> NewReplacementFile(
+      const std::string& directory, const std::string& name);
 
   // The system's folder for temporary files, ending with a separator.
   // Throws Error when the system cannot say.

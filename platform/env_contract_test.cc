@@ -42,6 +42,8 @@ class EnvUnderTest {
   virtual bool Remove(const std::string& path) = 0;
   // Every name in `folder`, hidden ones too, sorted, one a line.
   virtual std::string Listing(const std::string& folder) = 0;
+  // Renames the folder `from` to `to`; false when the system refuses.
+  virtual bool MoveFolder(const std::string& from, const std::string& to) = 0;
 };
 
 class SystemEnv : public EnvUnderTest {
@@ -59,6 +61,11 @@ class SystemEnv : public EnvUnderTest {
   }
   std::string Listing(const std::string& folder) override {
     return testing::FolderListing(folder);
+  }
+  bool MoveFolder(const std::string& from, const std::string& to) override {
+    std::error_code error;
+    fs::rename(from, to, error);
+    return !error;
   }
 
  private:
@@ -89,6 +96,10 @@ class InMemoryEnv : public EnvUnderTest {
       listing += name + "\n";
     }
     return listing;
+  }
+  // MemoryEnv has no way to move a folder.
+  bool MoveFolder(const std::string&, const std::string&) override {
+    return false;
   }
 
  private:
@@ -184,6 +195,42 @@ TEST_P(EnvContractTest, FolderOpensItsFilesByName) {
   EXPECT_EQ(ReadInPieces(*folder->OpenFile("2.svg")), "");
   EXPECT_EQ(folder->OpenFile("3.svg"), nullptr);
   EXPECT_EQ(folder->OpenFile("missing.svg"), nullptr);
+}
+
+// A run lists, reads and replaces through the one Folder it opened. Where
+// the folder may be moved meanwhile (Linux), the Folder goes with it and a
+// folder put at its path is never touched; where the system refuses while
+// the Folder holds it (Windows) or cannot (MemoryEnv), it stays in place.
+TEST_P(EnvContractTest, FolderStaysTheFolderItOpenedWhenMoved) {
+  files().MakeFolder(In("clip"));
+  std::string clip = In("clip");
+  std::string moved = In("moved");
+  files().Write(env().JoinPath(clip, "1.svg"), "opened");
+  std::unique_ptr<Folder> folder = env().OpenFolder(clip);
+  bool was_moved = files().MoveFolder(clip, moved);
+  if (&env() == &Env::Default()) {
+#ifdef _WIN32
+    EXPECT_FALSE(was_moved) << "renamed while a Folder holds it";
+#else
+    EXPECT_TRUE(was_moved);
+#endif
+  }
+  std::string opened = was_moved ? moved : clip;
+  if (was_moved) {
+    files().MakeFolder(clip);
+    files().Write(env().JoinPath(clip, "2.svg"), "put in its place");
+  }
+  EXPECT_EQ(folder->ListFiles(AnyName), std::vector<std::string>{"1.svg"});
+  EXPECT_EQ(ReadInPieces(*folder->OpenFile("1.svg")), "opened");
+  EXPECT_EQ(folder->OpenFile("2.svg"), nullptr);
+  std::unique_ptr<ReplacementFile> file = folder->NewReplacementFile("tev.xml");
+  file->Append("new");
+  file->Commit();
+  file.reset();
+  EXPECT_EQ(files().Listing(opened), "1.svg\ntev.xml\n");
+  if (was_moved) {
+    EXPECT_EQ(files().Listing(clip), "2.svg\n");
+  }
 }
 
 TEST_P(EnvContractTest, FolderThatCannotBeOpenedIsNamed) {

@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <optional>
 
 #include "platform/env.h"
@@ -37,26 +36,36 @@ namespace {
 
 using namespace posix;
 
-// A folder held open, its files opened relative to it; the targets of the
-// links on their way taken from, and added to, `known_links`.
+// The folder a run opened, resolved once and held open: listed, its files
+// opened and its file replaced relative to it, wherever it is moved. The
+// targets of the links on their way are taken from, and added to, what
+// its listing and reads found (`links_`).
 class PosixFolder : public Folder {
  public:
-  PosixFolder(std::string directory, int fd, const struct stat& st,
-              LinkTargets* known_links)
+  PosixFolder(std::string directory, int fd, const struct stat& st)
       : directory_(std::move(directory)),
         fd_(fd),
         st_(st),
         shared_(FolderSharing(fd, st) != Sharing::kPrivate),
-        known_links_(known_links) {}
+        known_links_(&links_) {}
 
+  std::vector<std::string> ListFiles(const NameFilter& keep) override;
   std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override;
+  std::unique_ptr<ReplacementFile> NewReplacementFile(
+      const std::string& name) override;
 
  private:
   std::string directory_;
   ScopedFd fd_;  // O_PATH
   struct stat st_;
   bool shared_;
+  LinkTargets links_;
   LinkTargets* known_links_;
+  // The names that looked staged in the last listing, and the folder's
+  // change time before it (it moves with every name added or removed, and
+  // cannot be set back); none before a listing.
+  std::optional<struct timespec> listed_changed_;
+  std::vector<std::string> listed_staged_;
 };
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
@@ -168,6 +177,83 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
   return std::make_unique<PosixRandomAccessFile>(path, fd, opened);
 }
 
+std::vector<std::string> PosixFolder::ListFiles(const NameFilter& keep) {
+  struct stat before;
+  int fd = ::fstat(fd_.get(), &before) == 0 ? ReopenFolder(fd_.get()) : -1;
+  DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (dir == nullptr) {
+    int error_number = errno;
+    if (fd >= 0) ::close(fd);
+    throw PosixError(directory_, FileAction::kListFolder, error_number);
+  }
+  std::vector<std::string> names;
+  std::vector<std::string> staged;
+  // A run reads each link's target once: from its listing on.
+  links_.Clear();
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(dir);
+    if (entry == nullptr) break;
+    std::string_view name = entry->d_name;
+    if (LooksStaged(name)) staged.emplace_back(name);
+    // Names beginning with "." are hidden here, by convention.
+    if (name.empty() || name[0] == '.' || !keep(name)) continue;
+    if (entry->d_type == DT_REG ||
+        (entry->d_type != DT_DIR &&
+         LeadsToOrdinaryFile(::dirfd(dir), st_, directory_, name, &links_))) {
+      names.emplace_back(name);
+    }
+  }
+  int error_number = errno;
+  ::closedir(dir);
+  if (error_number != 0) {
+    throw PosixError(directory_, FileAction::kListFolder, error_number);
+  }
+  listed_changed_ = before.st_ctim;
+  listed_staged_ = std::move(staged);
+  return names;
+}
+
+// Where `name` is a link, the file it leads to is replaced, as writing
+// through the link would replace it, so that a link the user set up (into
+// another folder, say) stays a link and its target gets the new content.
+std::unique_ptr<ReplacementFile> PosixFolder::NewReplacementFile(
+    const std::string& name) {
+  std::string path = JoinPathWith(directory_, name, kSeparators);
+  struct stat folder_st;
+  if (::fstat(fd_.get(), &folder_st) != 0) {
+    throw PosixError(directory_, FileAction::kCreateIn, errno);
+  }
+  Resolved target;
+  int error_number = ResolvePath(fd_.get(), &folder_st, directory_, name, path,
+                                 nullptr, &target);
+  if (error_number != 0) {
+    throw PosixError(
+        error_number == ENOENT ? target.shown() : path,
+        error_number == ENOENT ? FileAction::kCreateIn : FileAction::kReplace,
+        error_number);
+  }
+  CheckReachedFor(target, path, Use::kReplace);
+  std::string target_path = target.shown();
+  if (target.exists()) {
+    // Renaming over a device or a FIFO would replace it.
+    if (!S_ISREG(target.st.st_mode)) {
+      throw Error(target_path, FileAction::kReplaceNonFile);
+    }
+    if (::faccessat(target.folder, target.name.c_str(), W_OK, AT_EACCESS) !=
+        0) {
+      throw PosixError(target_path, FileAction::kReplace, errno);
+    }
+  }
+  // The staged names this Folder's listing saw, while the folder has not
+  // changed since (its time before the listing, and now before this run's
+  // own staged file): a large folder is not listed a second time.
+  bool listed =
+      listed_changed_ && SameTime(*listed_changed_, folder_st.st_ctim);
+  return StageReplacement(target, target_path, name, folder_st,
+                          listed ? &listed_staged_ : nullptr);
+}
+
 class PosixEnv : public Env {
  public:
   std::string ProgramDirectory() override {
@@ -182,55 +268,12 @@ class PosixEnv : public Env {
 
   std::string_view Separators() const override { return kSeparators; }
 
-  std::vector<std::string> ListFiles(const std::string& directory,
-                                     const NameFilter& keep) override {
-    struct stat folder_st;
-    ScopedFd folder(
-        ResolveFolder(directory, FileAction::kListFolder, &folder_st));
-    int fd = ReopenFolder(folder.get());
-    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
-    if (dir == nullptr) {
-      int error_number = errno;
-      if (fd >= 0) ::close(fd);
-      throw PosixError(directory, FileAction::kListFolder, error_number);
-    }
-    std::vector<std::string> names;
-    std::vector<std::string> staged;
-    // A run reads each link's target once: from its listing on.
-    known_links_.Clear();
-    for (;;) {
-      errno = 0;
-      const struct dirent* entry = ::readdir(dir);
-      if (entry == nullptr) break;
-      std::string_view name = entry->d_name;
-      if (LooksStaged(name)) staged.emplace_back(name);
-      // Names beginning with "." are hidden here, by convention.
-      if (name.empty() || name[0] == '.' || !keep(name)) continue;
-      if (entry->d_type == DT_REG ||
-          (entry->d_type != DT_DIR &&
-           LeadsToOrdinaryFile(::dirfd(dir), folder_st, directory, name,
-                               &known_links_))) {
-        names.emplace_back(name);
-      }
-    }
-    int error_number = errno;
-    ::closedir(dir);
-    if (error_number != 0) {
-      throw PosixError(directory, FileAction::kListFolder, error_number);
-    }
-    std::lock_guard<std::mutex> lock(listed_mutex_);
-    listed_ = {folder_st.st_dev, folder_st.st_ino, folder_st.st_ctim,
-               std::move(staged), directory};
-    return names;
-  }
-
+  // The one walk from "/" of a run: its folder is listed, read and
+  // replaced through what this opened.
   std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
     struct stat st;
-    int fd = ResolveFolder(directory, FileAction::kOpenFolder, &st);
-    auto folder =
-        std::make_unique<PosixFolder>(directory, fd, st, &known_links_);
-    CheckStillListed(directory, st);
-    return folder;
+    int fd = ResolveFolder(directory, FileAction::kListFolder, &st);
+    return std::make_unique<PosixFolder>(directory, fd, st);
   }
 
   size_t OpenFileRoom() override {
@@ -249,54 +292,6 @@ class PosixEnv : public Env {
         OpenOrdinaryFile(AT_FDCWD, nullptr, "", path, path, nullptr, &opened);
     if (fd < 0) return nullptr;
     return std::make_unique<PosixRandomAccessFile>(path, fd, opened);
-  }
-
-  // Where `name` is a link, the file it leads to is replaced, as writing
-  // through the link would replace it, so that a link the user set up (into
-  // another folder, say) stays a link and its target gets the new content.
-  std::unique_ptr<ReplacementFile> NewReplacementFile(
-      const std::string& directory, const std::string& name) override {
-    std::string path = JoinPath(directory, name);
-    struct stat folder_st;
-    ScopedFd folder(
-        ResolveFolder(directory, FileAction::kCreateIn, &folder_st));
-    CheckStillListed(directory, folder_st);
-    Resolved target;
-    int error_number = ResolvePath(folder.get(), &folder_st, directory, name,
-                                   path, nullptr, &target);
-    if (error_number != 0) {
-      throw PosixError(
-          error_number == ENOENT ? target.shown() : path,
-          error_number == ENOENT ? FileAction::kCreateIn : FileAction::kReplace,
-          error_number);
-    }
-    CheckReachedFor(target, path, Use::kReplace);
-    std::string target_path = target.shown();
-    if (target.exists()) {
-      // Renaming over a device or a FIFO would replace it.
-      if (!S_ISREG(target.st.st_mode)) {
-        throw Error(target_path, FileAction::kReplaceNonFile);
-      }
-      if (::faccessat(target.folder, target.name.c_str(), W_OK, AT_EACCESS) !=
-          0) {
-        throw PosixError(target_path, FileAction::kReplace, errno);
-      }
-    }
-    // The staged names that the folder's listing saw, while it has not
-    // changed since (its time before the listing, and now before this
-    // run's own staged file): a large folder is not listed a second time.
-    std::vector<std::string> seen;
-    bool listed = false;
-    {
-      std::lock_guard<std::mutex> lock(listed_mutex_);
-      if (listed_.dev == folder_st.st_dev && listed_.ino == folder_st.st_ino &&
-          SameTime(listed_.changed, folder_st.st_ctim)) {
-        seen = listed_.staged;
-        listed = true;
-      }
-    }
-    return StageReplacement(target, target_path, name, folder_st,
-                            listed ? &seen : nullptr);
   }
 
   std::string TempDirectory() override {
@@ -319,34 +314,6 @@ class PosixEnv : public Env {
     if (fd < 0) throw PosixError(directory, FileAction::kCreateTemp, errno);
     ::close(fd);
     return path;
-  }
-
- private:
-  // The folder that ListFiles listed last, as it was before the listing
-  // (its change time moves with every name added or removed, and cannot be
-  // set back), and the names there that look staged.
-  struct Listed {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    struct timespec changed {};
-    std::vector<std::string> staged;
-    std::string directory;  // as it was named
-  };
-  std::mutex listed_mutex_;
-  Listed listed_;  // guarded by listed_mutex_
-  // The links followed since the last listing: the run's.
-  LinkTargets known_links_;
-
-  // A folder is looked up by its path again for its images and its new
-  // file: throws when another folder now stands where the listing found
-  // `directory` (whoever writes the folder above may swap two of them),
-  // so that a catalogue never mixes two folders.
-  void CheckStillListed(const std::string& directory, const struct stat& st) {
-    std::lock_guard<std::mutex> lock(listed_mutex_);
-    if (listed_.directory == directory &&
-        (listed_.dev != st.st_dev || listed_.ino != st.st_ino)) {
-      throw Error(directory, MessageId::kFolderSwapped);
-    }
   }
 };
 

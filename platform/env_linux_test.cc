@@ -441,21 +441,26 @@ TEST(EnvLinuxTest, AnotherUsersFileSwappedInIsNotReplaced) {
   }
 }
 
-// The folder is looked up again for its images and its new catalogue: a
-// folder swapped into its place since the listing stops the run rather
-// than mix the two.
-TEST(EnvLinuxTest, FolderSwappedAfterTheListingIsAnError) {
+// A folder swapped into the folder's place after the run opened it is
+// never mixed in: the run's Folder lists, reads and replaces the folder it
+// opened, now under the other name.
+TEST(EnvLinuxTest, FolderSwappedAfterOpeningIsNeverMixedIn) {
   TempDir dir;
   fs::create_directory(dir.path() / "a");
   fs::create_directory(dir.path() / "b");
+  WriteBytes(dir / "a/1.svg", "opened");
+  WriteBytes(dir / "b/2.svg", "swapped in");
   std::string a = dir / "a";
-  Env::Default().ListFiles(a, [](std::string_view) { return true; });
+  std::unique_ptr<Folder> folder = Env::Default().OpenFolder(a);
   ASSERT_EQ(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, (dir / "b").c_str(),
                         RENAME_EXCHANGE),
             0);
-  EXPECT_THROW(Env::Default().OpenFolder(a), Error);
-  EXPECT_THROW(Env::Default().NewReplacementFile(a, "tev.xml"), Error);
-  EXPECT_EQ(FolderListing(dir.path() / "a"), "");
+  EXPECT_EQ(folder->ListFiles([](std::string_view) { return true; }),
+            std::vector<std::string>{"1.svg"});
+  EXPECT_EQ(folder->OpenFile("2.svg"), nullptr);
+  folder->NewReplacementFile("tev.xml")->Commit();
+  EXPECT_EQ(FolderListing(dir.path() / "a"), "2.svg\n");
+  EXPECT_EQ(FolderListing(dir.path() / "b"), "1.svg\ntev.xml\n");
 }
 
 // Through a folder everybody writes, without the sticky bit, a link's way

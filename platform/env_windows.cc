@@ -8,8 +8,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cwctype>
 #include <limits>
@@ -200,6 +198,89 @@ class WindowsRandomAccessFile : public RandomAccessFile {
   BY_HANDLE_FILE_INFORMATION opened_;
 };
 
+// The ordinary files of `directory` that `keep` accepts, listed by its path.
+std::vector<std::string> ListByPath(const std::string& directory,
+                                    const NameFilter& keep) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = ::FindFirstFileExW(
+      SystemPath(JoinPathWith(directory, "*", kSeparators)).c_str(),
+      FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+      FIND_FIRST_EX_LARGE_FETCH);
+  std::vector<std::string> names;
+  if (find == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return names;  // An empty root.
+    DWORD attributes = ::GetFileAttributesW(SystemPath(directory).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      throw Error(directory, FileAction::kListFolder, MessageId::kNotAFolder);
+    }
+    throw WindowsError(directory, FileAction::kListFolder, error);
+  }
+  do {
+    if (entry.dwFileAttributes & kNotListed) continue;
+    // Names beginning with "." are hidden as on Linux: the "._<name>"
+    // files that copies from a Mac leave behind hold metadata, not content.
+    if (entry.cFileName[0] == L'.') continue;
+    std::string name = Narrow(entry.cFileName);
+    if (keep(name)) names.push_back(std::move(name));
+  } while (::FindNextFileW(find, &entry));
+  DWORD error = ::GetLastError();
+  ::FindClose(find);
+  if (error != ERROR_NO_MORE_FILES) {
+    throw WindowsError(directory, FileAction::kListFolder, error);
+  }
+  return names;
+}
+
+class WindowsEnv;
+
+// Whether the handles `a` and `b` hold the same file or folder.
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return ::GetFileInformationByHandle(a, &x) &&
+         ::GetFileInformationByHandle(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// The folder a run opened, held by a handle that does not share deletion
+// for as long as the Folder lives, so that the folder cannot be renamed or
+// removed meanwhile. Names are joined to its path, so listing and
+// replacing first check that the folder there is still the one held.
+class WindowsFolder : public Folder {
+ public:
+  WindowsFolder(WindowsEnv* env, std::string directory, HANDLE handle)
+      : env_(env), directory_(std::move(directory)), handle_(handle) {}
+
+  std::vector<std::string> ListFiles(const NameFilter& keep) override {
+    CheckStillHeld(FileAction::kListFolder);
+    return ListByPath(directory_, keep);
+  }
+  std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override;
+  std::unique_ptr<ReplacementFile> NewReplacementFile(
+      const std::string& name) override;
+
+ private:
+  // Throws unless the folder at the path is the one held: a folder above it
+  // may be renamed where the file system allows it.
+  void CheckStillHeld(FileAction action) {
+    ScopedHandle now(::CreateFileW(
+        SystemPath(directory_).c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!now.valid()) throw WindowsError(directory_, action);
+    if (!SameFile(now.get(), handle_.get())) {
+      throw Error(directory_, MessageId::kFolderSwapped);
+    }
+  }
+
+  WindowsEnv* env_;
+  std::string directory_;
+  ScopedHandle handle_;
+};
+
 class WindowsEnv : public Env {
  public:
   std::string ProgramDirectory() override {
@@ -223,51 +304,7 @@ class WindowsEnv : public Env {
 
   std::string_view Separators() const override { return kSeparators; }
 
-  std::vector<std::string> ListFiles(const std::string& directory,
-                                     const NameFilter& keep) override {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = ::FindFirstFileExW(
-        SystemPath(JoinPath(directory, "*")).c_str(), FindExInfoBasic, &entry,
-        FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    std::vector<std::string> names;
-    if (find == INVALID_HANDLE_VALUE) {
-      DWORD error = ::GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND) return names;  // An empty root.
-      DWORD attributes = ::GetFileAttributesW(SystemPath(directory).c_str());
-      if (attributes != INVALID_FILE_ATTRIBUTES &&
-          !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        throw Error(directory, FileAction::kListFolder, MessageId::kNotAFolder);
-      }
-      throw WindowsError(directory, FileAction::kListFolder, error);
-    }
-    do {
-      if (entry.dwFileAttributes & kNotListed) continue;
-      // Names beginning with "." are hidden as on Linux: the "._<name>"
-      // files that copies from a Mac leave behind hold metadata, not content.
-      if (entry.cFileName[0] == L'.') continue;
-      std::string name = Narrow(entry.cFileName);
-      if (keep(name)) names.push_back(std::move(name));
-    } while (::FindNextFileW(find, &entry));
-    DWORD error = ::GetLastError();
-    ::FindClose(find);
-    if (error != ERROR_NO_MORE_FILES) {
-      throw WindowsError(directory, FileAction::kListFolder, error);
-    }
-    return names;
-  }
-
-  // Only checks that `directory` is a folder: its files are opened by their
-  // joined paths.
-  std::unique_ptr<Folder> OpenFolder(const std::string& directory) override {
-    DWORD attributes = ::GetFileAttributesW(SystemPath(directory).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      throw WindowsError(directory, FileAction::kOpenFolder);
-    }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      throw Error(directory, FileAction::kOpenFolder, MessageId::kNotAFolder);
-    }
-    return Env::OpenFolder(directory);
-  }
+  std::unique_ptr<Folder> OpenFolder(const std::string& directory) override;
 
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override {
     ScopedHandle handle = OpenOrdinaryFile(path);
@@ -282,101 +319,6 @@ class WindowsEnv : public Env {
 
   // Handles are limited only by memory, to about sixteen million.
   size_t OpenFileRoom() override { return std::numeric_limits<size_t>::max(); }
-
-  std::unique_ptr<ReplacementFile> NewReplacementFile(
-      const std::string& directory, const std::string& name) override {
-    std::string target = JoinPath(directory, name);
-    std::wstring wide_target = SystemPath(target);
-    DWORD attributes = ::GetFileAttributesW(wide_target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-      // Checked now as at Commit, so that a file that may not be replaced
-      // stops the run before any image is read.
-      RefuseToReplace(target, attributes);
-      CheckReplaceable(target, wide_target);
-    }
-    // The staged name begins with "." and the file is marked hidden, so
-    // that no listing shows it, nor Explorer a killed process's leftover.
-    std::string prefix = "." + name + ".";
-    for (;;) {
-      char unique[64];
-      std::snprintf(unique, sizeof unique, "%lu.%u.tmp",
-                    static_cast<unsigned long>(::GetCurrentProcessId()),
-                    staged_count_++);
-      std::string staged = JoinPath(directory, prefix + unique);
-      // Not shared: while this process has it open, no other can delete it.
-      HANDLE handle =
-          ::CreateFileW(SystemPath(staged).c_str(), GENERIC_WRITE, 0, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-      if (handle != INVALID_HANDLE_VALUE) {
-        auto file = StagedReplacement(target, staged, handle);
-        RemoveStaleStaged(directory, prefix);
-        return file;
-      }
-      DWORD error = ::GetLastError();
-      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-        throw WindowsError(directory, FileAction::kCreateIn, error);
-      }
-    }
-  }
-
-  // Deletes the staged files (`prefix`, a process id, a count, ".tmp") that
-  // killed processes left in `directory`. Only a name of exactly that form
-  // whose process is provably gone: a live process's own is kept (and
-  // while it is open it cannot be deleted), and so is every other name.
-  void RemoveStaleStaged(const std::string& directory,
-                         const std::string& prefix) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = ::FindFirstFileExW(
-        SystemPath(JoinPath(directory, prefix + "*.tmp")).c_str(),
-        FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-      std::string name = Narrow(entry.cFileName);
-      if (!IsGone(StagedProcessId(name, prefix))) continue;
-      ::DeleteFileW(SystemPath(JoinPath(directory, name)).c_str());
-    } while (::FindNextFileW(find, &entry));
-    ::FindClose(find);
-  }
-
-  // The process id in `name` when it is `prefix`, a process id, ".", a
-  // count and ".tmp", in decimal without leading zeros; else 0.
-  static DWORD StagedProcessId(std::string_view name, std::string_view prefix) {
-    constexpr std::string_view kSuffix = ".tmp";
-    if (!name.starts_with(prefix) || !name.ends_with(kSuffix)) return 0;
-    name = name.substr(prefix.size(),
-                       name.size() - prefix.size() - kSuffix.size());
-    size_t dot = name.find('.');
-    if (dot == std::string_view::npos) return 0;
-    uint64_t numbers[2] = {};
-    std::string_view parts[2] = {name.substr(0, dot), name.substr(dot + 1)};
-    for (int i = 0; i < 2; ++i) {
-      std::string_view digits = parts[i];
-      if (digits.empty() || digits.size() > 10 ||
-          (digits[0] == '0' && digits.size() > 1)) {
-        return 0;
-      }
-      for (char c : digits) {
-        if (c < '0' || c > '9') return 0;
-        numbers[i] = numbers[i] * 10 + static_cast<uint64_t>(c - '0');
-      }
-      if (numbers[i] > MAXDWORD) return 0;
-    }
-    return static_cast<DWORD>(numbers[0]);
-  }
-
-  // Whether process `process_id` (never 0, the system's idle process) has
-  // provably ended: no process has the id, or its process has exited.
-  static bool IsGone(DWORD process_id) {
-    if (process_id == 0 || process_id == ::GetCurrentProcessId()) return false;
-    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, process_id);
-    if (process == nullptr) {
-      return ::GetLastError() == ERROR_INVALID_PARAMETER;
-    }
-    bool exited = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    ::CloseHandle(process);
-    return exited;
-  }
 
   std::string TempDirectory() override {
     char buffer[kTempBufferSize];
@@ -408,10 +350,53 @@ class WindowsEnv : public Env {
   // Both buffers of the ANSI temporary-file calls, in characters: a path
   // of up to 255 and its NUL.
   static constexpr DWORD kTempBufferSize = 256;
-
-  // Makes each staged name of this process new, from any thread.
-  std::atomic<unsigned> staged_count_ = 0;
 };
+
+// The folder is opened for listing (which counts, unlike reading its
+// attributes only, for sharing), without FILE_SHARE_DELETE: nobody may
+// rename or remove it while it is held. Where another program holds it
+// with deletion allowed, it is held sharing that too, and only the checks
+// of the listing and the replacement find it moved.
+std::unique_ptr<Folder> WindowsEnv::OpenFolder(const std::string& directory) {
+  std::wstring wide = SystemPath(directory);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (DWORD share :
+       {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE},
+        DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+    handle = ::CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                           share, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE ||
+        ::GetLastError() != ERROR_SHARING_VIOLATION) {
+      break;
+    }
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    // The listing's own words for why (a missing path, a file), as a run
+    // told them before it held its folder.
+    ListByPath(directory, [](std::string_view) { return false; });
+    throw WindowsError(directory, FileAction::kListFolder, error);
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    ::CloseHandle(handle);
+    throw Error(directory, FileAction::kListFolder, MessageId::kNotAFolder);
+  }
+  return std::make_unique<WindowsFolder>(this, directory, handle);
+}
+
+std::unique_ptr<RandomAccessFile> WindowsFolder::OpenFile(
+    std::string_view name) {
+  return env_->OpenFile(env_->JoinPath(directory_, name));
+}
+
+std::unique_ptr<ReplacementFile> WindowsFolder::NewReplacementFile(
+    const std::string& name) {
+  CheckStillHeld(FileAction::kCreateIn);
+  return NewStagedReplacement(directory_, name);
+}
 
 }  // namespace
 

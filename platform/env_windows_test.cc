@@ -104,6 +104,34 @@ TEST(EnvWindowsTest, ReadOnlyCatalogueIsNotReplaced) {
   EXPECT_EQ(testing::FolderListing(dir.path()), "tev.xml\n");
 }
 
+// The run's Folder holds its folder; where a folder above it may be
+// renamed (not on NTFS, but under Wine and on some shares) and another put
+// at the path, the Folder's listing and replacement, which join names to
+// the path, refuse it rather than mix the two folders.
+TEST(EnvWindowsTest, FolderPutInPlaceOfTheHeldOneIsRefused) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "a/clip");
+  WriteBytes(dir / "a/clip/1.svg", "opened");
+  std::unique_ptr<Folder> folder =
+      Env::Default().OpenFolder((dir.path() / "a/clip").string());
+  std::error_code error;
+  fs::rename(dir.path() / "a", dir.path() / "b", error);
+  if (error) GTEST_SKIP() << "the system keeps a held folder's way: " << error;
+  fs::create_directories(dir.path() / "a/clip");
+  WriteBytes(dir / "a/clip/2.svg", "put in its place");
+  for (int step = 0; step < 2; ++step) {
+    try {
+      if (step == 0) folder->ListFiles([](std::string_view) { return true; });
+      if (step == 1) folder->NewReplacementFile("tev.xml");
+      ADD_FAILURE() << "step " << step << " went on in another folder";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.reason(),
+                "another folder took the folder's place during the run");
+    }
+  }
+  EXPECT_EQ(testing::FolderListing(dir.path() / "a/clip"), "2.svg\n");
+}
+
 DWORD AttributesOf(const std::string& path) {
   return ::GetFileAttributesA(path.c_str());
 }

@@ -31,25 +31,6 @@ class ShortReadFile : public RandomAccessFile {
 
 }  // namespace
 
-class FaultFolder : public Folder {
- public:
-  FaultFolder(FaultEnv* env, std::string directory,
-              std::unique_ptr<Folder> folder)
-      : env_(env),
-        directory_(std::move(directory)),
-        folder_(std::move(folder)) {}
-
-  std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override {
-    return env_->Opened(env_->JoinPath(directory_, name),
-                        folder_->OpenFile(name));
-  }
-
- private:
-  FaultEnv* env_;
-  std::string directory_;
-  std::unique_ptr<Folder> folder_;
-};
-
 class FaultReplacementFile : public ReplacementFile {
  public:
   FaultReplacementFile(FaultEnv* env, std::string directory, std::string target,
@@ -84,6 +65,37 @@ class FaultReplacementFile : public ReplacementFile {
   size_t size_ = 0;
 };
 
+// Lists and replaces through the target's Folder, the faults added.
+class FaultFolder : public Folder {
+ public:
+  FaultFolder(FaultEnv* env, std::string directory,
+              std::unique_ptr<Folder> folder)
+      : env_(env),
+        directory_(std::move(directory)),
+        folder_(std::move(folder)) {}
+
+  std::vector<std::string> ListFiles(const NameFilter& keep) override {
+    return folder_->ListFiles(keep);
+  }
+
+  std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override {
+    return env_->Opened(env_->JoinPath(directory_, name),
+                        folder_->OpenFile(name));
+  }
+
+  std::unique_ptr<ReplacementFile> NewReplacementFile(
+      const std::string& name) override {
+    return std::make_unique<FaultReplacementFile>(
+        env_, directory_, env_->JoinPath(directory_, name),
+        folder_->NewReplacementFile(name));
+  }
+
+ private:
+  FaultEnv* env_;
+  std::string directory_;
+  std::unique_ptr<Folder> folder_;
+};
+
 std::unique_ptr<RandomAccessFile> FaultEnv::Opened(
     const std::string& path, std::unique_ptr<RandomAccessFile> file) {
   if (file && unreadable_.count(path)) {
@@ -100,13 +112,6 @@ std::unique_ptr<Folder> FaultEnv::OpenFolder(const std::string& directory) {
 
 std::unique_ptr<RandomAccessFile> FaultEnv::OpenFile(const std::string& path) {
   return Opened(path, target_.OpenFile(path));
-}
-
-std::unique_ptr<ReplacementFile> FaultEnv::NewReplacementFile(
-    const std::string& directory, const std::string& name) {
-  return std::make_unique<FaultReplacementFile>(
-      this, directory, JoinPath(directory, name),
-      target_.NewReplacementFile(directory, name));
 }
 
 std::string FaultEnv::TempDirectory() {

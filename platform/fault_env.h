@@ -45,15 +45,9 @@ class FaultEnv : public Env {
 
   std::string ProgramDirectory() override { return target_.ProgramDirectory(); }
   std::string_view Separators() const override { return target_.Separators(); }
-  std::vector<std::string> ListFiles(const std::string& directory,
-                                     const NameFilter& keep) override {
-    return target_.ListFiles(directory, keep);
-  }
   std::unique_ptr<Folder> OpenFolder(const std::string& directory) override;
   size_t OpenFileRoom() override { return target_.OpenFileRoom(); }
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override;
-  std::unique_ptr<ReplacementFile> NewReplacementFile(
-      const std::string& directory, const std::string& name) override;
   std::string TempDirectory() override;
   std::string CreateUniqueFile(const std::string& directory,
                                std::string_view prefix) override {

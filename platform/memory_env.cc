@@ -134,8 +134,30 @@ bool MemoryEnv::HasDirectory(std::string_view directory) const {
   return directories_.find(Unslashed(directory)) != directories_.end();
 }
 
-std::vector<std::string> MemoryEnv::ListFiles(const std::string& directory,
-                                              const NameFilter& keep) {
+// Joins each name to its path: MemoryEnv has no way to move a folder.
+class MemoryFolder : public Folder {
+ public:
+  MemoryFolder(MemoryEnv* env, std::string directory)
+      : env_(env), directory_(std::move(directory)) {}
+
+  std::vector<std::string> ListFiles(const NameFilter& keep) override {
+    return env_->ListFilesIn(directory_, keep);
+  }
+  std::unique_ptr<RandomAccessFile> OpenFile(std::string_view name) override {
+    return env_->OpenFile(env_->JoinPath(directory_, name));
+  }
+  std::unique_ptr<ReplacementFile> NewReplacementFile(
+      const std::string& name) override {
+    return env_->NewReplacementFileIn(directory_, name);
+  }
+
+ private:
+  MemoryEnv* env_;
+  std::string directory_;
+};
+
+std::vector<std::string> MemoryEnv::ListFilesIn(const std::string& directory,
+                                                const NameFilter& keep) {
   std::vector<std::string> files;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -158,10 +180,10 @@ std::unique_ptr<Folder> MemoryEnv::OpenFolder(const std::string& directory) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!HasDirectory(directory)) {
-      throw Error(directory, FileAction::kOpenFolder, kMissing);
+      throw Error(directory, FileAction::kListFolder, kMissing);
     }
   }
-  return Env::OpenFolder(directory);
+  return std::make_unique<MemoryFolder>(this, directory);
 }
 
 std::unique_ptr<RandomAccessFile> MemoryEnv::OpenFile(const std::string& path) {
@@ -170,7 +192,7 @@ std::unique_ptr<RandomAccessFile> MemoryEnv::OpenFile(const std::string& path) {
   return std::make_unique<MemoryRandomAccessFile>(std::move(*contents));
 }
 
-std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFile(
+std::unique_ptr<ReplacementFile> MemoryEnv::NewReplacementFileIn(
     const std::string& directory, const std::string& name) {
   std::string target = JoinPath(directory, name);
   std::lock_guard<std::mutex> lock(mutex_);

@@ -43,19 +43,22 @@ class MemoryEnv : public Env {
 
   std::string ProgramDirectory() override { return "/prog"; }
   std::string_view Separators() const override { return "/"; }
-  std::vector<std::string> ListFiles(const std::string& directory,
-                                     const NameFilter& keep) override;
   std::unique_ptr<Folder> OpenFolder(const std::string& directory) override;
   size_t OpenFileRoom() override { return static_cast<size_t>(-1); }
   std::unique_ptr<RandomAccessFile> OpenFile(const std::string& path) override;
-  std::unique_ptr<ReplacementFile> NewReplacementFile(
-      const std::string& directory, const std::string& name) override;
   std::string TempDirectory() override { return "/tmp/"; }
   std::string CreateUniqueFile(const std::string& directory,
                                std::string_view prefix) override;
 
  private:
   friend class MemoryReplacementFile;
+  friend class MemoryFolder;
+
+  // What MemoryFolder does with its folder's path.
+  std::vector<std::string> ListFilesIn(const std::string& directory,
+                                       const NameFilter& keep);
+  std::unique_ptr<ReplacementFile> NewReplacementFileIn(
+      const std::string& directory, const std::string& name);
 
   // Whether `directory` (with or without a trailing "/") was added. The
   // callers hold mutex_, as for Names.

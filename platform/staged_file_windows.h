@@ -1,7 +1,8 @@
 // The staged replacement of the Windows Env: the new file written under a
 // hidden name beside its target, put in its place by ReplaceFileW (which
 // keeps what the old file carries beside its bytes) or moved there, after
-// waiting for a program that holds the old file. Windows only.
+// waiting for a program that holds the old file; the leftovers of killed
+// processes removed. Windows only.
 #ifndef TEVGEN_PLATFORM_STAGED_FILE_WINDOWS_H_
 #define TEVGEN_PLATFORM_STAGED_FILE_WINDOWS_H_
 
@@ -31,6 +32,13 @@ DWORD CheckReplaceable(const std::string& path, const std::wstring& target);
 std::unique_ptr<ReplacementFile> StagedReplacement(std::string target,
                                                    std::string staged,
                                                    HANDLE handle);
+
+// Starts the replacement of `name` in `directory` (Folder::NewReplacementFile
+// of the Windows Env): refuses a file that may not be replaced, stages the
+// new one hidden beside it, and removes what killed processes left staged
+// there.
+std::unique_ptr<ReplacementFile> NewStagedReplacement(
+    const std::string& directory, const std::string& name);
 
 }  // namespace tevgen::win
 

@@ -740,10 +740,19 @@ class Attacker {
   pid_t pid_ = -1;
 };
 
+// Whether the catalogue `path` holds the images of two folders: 1.svg of
+// one and 2.svg of the other.
+bool MixesFolders(const fs::path& path) {
+  std::string catalogue = fs::exists(path) ? ReadBytes(path) : "";
+  return catalogue.find("<tev id=\"1\"") != std::string::npos &&
+         catalogue.find("<tev id=\"2\"") != std::string::npos;
+}
+
 // Root catalogues home/clipart, a folder of user 65534 in their own folder,
 // again and again (for 3 s or 1000 runs) while that user swaps names. No run
 // may read root's secret into the catalogue, change root's victim file,
-// remove another user's leftover or open root's FIFO.
+// remove another user's leftover or open root's FIFO. A run catalogues one
+// folder, the one it opened: it never mixes two, nor finds one swapped in.
 TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "racing another user's links against root needs root";
@@ -758,6 +767,8 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
   // In Entry::owner: a hard link to a third user's private file whose owner
   // since saved it anew, so that the planted name is its only one.
   constexpr uid_t kOrphaned = 4;
+  // In Entry::owner: a folder of user 65534 holding the image `target`.
+  constexpr uid_t kOtherFolder = 5;
   TempDir root;  // root's, readable by all
   fs::permissions(root.path(), fs::perms(0755));
   const std::string r = root.path().string() + "/";
@@ -794,6 +805,10 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
        {{"../link", r + "gallery", kNobody}},
        "clipart",
        "link"},
+      {"1: folder exchanged with another folder of images",
+       {{"../other", "2.svg", kOtherFolder}},
+       "clipart",
+       "other"},
       {"1: a folder of root's renamed in place of the user's",
        {{"../given", r + "victim.xml", kRootsFolder}},
        "clipart",
@@ -868,6 +883,11 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
       } else if (entry.owner == kMovedIn) {
         fs::copy_file(entry.target, clip / entry.name);
         fs::permissions(clip / entry.name, fs::perms(0600));
+      } else if (entry.owner == kOtherFolder) {
+        fs::create_directory(clip / entry.name);
+        WriteBytes(clip / entry.name / entry.target, "<svg width=\"2.5\"/>");
+        own(clip / entry.name, kNobody);
+        own(clip / entry.name / entry.target, kNobody);
       } else if (entry.owner == kRootsFolder) {
         fs::create_directory(clip / entry.name);
         fs::create_symlink(entry.target, clip / entry.name / "tev.xml");
@@ -895,7 +915,11 @@ TEST_F(FaultTest, RacesAndLinksOfAnotherUserNeverReachRootsFiles) {
             ReadBytes(clip / "tev.xml").find("31337") != std::string::npos ||
             !fs::exists(others_leftover) ||
             ::waitpid(writer, nullptr, WNOHANG) != 0 ||
-            outcome.err.find("user 0 to a file of user 0") != std::string::npos;
+            outcome.err.find("user 0 to a file of user 0") !=
+                std::string::npos ||
+            outcome.err.find("another folder took") != std::string::npos ||
+            MixesFolders(home.path() / "clipart/tev.xml") ||
+            MixesFolders(home.path() / "other/tev.xml");
         if (harm) {
           harmed = runs + 1;
           break;
