@@ -20,7 +20,6 @@ MessageId Advice(const Message& reason) {
     case MessageId::kDotRightAfterEquals:
     case MessageId::kValueTooLong:
       return MessageId::kAdviceImage;
-    case MessageId::kCannotOpenFolder:
     case MessageId::kCannotListFolder:
     case MessageId::kCannotWatchFolder:
       return MessageId::kAdviceFolder;
