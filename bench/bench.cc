@@ -1,8 +1,8 @@
 // Benchmark of tevgen against the floor of any catalogue run (read_floor).
 //
 //   tevgen_bench TEVGEN READ_FLOOR [--work DIR] [--runs N]
-//                [--corpus abcrvsm] [--mode warm,cold,share,watch]
-//                [--share SLOW_SHARE] [--delay-us N]
+//                [--corpus abcrvsm] [--mode warm,cold,share,shared,watch]
+//                [--share SLOW_SHARE] [--delay-us N] [--ideal IDEAL_READER]
 //
 // It makes its own corpora of numbered SVG images under the work folder
 // (kept for later runs): (a) 10,000 images of realistic shape, (b) 100,000
@@ -15,7 +15,13 @@
 // those of tevgen --check against the run, in up to three modes: warm
 // cache; cold cache (the page cache dropped before every run, root only);
 // and a network share (the corpus mounted through slow_share, which delays
-// every request). On request (--mode watch) it
+// every request). With --ideal it also times the ideal parallel reader
+// (bench/ideal_reader.cc: the images' heads read on as many threads as
+// processors, nothing else) and tevgen against it, and tevgen -j 1 against
+// it on one thread. The mode "shared" (root only) runs on a copy of each
+// corpus in a folder of mode 1777 whose images belong to another user
+// (65534), the careful way every image is opened there. On request (--mode
+// watch) it
 // measures tevgen --watch: how soon the catalogue reflects a burst of
 // changes, how many runs 10,000 images copied in at full speed cause, and
 // the processor time it takes while nothing changes.
@@ -61,6 +67,15 @@ constexpr Target kTargets[] = {
     {"warm", 'm', 0.55},  {"warm", 'v', 2.0},  {"cold", 'r', 0.22},
     {"share", 'r', 0.03},
 };
+// Against the ideal parallel reader: tevgen by default on all processors,
+// and -j 1 against the reader on one thread (corpus '*': every corpus).
+constexpr Target kIdealTargets[] = {
+    {"warm", 'r', 1.0},   {"cold", 'r', 1.05},  {"warm", 'b', 1.05},
+    {"warm", 'm', 1.15},  {"shared", 'r', 1.3}, {"shared", 'b', 1.3},
+    {"shared", 'm', 1.3},
+};
+constexpr double kSingleIdealTarget = 1.1;
+constexpr uid_t kOtherUser = 65534;
 constexpr double kLinearityTarget = 1.2;
 // tevgen --check reads what a run reads: its time over the run's.
 constexpr double kCheckTarget = 1.1;
@@ -243,6 +258,32 @@ Measurement Run(const std::vector<std::string>& argv, bool cold = false,
     std::exit(1);
   }
   return {seconds, usage.ru_maxrss};
+}
+
+// A copy of `source` in `copy`, a folder of mode 1777 like /tmp, whose
+// images belong to kOtherUser: as if another user had filled it. Kept
+// while the source is unchanged.
+fs::path SharedCopy(const fs::path& source, const fs::path& copy) {
+  fs::path done = copy / ".complete";
+  if (!fs::exists(done) ||
+      fs::last_write_time(done) < fs::last_write_time(source / ".complete")) {
+    std::printf("copying %s to %s, owned by user %u ...\n", source.c_str(),
+                copy.c_str(), kOtherUser);
+    std::fflush(stdout);
+    fs::remove_all(copy);
+    fs::create_directories(copy);
+    for (const fs::directory_entry& entry : fs::directory_iterator(source)) {
+      std::string name = entry.path().filename().string();
+      if (!name.ends_with(".svg")) continue;
+      fs::path to = copy / name;
+      fs::copy_file(entry.path(), to);
+      if (::lchown(to.c_str(), kOtherUser, kOtherUser) != 0) std::exit(1);
+    }
+    if (::chown(copy.c_str(), kOtherUser, kOtherUser) != 0) std::exit(1);
+    fs::permissions(copy, fs::perms(01777));
+    WriteFile(done, "");
+  }
+  return copy;
 }
 
 // A corpus mounted through slow_share for the life of the object.
@@ -484,7 +525,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: tevgen_bench TEVGEN READ_FLOOR [--work DIR] "
                  "[--runs N] [--corpus abcrvsm] [--mode warm,cold,share] "
-                 "[--share SLOW_SHARE] [--delay-us N]\n");
+                 "[--share SLOW_SHARE] [--delay-us N] [--ideal "
+                 "IDEAL_READER]\n");
     return 2;
   }
   std::string tevgen = fs::absolute(argv[1]).string();
@@ -495,6 +537,7 @@ int main(int argc, char** argv) {
   std::string modes = "warm,cold,share";
   std::string share_program;
   int delay_us = 1000;
+  std::string ideal;
   for (int i = 3; i + 1 < argc; i += 2) {
     std::string option = argv[i];
     if (option == "--work") work = argv[i + 1];
@@ -503,6 +546,7 @@ int main(int argc, char** argv) {
     if (option == "--mode") modes = argv[i + 1];
     if (option == "--share") share_program = fs::absolute(argv[i + 1]);
     if (option == "--delay-us") delay_us = std::atoi(argv[i + 1]);
+    if (option == "--ideal") ideal = fs::absolute(argv[i + 1]);
   }
   work = fs::absolute(work);
 
@@ -520,6 +564,7 @@ int main(int argc, char** argv) {
       {"warm", "abcrvs"},
       {"cold", "ar"},
       {"share", "r"},
+      {"shared", "br"},
   };
   std::printf("tevgen benchmark on %s\n", Machine().c_str());
   std::printf(
@@ -532,9 +577,19 @@ int main(int argc, char** argv) {
   double per_image_b = 0;
   bool all_met = true;
   for (const Mode& mode : kModes) {
-    if (modes.find(mode.name) == std::string::npos) continue;
+    // Whole names: "share" is not "shared".
+    if (("," + modes + ",").find("," + mode.name + ",") == std::string::npos) {
+      continue;
+    }
     bool cold = mode.name == "cold";
     bool share = mode.name == "share";
+    bool shared = mode.name == "shared";
+    if (shared && ::geteuid() != 0) {
+      std::printf(
+          "== shared folder: skipped, giving the images to another user "
+          "needs root\n\n");
+      continue;
+    }
     if (cold && !CanDropCaches()) {
       std::printf(
           "== cold cache: skipped, dropping the page cache needs "
@@ -565,6 +620,10 @@ int main(int argc, char** argv) {
       ::malloc_trim(0);
       std::unique_ptr<SlowShare> mount;
       fs::path dir = corpus.dir;
+      if (shared) {
+        dir = SharedCopy(corpus.dir,
+                         work / (std::string(1, corpus.id) + "-shared"));
+      }
       if (share) {
         dir = work / "share";
         mount = std::make_unique<SlowShare>(share_program, corpus.dir, dir,
@@ -585,6 +644,9 @@ int main(int argc, char** argv) {
       std::vector<double> tevgen_times;
       std::vector<double> floor_times;
       std::vector<double> check_times;
+      std::vector<double> ideal_times;
+      std::vector<double> single_times;
+      std::vector<double> ideal_single_times;
       long peak_kb = 0;
       long check_peak_kb = 0;
       for (int i = 0; i < mode_runs; ++i) {
@@ -595,6 +657,16 @@ int main(int argc, char** argv) {
         Measurement check = Run({tevgen, "--check", dir.string()}, cold, true);
         check_times.push_back(check.seconds);
         check_peak_kb = std::max(check_peak_kb, check.peak_kb);
+        // Not through the share, where 64 threads are the point; -j 1 on a
+        // warm cache only, where one thread is what it measures.
+        if (!ideal.empty() && !share) {
+          ideal_times.push_back(Run({ideal, dir.string()}, cold).seconds);
+        }
+        if (!ideal.empty() && !share && !cold) {
+          single_times.push_back(
+              Run({tevgen, "-j", "1", dir.string()}).seconds);
+          ideal_single_times.push_back(Run({ideal, dir.string(), "1"}).seconds);
+        }
       }
       double tevgen_median = Median(tevgen_times);
       double floor_median = Median(floor_times);
@@ -633,6 +705,27 @@ int main(int argc, char** argv) {
           "\n  check        %9.1f ms   over tevgen %.3f   target <= %.2f: %s",
           Median(check_times) * 1e3, check_ratio, kCheckTarget,
           Verdict(check_met));
+      if (!ideal_times.empty()) {
+        double ideal_ratio = tevgen_median / Median(ideal_times);
+        std::printf("\n  ideal        %9.1f ms   tevgen over it %.3f",
+                    Median(ideal_times) * 1e3, ideal_ratio);
+        for (const Target& target : kIdealTargets) {
+          if (target.mode != mode.name || target.corpus != corpus.id) continue;
+          bool met = ideal_ratio <= target.ratio;
+          all_met &= met;
+          std::printf("   target <= %.2f: %s", target.ratio, Verdict(met));
+        }
+      }
+      if (!single_times.empty()) {
+        double single_ratio = Median(single_times) / Median(ideal_single_times);
+        bool single_met = single_ratio <= kSingleIdealTarget;
+        all_met &= single_met;
+        std::printf(
+            "\n  -j 1         %9.1f ms   ideal on one thread %.1f ms, "
+            "over it %.3f   target <= %.2f: %s",
+            Median(single_times) * 1e3, Median(ideal_single_times) * 1e3,
+            single_ratio, kSingleIdealTarget, Verdict(single_met));
+      }
       std::printf("\n  per image    %9.2f us\n", per_image * 1e6);
       double check_net_mb =
           static_cast<double>(check_peak_kb - baseline_kb) / 1024;

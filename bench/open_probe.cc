@@ -3,14 +3,18 @@
 // behind doc/performance.md's "io_uring and O_NOATIME". One thread, every
 // ".svg" of a folder, in listing order; run each way several times.
 //
-//   open_probe plain|noatime|uring|uring-statx DIR
+//   open_probe plain|noatime|uring|uring-statx|careful|careful-walk DIR
 //
 // plain: the four calls, as tevgen's direct open makes them. noatime: the
 // same with O_NOATIME. uring: the opens of 64 images in one io_uring batch,
 // an fstat call each, then their reads and closes in a second batch, each
 // close hard-linked after its read (a short read breaks a plain link, and
 // the close would be cancelled). uring-statx: as uring, with the fstat a
-// STATX linked before the read.
+// STATX linked before the read. careful: the open of a folder others may
+// write: O_PATH, fstat, the reopen by the descriptor's number in the held
+// /proc/thread-self/fd, the O_PATH descriptor closed, then read and close
+// as plain; careful-walk: the same, the reopen walking
+// "/proc/thread-self/fd/N" (the way before).
 // Raw system calls, no library; Linux 5.15 or later with io_uring enabled.
 #include <dirent.h>
 #include <fcntl.h>
@@ -121,11 +125,13 @@ double Milliseconds(const timeval& t) {
 int main(int argc, char** argv) {
   std::string_view way = argc == 3 ? argv[1] : "";
   if (way != "plain" && way != "noatime" && way != "uring" &&
-      way != "uring-statx") {
+      way != "uring-statx" && way != "careful" && way != "careful-walk") {
     std::fprintf(stderr,
-                 "usage: open_probe plain|noatime|uring|uring-statx DIR\n");
+                 "usage: open_probe "
+                 "plain|noatime|uring|uring-statx|careful|careful-walk DIR\n");
     return 2;
   }
+  int descriptors = ::open("/proc/thread-self/fd", O_RDONLY | O_DIRECTORY);
   DIR* dir = ::opendir(argv[2]);
   if (dir == nullptr) return 1;
   int dir_fd = ::dirfd(dir);
@@ -152,9 +158,30 @@ int main(int argc, char** argv) {
     if (!uring) {
       int flags = kOpenFlags | (way == "noatime" ? O_NOATIME : 0);
       for (size_t i = 0; i < count; ++i) {
-        int fd = ::openat(dir_fd, names[first + i].c_str(), flags);
+        int fd;
+        if (way.starts_with("careful")) {
+          int path_fd = ::openat(dir_fd, names[first + i].c_str(),
+                                 O_PATH | O_NOFOLLOW | O_CLOEXEC);
+          struct stat judged;
+          if (path_fd < 0 || ::fstat(path_fd, &judged) != 0) return 1;
+          char name[48];
+          if (way == "careful") {
+            std::snprintf(name, sizeof name, "%d", path_fd);
+            fd = ::openat(descriptors, name, kOpenFlags & ~O_NOFOLLOW);
+          } else {
+            std::snprintf(name, sizeof name, "/proc/thread-self/fd/%d",
+                          path_fd);
+            fd = ::open(name, kOpenFlags & ~O_NOFOLLOW);
+          }
+          ::close(path_fd);
+        } else {
+          fd = ::openat(dir_fd, names[first + i].c_str(), flags);
+        }
+        // The careful way decides on the O_PATH descriptor's status.
         struct stat st;
-        if (fd < 0 || ::fstat(fd, &st) != 0) return 1;
+        if (fd < 0 || (!way.starts_with("careful") && ::fstat(fd, &st) != 0)) {
+          return 1;
+        }
         ssize_t got = ::pread(fd, heads[i], kHead, 0);
         if (got > 0) bytes += static_cast<size_t>(got);
         ::close(fd);

@@ -46,7 +46,7 @@ class PosixFolder : public Folder {
       : directory_(std::move(directory)),
         fd_(fd),
         st_(st),
-        shared_(FolderSharing(fd, st) != Sharing::kPrivate),
+        sharing_(FolderSharing(fd, st)),
         known_links_(&links_) {}
 
   std::vector<std::string> ListFiles(const NameFilter& keep) override;
@@ -58,7 +58,7 @@ class PosixFolder : public Folder {
   std::string directory_;
   ScopedFd fd_;  // O_PATH
   struct stat st_;
-  bool shared_;
+  Sharing sharing_;
   LinkTargets links_;
   LinkTargets* known_links_;
   // The names that looked staged in the last listing, and the folder's
@@ -150,7 +150,8 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
   std::string path = JoinPathWith(directory_, name, kSeparators);
   struct stat opened;
   int fd = -1;
-  if (!shared_ && name.find('/') == std::string_view::npos) {
+  if (sharing_ == Sharing::kPrivate &&
+      name.find('/') == std::string_view::npos) {
     // Only root and the running user change this folder: an entry that is
     // not a link is opened directly, the cheap way for the common case. In
     // a shared folder its writers may move anything they can rename there
@@ -172,7 +173,7 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
     // unreadable FIFO (not an ordinary file) from an unreadable file.
   }
   fd = OpenOrdinaryFile(fd_.get(), &st_, directory_, name, path, known_links_,
-                        &opened);
+                        &opened, sharing_);
   if (fd < 0) return nullptr;
   return std::make_unique<PosixRandomAccessFile>(path, fd, opened);
 }

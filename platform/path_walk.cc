@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/careful_open.h"
 #include "platform/error.h"
 
 namespace tevgen::posix {
@@ -102,7 +103,8 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
   } else {
     out->folder = start;
     out->folder_st = *start_st;
-    out->folder_sharing = FolderSharing(start, *start_st);
+    out->folder_sharing = out->start_sharing ? *out->start_sharing
+                                             : FolderSharing(start, *start_st);
   }
   std::vector<std::string> todo;
   PushNames(path, &todo);
@@ -126,11 +128,14 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
     BindName(out->folder_on_way(), links > 0, out);
     // A link followed before in this run is taken as its status shows it,
     // with the target it had then: it needs no descriptor to read it by.
-    // ("." and ".." are never links.)
+    // ("." and ".." are never links.) Looking first pays where links are
+    // likely, past a link (a chain of them, say); the first names of a walk
+    // are opened at once, and a link among them found known by the status
+    // of what was opened.
     struct stat st;
     LinkTargets::Target known;
     bool link_known =
-        known_links != nullptr && name != "." && name != ".." &&
+        known_links != nullptr && links > 0 && name != "." && name != ".." &&
         ::fstatat(out->folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(st.st_mode) && known_links->Find(st, &known);
     ScopedFd fd(-1);
@@ -145,6 +150,8 @@ int Resolve(int start, const struct stat* start_st, std::string shown_start,
         return 0;
       }
       if (::fstat(fd.get(), &st) != 0) return errno;
+      link_known = S_ISLNK(st.st_mode) && known_links != nullptr &&
+                   known_links->Find(st, &known);
     }
     if (S_ISLNK(st.st_mode)) {
       if (++links > kMaxLinks) return ELOOP;
@@ -226,7 +233,7 @@ int OpenResolvedFile(const Resolved& resolved, const std::string& path,
     case ReadVerdict::kRefuseUnreadableForWriters:
       throw Error(path, UnreadableForWritersRefusal(resolved.st.st_uid));
   }
-  int fd = ::open(DescriptorPath(resolved.fd.get()).c_str(), kReadFlags);
+  int fd = ReopenDescriptor(resolved.fd.get(), kReadFlags);
   if (fd < 0) throw OpenError(path, errno);
   *opened = resolved.st;
   return fd;
@@ -255,8 +262,9 @@ void CheckReachedFor(const Resolved& resolved, const std::string& path,
 int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
                      const std::string& shown_dir, std::string_view path,
                      const std::string& shown, LinkTargets* known_links,
-                     struct stat* opened) {
+                     struct stat* opened, std::optional<Sharing> dir_sharing) {
   Resolved resolved;
+  resolved.start_sharing = dir_sharing;
   int error_number = Resolve(
       dir_fd, dir_st, shown_dir, path, [&] { return shown; }, known_links,
       &resolved);

@@ -46,6 +46,10 @@ struct Resolved : WayBinding {
   // link that left nothing of the path beside its target, and, where a
   // listing came one of them before, what it found (see LinkTargets).
   bool listing = false;
+  // Set before the walk by a caller that knows it: the sharing of the
+  // folder the walk begins in, which otherwise costs a look at its access
+  // control list (for a folder its group may write) every walk.
+  std::optional<Sharing> start_sharing;
   std::vector<LinkTargets::Way> ways;
   std::optional<bool> listed;
 
@@ -77,11 +81,13 @@ void CheckReachedFor(const Resolved& resolved, const std::string& path,
 // leads to an ordinary file, and stores its status in `*opened`. Returns -1
 // when it does not (missing, a dangling link, a folder, FIFO or device);
 // throws when it does but cannot be opened or may not be followed, naming
-// the file by `shown`.
+// the file by `shown`. `dir_sharing`, when given, is the folder's sharing
+// (FolderSharing), taken on the same descriptor and stat.
 int OpenOrdinaryFile(int dir_fd, const struct stat* dir_st,
                      const std::string& shown_dir, std::string_view path,
                      const std::string& shown, LinkTargets* known_links,
-                     struct stat* opened);
+                     struct stat* opened,
+                     std::optional<Sharing> dir_sharing = std::nullopt);
 
 // Resolves the folder `directory` and returns it held open (O_PATH) with
 // its stat; throws Error with `action` when it cannot be, or when a link on

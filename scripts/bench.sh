@@ -13,6 +13,6 @@ scripts/install-deps.sh cmake g++ ninja-build libgtest-dev pkg-config \
   libfuse3-dev fuse3 openclipart-svg
 cmake --preset default >/dev/null
 cmake --build --preset default --target tevgen read_floor tevgen_bench \
-  slow_share
+  slow_share ideal_reader
 build/tevgen_bench build/tevgen build/read_floor --work build/bench-corpus \
-  --share build/slow_share "$@"
+  --share build/slow_share --ideal build/ideal_reader "$@"
