@@ -55,6 +55,15 @@ std::wstring SystemPath(std::string_view utf8) {
   return L"\\\\?\\" + full;
 }
 
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return ::GetFileInformationByHandle(a, &x) &&
+         ::GetFileInformationByHandle(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
 }  // namespace win
 
 namespace {
@@ -234,16 +243,6 @@ std::vector<std::string> ListByPath(const std::string& directory,
 }
 
 class WindowsEnv;
-
-// Whether the handles `a` and `b` hold the same file or folder.
-bool SameFile(HANDLE a, HANDLE b) {
-  BY_HANDLE_FILE_INFORMATION x, y;
-  return ::GetFileInformationByHandle(a, &x) &&
-         ::GetFileInformationByHandle(b, &y) &&
-         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-         x.nFileIndexHigh == y.nFileIndexHigh &&
-         x.nFileIndexLow == y.nFileIndexLow;
-}
 
 // The folder a run opened, held by a handle that does not share deletion
 // for as long as the Folder lives, so that the folder cannot be renamed or

@@ -21,6 +21,10 @@ namespace tevgen::win {
 // long-path setting).
 std::wstring SystemPath(std::string_view utf8);
 
+// Whether the handles `a` and `b` hold the same file or folder (volume and
+// file index).
+bool SameFile(HANDLE a, HANDLE b);
+
 // The one way this Env turns a failed system call into an Error. `path` is
 // taken by reference so that nothing runs between the failed call and
 // GetLastError that could change the error.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/env_windows.h"
+#include "platform/env_windows_internal.h"
 #include "platform/error.h"
 #include "platform/folder_watch.h"
 
@@ -72,15 +73,6 @@ HANDLE OpenFolderHandle(const std::wstring& path) {
                        nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
                        nullptr);
-}
-
-bool SameFile(HANDLE a, HANDLE b) {
-  BY_HANDLE_FILE_INFORMATION x, y;
-  return ::GetFileInformationByHandle(a, &x) &&
-         ::GetFileInformationByHandle(b, &y) &&
-         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-         x.nFileIndexHigh == y.nFileIndexHigh &&
-         x.nFileIndexLow == y.nFileIndexLow;
 }
 
 class ReadDirectoryChangesWatch : public FolderWatch {
@@ -162,7 +154,7 @@ class ReadDirectoryChangesWatch : public FolderWatch {
   // removed or renamed with the watch's handle open.
   void CheckStillThere() {
     HANDLE now = OpenFolderHandle(path_);
-    if (now == INVALID_HANDLE_VALUE || !SameFile(now, folder_.folder())) {
+    if (now == INVALID_HANDLE_VALUE || !win::SameFile(now, folder_.folder())) {
       gone_ = true;
     }
     if (now != INVALID_HANDLE_VALUE) ::CloseHandle(now);
