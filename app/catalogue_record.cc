@@ -18,6 +18,20 @@ constexpr std::array<std::string_view, 19> kCategories = {
     "Urlaub",  "Liebe",    "Sonstige", "Kalender",
 };
 
+// How many NUL bytes `text` holds. Values are a few bytes and hold no NUL
+// as a rule: memchr passes over them at once, where std::count's vector
+// set-up cost more than the bytes (a third of the scan's time).
+size_t CountNuls(std::string_view text) {
+  size_t count = 0;
+  const char* end = text.data() + text.size();
+  for (const char* at = text.data(); at < end; ++at, ++count) {
+    at = static_cast<const char*>(
+        std::memchr(at, '\0', static_cast<size_t>(end - at)));
+    if (at == nullptr) break;
+  }
+  return count;
+}
+
 }  // namespace
 
 AttributeScan::AttributeScan(std::string_view pattern) : pattern_(pattern) {}
@@ -79,7 +93,10 @@ size_t AttributeScanner::FindPatternEnd(std::string_view piece) {
     const char* sign = static_cast<const char*>(
         std::memchr(begin + from, '=', piece.size() - from));
     if (sign == nullptr) break;
-    if (std::memcmp(sign - before, pattern.data(), before) == 0) {
+    // The byte before the "=" tells most other attributes apart without a
+    // call ("version=", "xmlns=" and the like come first in an image).
+    if (sign[-1] == pattern[before - 1] &&
+        std::memcmp(sign - before, pattern.data(), before) == 0) {
       return static_cast<size_t>(sign - begin) + 1;
     }
     from = static_cast<size_t>(sign - begin) + 1;
@@ -115,8 +132,7 @@ void AttributeScanner::Feed(std::string_view piece) {
     size_t dot = piece.find('.', at);
     size_t end = dot == std::string_view::npos ? piece.size() : dot;
     std::string_view part = piece.substr(at, end - at);
-    value_bytes_ += part.size() - static_cast<size_t>(
-                                      std::count(part.begin(), part.end(), 0));
+    value_bytes_ += part.size() - CountNuls(part);
     if (in_memory_ && value_.size() + (end - at) <= memory_limit_) {
       value_.append(piece.substr(at, end - at));
     } else {

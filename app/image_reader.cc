@@ -27,8 +27,10 @@ ImageReader::ImageReader(Env& env, Folder& folder, std::string directory)
 
 std::chrono::steady_clock::duration ImageReader::Read(const std::string& name,
                                                       ImageRecord* result,
-                                                      bool keep_files) const {
-  auto started = std::chrono::steady_clock::now();
+                                                      bool keep_files,
+                                                      bool timed) const {
+  std::chrono::steady_clock::time_point started;
+  if (timed) started = std::chrono::steady_clock::now();
   auto first_data = started;
   try {
     bool waited = false;
@@ -37,9 +39,11 @@ std::chrono::steady_clock::duration ImageReader::Read(const std::string& name,
     auto later_data = started;
     for (int changes = 0, readings = 0;; ++readings) {
       std::chrono::system_clock::time_point last_changed;
-      Reading reading =
-          ReadOnce(name, result, keep_files,
-                   readings == 0 ? &first_data : &later_data, &last_changed);
+      Reading reading = ReadOnce(name, result, keep_files,
+                                 !timed          ? nullptr
+                                 : readings == 0 ? &first_data
+                                                 : &later_data,
+                                 &last_changed);
       if (reading == Reading::kDone) break;
       *result = ImageRecord();
       // The first recent read waits until a write that began with the
@@ -80,7 +84,7 @@ void ImageReader::ReadAgainIfChanged(const std::string& name,
     }
   }
   *image = ImageRecord();
-  Read(name, image);
+  Read(name, image, true, false);
 }
 
 ImageReader::Reading ImageReader::ReadOnce(
@@ -92,7 +96,7 @@ ImageReader::Reading ImageReader::ReadOnce(
   AttributeScanner width(AttributeScan::Width(), kValueInMemoryLimit);
   // A missing image reads as empty text.
   std::unique_ptr<RandomAccessFile> file = folder_.OpenFile(name);
-  if (!file) *first_data = std::chrono::steady_clock::now();
+  if (!file && first_data) *first_data = std::chrono::steady_clock::now();
   char first_piece[kFirstPieceSize];
   std::unique_ptr<char[]> later_pieces;
   int pieces = 0;  // with data, or holes
@@ -107,7 +111,9 @@ ImageReader::Reading ImageReader::ReadOnce(
       size = kPieceSize;
     }
     size_t count = file->ReadAt(offset, buffer, size);
-    if (offset == 0) *first_data = std::chrono::steady_clock::now();
+    if (offset == 0 && first_data) {
+      *first_data = std::chrono::steady_clock::now();
+    }
     if (count == 0) break;
     ++pieces;
     std::string_view piece(buffer, count);

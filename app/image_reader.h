@@ -110,10 +110,14 @@ class ImageReader {
   // (ReadAhead adds readers on it), whatever the image's size. Where
   // `keep_files` is false (a thread whose files others may not use, see
   // StartThread), an image whose size is too long to keep in memory is left
-  // to the consumer (result->read_again).
+  // to the consumer (result->read_again). Where `timed` is false (one
+  // reader alone, which nothing is added to), the latency is not measured
+  // and zero is returned: a clock read costs as much as a tenth of what
+  // tevgen adds to an image's system calls.
   std::chrono::steady_clock::duration Read(const std::string& name,
                                            ImageRecord* result,
-                                           bool keep_files = true) const;
+                                           bool keep_files = true,
+                                           bool timed = true) const;
 
   // On the consumer, before the record of `*image` is written: reads the
   // image `name` again where a thread left it (read_again), or where a size
@@ -127,8 +131,9 @@ class ImageReader {
     kChanged,  // the image changed while it was read
     kRecent,   // it may have met a write (MayHaveMetAWrite)
   };
-  // One reading of the image. Throws. Sets `*first_data` to when the first
-  // piece (or the open, where there is none) was done, and for kRecent
+  // One reading of the image. Throws. Sets `*first_data`, unless null, to
+  // when the first piece (or the open, where there is none) was done, and
+  // for kRecent
   // `*last_changed` to the image's last change.
   Reading ReadOnce(const std::string& name, ImageRecord* result,
                    bool keep_files,

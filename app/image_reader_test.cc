@@ -39,6 +39,21 @@ TEST(ImageReaderTest, OnlyTheConsumerKeepsAnImageOpen) {
   }
 }
 
+// A reader alone is not timed: its latency, which nothing could use, is
+// zero, and the image is read all the same.
+TEST(ImageReaderTest, AnUntimedReadReportsNoLatency) {
+  MemoryEnv env;
+  env.AddDirectory("/pics");
+  env.AddFile("/pics/7.svg", "<svg width=\"3.5\" height=\"4.5\">");
+  std::unique_ptr<Folder> folder = env.OpenFolder("/pics");
+  ImageReader reader(env, *folder, "/pics");
+  ImageRecord image;
+  EXPECT_EQ(reader.Read("7.svg", &image, true, false).count(), 0);
+  EXPECT_EQ(image.record.number, "7");
+  EXPECT_EQ(image.record.width, "3");
+  EXPECT_EQ(image.record.height, "4");
+}
+
 // The system sets an image's times when a write begins: a read that began
 // soon after a change may have met the write under way.
 TEST(ImageReaderTest, ReadsSoonAfterAChangeMayHaveMetAWrite) {

@@ -47,11 +47,13 @@ void ReadListedImages(
   // The files a thread beside this one opens are its own (StartThread): it
   // leaves an image whose file would stay open to this thread.
   const std::thread::id consumer = std::this_thread::get_id();
+  // With one reader no thread is ever added: nothing needs the latency.
+  const bool timed = budget.readers > 1;
   ReadAhead<ImageRecord> images(
       list.ListCount(), budget.readers, budget.images,
       [&](size_t index, ImageRecord* image) {
         return reader.Read(list.List(index), image,
-                           std::this_thread::get_id() == consumer);
+                           std::this_thread::get_id() == consumer, timed);
       },
       StartThread);
   for (size_t index = 0; index < list.ListCount(); ++index) {

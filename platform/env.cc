@@ -19,7 +19,10 @@ std::string Env::JoinPath(std::string_view directory, std::string_view name) {
 
 std::string JoinPathWith(std::string_view directory, std::string_view name,
                          std::string_view separators) {
-  std::string path(directory);
+  // Sized once: a run joins a path for every image it opens.
+  std::string path;
+  path.reserve(directory.size() + 1 + name.size());
+  path = directory;
   if (!path.empty() && separators.find(path.back()) == std::string_view::npos) {
     path += separators.front();
   }

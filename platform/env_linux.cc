@@ -165,7 +165,7 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
         ::close(fd);
         return nullptr;
       }
-      return std::make_unique<PosixRandomAccessFile>(path, fd, st);
+      return std::make_unique<PosixRandomAccessFile>(std::move(path), fd, st);
     }
     if (errno == ENOENT || errno == ENOTDIR) return nullptr;
     if (errno == EWOULDBLOCK) throw OpenError(path, errno);
@@ -175,7 +175,7 @@ std::unique_ptr<RandomAccessFile> PosixFolder::OpenFile(std::string_view name) {
   fd = OpenOrdinaryFile(fd_.get(), &st_, directory_, name, path, known_links_,
                         &opened, sharing_);
   if (fd < 0) return nullptr;
-  return std::make_unique<PosixRandomAccessFile>(path, fd, opened);
+  return std::make_unique<PosixRandomAccessFile>(std::move(path), fd, opened);
 }
 
 std::vector<std::string> PosixFolder::ListFiles(const NameFilter& keep) {
