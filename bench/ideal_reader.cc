@@ -5,7 +5,12 @@
 // until the first " width=" and " height=" each have a "." after them, or
 // to its end, and closes it. No order, no bookkeeping, nothing written.
 //
-//   ideal_reader DIR [THREADS]
+// With --careful it opens each image the least way that opens nothing
+// before judging it, as a folder others may write needs: an O_PATH open,
+// its fstat, and only for an ordinary file the open for reading through
+// the thread's /proc/thread-self/fd (held), the O_PATH descriptor closed.
+//
+//   ideal_reader [--careful] DIR [THREADS]
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,13 +37,33 @@ bool Settled(std::string_view text, std::string_view attribute) {
          text.find('.', at + attribute.size()) != std::string_view::npos;
 }
 
+constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// Opens `name` the careful way: judged on its O_PATH descriptor, then
+// reopened through the thread's held folder of descriptors.
+int OpenCarefully(int dir, const char* name, struct stat* st) {
+  thread_local int descriptors =
+      ::open("/proc/thread-self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int path_fd = ::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (path_fd < 0) return -1;
+  int fd = -1;
+  if (::fstat(path_fd, st) == 0 && S_ISREG(st->st_mode)) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%d", path_fd);
+    fd = ::openat(descriptors, number, kReadFlags & ~O_NOFOLLOW);
+  }
+  ::close(path_fd);
+  return fd;
+}
+
 // Reads one image; returns the bytes read.
-size_t ReadImage(int dir, const char* name, std::string* held) {
-  int fd = ::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
+size_t ReadImage(int dir, const char* name, bool careful, std::string* held) {
   struct stat st;
+  int fd =
+      careful ? OpenCarefully(dir, name, &st) : ::openat(dir, name, kReadFlags);
+  if (fd < 0) return 0;
   size_t total = 0;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+  if ((careful || ::fstat(fd, &st) == 0) && S_ISREG(st.st_mode)) {
     held->clear();
     size_t piece = kFirstPiece;
     for (;;) {
@@ -61,8 +86,11 @@ size_t ReadImage(int dir, const char* name, std::string* held) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool careful = argc > 1 && std::strcmp(argv[1], "--careful") == 0;
+  argv += careful;
+  argc -= careful;
   if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: ideal_reader DIR [THREADS]\n");
+    std::fprintf(stderr, "usage: ideal_reader [--careful] DIR [THREADS]\n");
     return 2;
   }
   unsigned threads = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2]))
@@ -84,7 +112,7 @@ int main(int argc, char** argv) {
     size_t mine = 0;
     for (size_t i;
          (i = next.fetch_add(1, std::memory_order_relaxed)) < names.size();) {
-      mine += ReadImage(dir, names[i].c_str(), &held);
+      mine += ReadImage(dir, names[i].c_str(), careful, &held);
     }
     bytes += mine;
   };
