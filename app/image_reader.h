@@ -133,8 +133,7 @@ class ImageReader {
   };
   // One reading of the image. Throws. Sets `*first_data`, unless null, to
   // when the first piece (or the open, where there is none) was done, and
-  // for kRecent
-  // `*last_changed` to the image's last change.
+  // for kRecent `*last_changed` to the image's last change.
   Reading ReadOnce(const std::string& name, ImageRecord* result,
                    bool keep_files,
                    std::chrono::steady_clock::time_point* first_data,

@@ -752,8 +752,9 @@ bool MixesFolders(const fs::path& path) {
 // (the sanitizer suites, whose slower runs find memory and thread faults
 // in the first second as well as in the third, set 1).
 int RaceSeconds() {
-  const char* seconds = std::getenv("TEVGEN_RACE_SECONDS");
-  return seconds && std::atoi(seconds) > 0 ? std::atoi(seconds) : 3;
+  const char* value = std::getenv("TEVGEN_RACE_SECONDS");
+  int seconds = value ? std::atoi(value) : 0;
+  return seconds > 0 ? seconds : 3;
 }
 
 // Root catalogues home/clipart, a folder of user 65534 in their own folder,
